@@ -1,0 +1,185 @@
+// The page shell and its contract with the program:
+//   window.renderNimbra(state)   redraw everything from one screen state
+//   window.configureSharing(obj) download link and the two QR pictures
+//   window.sharingResult(action, ok)  outcome of a copy action
+// A render depends only on the last state plus a little page-local state
+// (open module, a pending reset confirmation, the last copy result).
+(function (N) {
+  'use strict';
+  const { h, svg } = N.dom;
+  const { t } = N.i18n;
+  const F = N.format;
+
+  const ICONS = {
+    home: 'M5 3h6a2 2 0 0 1 2 2v14a2 2 0 0 1-2 2H5a2 2 0 0 1-2-2V5a2 2 0 0 1 2-2zm11 6h3v6h-3M6 7h4M6 11h4',
+    history: 'M12 3a9 9 0 1 1-8.5 6M3 4v5h5M12 7v5l3 3',
+    settings: 'M4 7h10M18 7h2M4 17h4M12 17h8M16 5v4M10 15v4',
+    care: 'M12 21s-7-4.5-7-10a4 4 0 0 1 7-2.6A4 4 0 0 1 19 11c0 5.5-7 10-7 10z',
+    preferences: 'M12 15a3 3 0 1 0 0-6 3 3 0 0 0 0 6zM12 2v3M12 19v3M4.2 4.2l2.1 2.1M17.7 17.7l2.1 2.1M2 12h3M19 12h3M4.2 19.8l2.1-2.1M17.7 6.3l2.1-2.1',
+  };
+
+  const page = {
+    state: undefined,
+    module: 'home',
+    sharing: { url: '', qr: '', qrDark: '' },
+    local: { confirmReset: undefined, shareNote: undefined },
+  };
+  let noteTimer;
+
+  const darkQuery = window.matchMedia ? window.matchMedia('(prefers-color-scheme: dark)') : null;
+
+  function isDark() {
+    const theme = page.state ? page.state.preferences.theme : 'system';
+    if (theme === 'dark') return true;
+    if (theme === 'light') return false;
+    return Boolean(darkQuery && darkQuery.matches);
+  }
+
+  const ctx = {
+    post: N.bridge.post,
+    local: page.local,
+    get sharing() { return page.sharing; },
+    isDark,
+    setLocal(patch, focusKey) {
+      Object.assign(page.local, patch);
+      draw(focusKey);
+    },
+  };
+
+  function navIcon(module) {
+    return svg('svg', { class: 'nav-icon', viewBox: '0 0 24 24', 'aria-hidden': 'true', focusable: 'false' },
+      svg('path', { d: ICONS[module] }));
+  }
+
+  function selectModule(module, focusTab) {
+    if (!F.MODULES.includes(module)) return;
+    if (module !== page.module) {
+      page.module = module;
+      N.bridge.post({ action: 'activity', module });
+    }
+    draw(focusTab ? `tab-${module}` : undefined);
+  }
+
+  function onTabKey(event) {
+    const keys = { ArrowDown: 1, ArrowRight: 1, ArrowUp: -1, ArrowLeft: -1 };
+    const i = F.MODULES.indexOf(page.module);
+    let next;
+    if (event.key in keys) next = (i + keys[event.key] + F.MODULES.length) % F.MODULES.length;
+    else if (event.key === 'Home') next = 0;
+    else if (event.key === 'End') next = F.MODULES.length - 1;
+    else return;
+    event.preventDefault();
+    selectModule(F.MODULES[next], true);
+  }
+
+  function drawNav() {
+    const nav = document.getElementById('tabs');
+    nav.setAttribute('aria-label', t('nav.label'));
+    nav.replaceChildren(...F.MODULES.map((m) => {
+      const selected = m === page.module;
+      return h('button', {
+        type: 'button', role: 'tab', id: `tab-${m}`, class: 'tab',
+        'aria-selected': String(selected), 'aria-controls': 'panel',
+        tabindex: selected ? '0' : '-1', 'data-focus': `tab-${m}`, 'data-module': m,
+        onclick: () => selectModule(m, true), onkeydown: onTabKey,
+      }, navIcon(m), h('span', { text: t(`nav.${m}`) }));
+    }));
+  }
+
+  // Short connection summary under the navigation, visible from every module.
+  function connectionSummary(s) {
+    if (!s.cablePresent) return ['idle', t('home.noCable.title')];
+    if (!s.connected) return ['paused', t('home.paused.title')];
+    if (s.connectionFailed) return ['error', t('home.failed.title')];
+    if (s.initialReading) return ['working', t('home.reading.title')];
+    return ['ok', t('home.connected.title')];
+  }
+
+  function drawSidebar() {
+    document.getElementById('tagline').textContent = t('app.tagline');
+    const foot = document.getElementById('summary');
+    if (!page.state) { foot.replaceChildren(); return; }
+    const [tone, text] = connectionSummary(page.state);
+    foot.replaceChildren(
+      h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' }),
+      h('span', { class: 'summary-text' }, text,
+        page.state.connected && page.state.serial !== undefined
+          ? h('span', { class: 'summary-serial mono' }, page.state.serial) : null));
+  }
+
+  function draw(focusKey) {
+    const active = document.activeElement;
+    const panel = document.getElementById('panel');
+    const keepFocus = focusKey || (active && active.dataset && active.dataset.focus);
+    const focusWasInside = active && (panel.contains(active) || document.getElementById('tabs').contains(active));
+
+    if (page.state) {
+      N.i18n.setLanguage(page.state.effectiveLanguage);
+      document.documentElement.dataset.theme = page.state.preferences.theme;
+    }
+    document.title = 'nimbra';
+    drawNav();
+    drawSidebar();
+
+    const title = document.getElementById('module-title');
+    title.textContent = t(`nav.${page.module}`);
+    const busy = document.getElementById('busy');
+    busy.hidden = !(page.state && page.state.busy);
+    busy.lastChild.textContent = t('status.busy');
+
+    panel.setAttribute('aria-labelledby', `tab-${page.module}`);
+    panel.dataset.module = page.module;
+    if (!page.state) {
+      panel.replaceChildren(h('p', { class: 'muted starting', text: t('app.starting') }));
+    } else {
+      if (page.local.confirmReset !== undefined && page.local.confirmReset !== page.state.resetTarget) {
+        page.local.confirmReset = undefined;
+      }
+      panel.replaceChildren(...N.modules[page.module].render(page.state, ctx).filter(Boolean));
+    }
+
+    // A redraw replaces the controls; put focus back on the same control.
+    if (keepFocus && (focusKey || focusWasInside)) {
+      const target = document.querySelector(`[data-focus="${CSS.escape(keepFocus)}"]`);
+      if (target && !target.disabled) target.focus();
+      else if (focusWasInside && !document.body.contains(active)) title.focus();
+    }
+  }
+
+  window.renderNimbra = async function renderNimbra(state) {
+    page.state = F.normalize(state);
+    draw();
+  };
+
+  window.configureSharing = function configureSharing(config) {
+    const c = config && typeof config === 'object' ? config : {};
+    const picture = (v) => (typeof v === 'string' && v.startsWith('data:image/') ? v : '');
+    page.sharing = {
+      url: typeof c.url === 'string' ? c.url : '',
+      qr: picture(c.qr),
+      qrDark: picture(c.qrDark),
+    };
+    draw();
+  };
+
+  window.sharingResult = function sharingResult(action, ok) {
+    page.local.shareNote = { action: String(action), ok: ok === true };
+    clearTimeout(noteTimer);
+    noteTimer = setTimeout(() => { page.local.shareNote = undefined; draw(); }, 4000);
+    draw();
+  };
+
+  // The session clock runs between renders.
+  setInterval(() => {
+    for (const el of document.querySelectorAll('[data-role="session-elapsed"]')) {
+      const start = Number(el.dataset.start);
+      if (Number.isFinite(start)) el.textContent = t('home.sessionElapsed', { t: F.elapsed(start, Date.now()) });
+    }
+  }, 1000);
+
+  if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener('change', () => draw());
+
+  N.i18n.setLanguage((navigator.language || '').toLowerCase().startsWith('zh') ? 'zh' : 'en');
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', () => draw());
+  else draw();
+})(window.NimbraPage = window.NimbraPage || {});

@@ -1,0 +1,114 @@
+// Device module: connection state, battery, session and device identity.
+(function (N) {
+  'use strict';
+  const { h } = N.dom;
+  const { t } = N.i18n;
+  const { card, button, facts, spinner } = N.ui;
+  const F = N.format;
+
+  function connectionCard(s, ctx) {
+    const can = F.abilities(s);
+    const refresh = (label, primary) => button(label, 'home-refresh',
+      () => ctx.post({ action: 'refresh' }), { primary, disabled: !can.canRefresh });
+
+    if (!s.cablePresent) {
+      return statusBlock('idle', t('home.noCable.title'), [t('home.noCable.body')], [refresh(t('home.refresh'))]);
+    }
+    if (!s.connected) {
+      return statusBlock('paused', t('home.paused.title'), [t('home.paused.body')], [refresh(t('home.reconnect'), true)]);
+    }
+    if (s.connectionFailed) {
+      const body = [
+        h('p', { text: t('home.failed.body') }),
+        h('ul', { class: 'causes' },
+          h('li', { text: t('home.failed.cause1') }),
+          h('li', { text: t('home.failed.cause2') })),
+      ];
+      return statusBlock('error', t('home.failed.title'), body, [refresh(t('home.retry'), true)], s);
+    }
+    if (s.initialReading) {
+      const lines = s.connectionAttempt !== undefined
+        ? [h('p', { class: 'attempt', text: t('home.reading.attempt', { n: s.connectionAttempt, max: F.MAX_CONNECTION_ATTEMPTS }) })]
+        : [t('home.loading.body')];
+      const title = s.connectionAttempt !== undefined ? t('home.reading.title') : t('home.loading.title');
+      return statusBlock('working', title, lines, [], s);
+    }
+    const disconnect = button(t('home.disconnect'), 'home-disconnect',
+      () => ctx.post({ action: 'disconnect' }), { disabled: !can.canDisconnect });
+    return statusBlock('ok', t('home.connected.title'), [], [refresh(t('home.refresh'), true), disconnect], s);
+  }
+
+  // One headline card; `s` adds the serial and the program's message when active.
+  function statusBlock(tone, title, body, actions, s) {
+    const serial = s && s.serial !== undefined
+      ? h('p', { class: 'serial' }, h('span', { class: 'muted', text: `${t('home.serial')} ` }),
+        h('span', { class: 'mono', 'data-role': 'serial' }, s.serial))
+      : null;
+    const message = s && s.message
+      ? h('p', { class: 'device-message', 'data-role': 'message' }, s.message)
+      : null;
+    const headingIcon = tone === 'working' ? spinner() : h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' });
+    return h('section', { class: ['card', 'status', `status-${tone}`], 'aria-live': 'polite', 'data-role': 'connection' },
+      h('h2', { class: 'status-title' }, headingIcon, h('span', { text: title })),
+      serial,
+      body.map((b) => (typeof b === 'string' ? h('p', { class: 'muted', text: b }) : b)),
+      message,
+      actions.length ? h('div', { class: 'actions' }, actions) : null);
+  }
+
+  function metrics(s) {
+    const battery = s.sample && typeof s.sample.battery === 'number' ? s.sample.battery : undefined;
+    const level = battery === undefined ? null
+      : h('div', { class: 'meter', 'aria-hidden': 'true' },
+        h('div', { class: ['meter-fill', battery <= 20 && 'meter-low'], 'data-level': battery }));
+    if (level && battery !== undefined) level.firstChild.style.width = `${battery}%`;
+
+    const running = s.sessionStartedAt !== undefined;
+    const session = running
+      ? [h('span', { class: 'metric-value', text: t('home.sessionRunning') }),
+        h('span', { class: 'metric-sub', 'data-role': 'session-elapsed', 'data-start': s.sessionStartedAt },
+          t('home.sessionElapsed', { t: F.elapsed(s.sessionStartedAt, Date.now()) }))]
+      : [h('span', { class: 'metric-value muted-value', text: t('home.sessionIdle') })];
+
+    return h('div', { class: 'metrics' },
+      h('div', { class: 'metric', 'data-role': 'battery' },
+        h('span', { class: 'metric-label', text: t('home.battery') }),
+        h('span', { class: 'metric-value' }, battery === undefined ? t('home.batteryUnknown') : `${battery}%`),
+        level),
+      h('div', { class: 'metric', 'data-role': 'estimate' },
+        h('span', { class: 'metric-label', text: t('home.uses') }),
+        h('span', { class: 'metric-value' },
+          s.estimatedUses === undefined ? t('home.usesUnknown') : t('home.usesValue', { n: s.estimatedUses }))),
+      h('div', { class: ['metric', running && 'metric-live'], 'data-role': 'session' },
+        h('span', { class: 'metric-label', text: t('home.session') }),
+        session));
+  }
+
+  function details(s) {
+    const sample = s.sample || {};
+    const text = (v) => (typeof v === 'string' && v !== '' ? v : t('home.unknown'));
+    return card(t('home.details'), null, facts([
+      [t('home.firmware'), text(sample.firmware), 'mono'],
+      [t('home.engine'), text(sample.engine), 'mono'],
+      [t('home.sticks'), F.integer(sample.processCount)],
+      [t('home.puffs'), F.integer(sample.cumulativePuffCount)],
+      [t('home.lastRead'), sample.observedAt === undefined ? t('home.unknown') : F.dateTime(sample.observedAt)],
+    ], 'facts-grid'));
+  }
+
+  function render(s, ctx) {
+    const out = [connectionCard(s, ctx)];
+    if (s.connected && s.sample) {
+      out.push(metrics(s));
+      out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
+      out.push(details(s));
+    } else if (s.recent.length > 1) {
+      out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
+    }
+    if (s.busy) out.unshift(h('p', { class: 'sr-only', role: 'status', text: t('status.busy') }));
+    return out;
+  }
+
+  N.modules = N.modules || {};
+  N.modules.home = { render };
+})(window.NimbraPage = window.NimbraPage || {});

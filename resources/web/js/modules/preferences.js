@@ -1,0 +1,99 @@
+// Preferences module: language, theme, updates and sharing the download link.
+(function (N) {
+  'use strict';
+  const { h, uid } = N.dom;
+  const { t } = N.i18n;
+  const { card, button, badge } = N.ui;
+
+  const BUSY_PHASES = ['checking', 'downloading', 'verifying', 'ready', 'waiting', 'installing'];
+  const PHASE_TONES = { current: 'ok', error: 'error', permission: 'error', rollback: 'warn' };
+
+  // Both values always travel together; the one not being changed is the
+  // one the program last sent.
+  function choice(name, legend, options, current, send) {
+    const legendId = uid('legend');
+    return h('fieldset', { class: 'segmented', 'aria-labelledby': legendId },
+      h('legend', { id: legendId, class: 'field-label', text: legend }),
+      h('div', { class: 'segments' }, options.map(([value, label]) => {
+        const id = uid(name);
+        return h('span', { class: 'segment' },
+          h('input', {
+            type: 'radio', name, id, value, checked: value === current,
+            'data-focus': `${name}-${value}`,
+            onchange: (e) => { if (e.target.checked) send(value); },
+          }),
+          h('label', { for: id, text: label }));
+      })));
+  }
+
+  function updateCard(s, ctx) {
+    const u = s.appUpdate;
+    const key = `phase.${u.phase}`;
+    const known = N.i18n.has(key);
+    const busy = BUSY_PHASES.includes(u.phase);
+    return card(t('prefs.update'), null,
+      h('p', { class: 'version', 'data-role': 'version', text: t('prefs.version', { v: u.version, b: u.build }) }),
+      h('p', { class: 'phase', role: 'status', 'data-role': 'phase' },
+        busy ? N.ui.spinner() : null,
+        h('span', null, known ? t(key) : u.phase),
+        known ? badge(PHASE_TONES[u.phase] || 'neutral', u.phase) : null),
+      u.availableVersion !== undefined
+        ? h('p', { 'data-role': 'available', text: t('prefs.available', { v: u.availableVersion }) }) : null,
+      h('div', { class: 'actions' },
+        button(t('prefs.check'), 'prefs-check', () => ctx.post({ action: 'check-update' }), { disabled: busy })));
+  }
+
+  function shareCard(ctx) {
+    const sharing = ctx.sharing;
+    const dark = ctx.isDark();
+    const qr = dark ? sharing.qrDark : sharing.qr;
+    const note = ctx.local.shareNote;
+    const noteText = note
+      ? (note.ok ? t(note.action === 'share-qr' ? 'prefs.copied.qr' : 'prefs.copied.link') : t('prefs.copyFailed'))
+      : '';
+    return card(t('prefs.share'), { class: 'share-card' },
+      h('div', { class: 'share' },
+        h('div', { class: 'share-text' },
+          h('p', { class: 'muted', text: t('prefs.shareBody') }),
+          h('p', { class: 'field-label', text: t('prefs.link') }),
+          sharing.url
+            ? h('p', { class: 'link mono', 'data-role': 'share-url' }, sharing.url)
+            : h('p', { class: 'muted', text: t('prefs.noLink') }),
+          h('div', { class: 'actions' },
+            button(t('prefs.copyLink'), 'share-link', () => ctx.post({ action: 'share-link' }), { disabled: !sharing.url }),
+            button(t('prefs.copyQr'), 'share-qr', () => ctx.post({ action: 'share-qr', dark }), { disabled: !qr }),
+            button(t('prefs.shareButton'), 'share-system', (event, el) => {
+              // The native picker is anchored under the button; the page never
+              // scrolls, so page and view coordinates coincide.
+              const r = el.getBoundingClientRect();
+              ctx.post({
+                action: 'share-system',
+                x: Math.round(r.left + r.width / 2 + window.scrollX),
+                y: Math.round(r.bottom + window.scrollY),
+              });
+            }, { primary: true, disabled: !sharing.url })),
+          h('p', { class: ['share-note', note && !note.ok && 'share-note-error'], role: 'status', 'data-role': 'share-note', text: noteText })),
+        qr
+          ? h('img', { class: 'qr', src: qr, alt: t('prefs.qrAlt'), 'data-role': 'qr' })
+          : h('p', { class: 'muted qr-missing', text: t('prefs.noQr') })));
+  }
+
+  function render(s, ctx) {
+    const prefs = s.preferences;
+    const send = (language, theme) => ctx.post({ action: 'preferences', language, theme });
+    return [
+      card(t('prefs.title'), { class: 'prefs-card' },
+        choice('language', t('prefs.language'),
+          [['system', t('prefs.lang.system')], ['zh', t('prefs.lang.zh')], ['en', t('prefs.lang.en')]],
+          prefs.language, (v) => send(v, prefs.theme)),
+        choice('theme', t('prefs.theme'),
+          [['system', t('prefs.theme.system')], ['light', t('prefs.theme.light')], ['dark', t('prefs.theme.dark')]],
+          prefs.theme, (v) => send(prefs.language, v))),
+      updateCard(s, ctx),
+      shareCard(ctx),
+    ];
+  }
+
+  N.modules = N.modules || {};
+  N.modules.preferences = { render };
+})(window.NimbraPage = window.NimbraPage || {});
