@@ -118,6 +118,7 @@
       document.documentElement.dataset.theme = page.state.preferences.theme;
     }
     document.title = 'nimbra';
+    N.dom.resetIds();
     drawNav();
     drawSidebar();
 

@@ -6,7 +6,7 @@
 
   const W = 480;
   const H = 150;
-  const PAD = { left: 34, right: 10, top: 10, bottom: 24 };
+  const PAD = { left: 42, right: 10, top: 10, bottom: 24 };
 
   function points(recent) {
     return recent
@@ -43,7 +43,7 @@
     grid,
     svg('polygon', { class: 'chart-area', points: area }),
     svg('polyline', { class: 'chart-line', points: line }),
-    svg('circle', { class: 'chart-dot', cx: x(last.at), cy: y(last.battery), r: 4 }),
+    svg('circle', { class: 'chart-dot', cx: x(last.at).toFixed(1), cy: y(last.battery).toFixed(1), r: 4 }),
     svg('text', { class: 'chart-axis', x: PAD.left, y: H - 6, 'text-anchor': 'start' }, N.format.time(t0)),
     svg('text', { class: 'chart-axis', x: W - PAD.right, y: H - 6, 'text-anchor': 'end' }, N.format.time(t1)));
   }

@@ -45,11 +45,15 @@
     return el;
   }
 
+  // Ids restart with every redraw, so equal states give equal documents.
   let idCounter = 0;
+  function resetIds() {
+    idCounter = 0;
+  }
   function uid(prefix) {
     idCounter += 1;
     return `${prefix}-${idCounter}`;
   }
 
-  N.dom = { h, svg, uid };
+  N.dom = { h, svg, uid, resetIds };
 })(window.NimbraPage = window.NimbraPage || {});

@@ -5,7 +5,7 @@
 
   const TEXTS = {
     en: {
-      'app.tagline': 'Companion for IQOS ILUMA i ONE',
+      'app.tagline': 'Desktop companion for\nIQOS ILUMA i ONE',
       'app.starting': 'Starting…',
       'nav.label': 'Sections',
       'nav.home': 'Device',
@@ -120,7 +120,7 @@
       'care.storage': 'Local storage',
       'care.storageOk': 'No storage problems.',
 
-      'prefs.title': 'Preferences',
+      'prefs.title': 'Language and appearance',
       'prefs.language': 'Language',
       'prefs.lang.system': 'System',
       'prefs.lang.zh': '简体中文',
@@ -178,7 +178,7 @@
       'settingDetail.lock': 'Locks the device against use.',
     },
     zh: {
-      'app.tagline': 'IQOS ILUMA i ONE 伴侣',
+      'app.tagline': 'IQOS ILUMA i ONE\n桌面伴侣',
       'app.starting': '正在启动…',
       'nav.label': '分区',
       'nav.home': '设备',
@@ -293,7 +293,7 @@
       'care.storage': '本机存储',
       'care.storageOk': '本机存储正常。',
 
-      'prefs.title': '偏好',
+      'prefs.title': '语言与外观',
       'prefs.language': '语言',
       'prefs.lang.system': '跟随系统',
       'prefs.lang.zh': '简体中文',
