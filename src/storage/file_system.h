@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "core/error.h"
+
+namespace nimbra {
+
+// Thin POSIX file operations for the storage layer. Every errno passes through fileError
+// (storage_error.h), so missing files come back as storage kinds. Any thread; no state.
+
+struct FileStatus {
+  bool isDirectory = false;
+  bool isRegular = false;
+  uid_t owner = 0;
+  mode_t permissions = 0;  // the 07777 bits only
+  uint64_t size = 0;
+};
+
+// lstat: a symbolic link is reported as itself, never as its target.
+Result<FileStatus> linkStatus(const std::filesystem::path& path);
+Result<bool> fileExists(const std::filesystem::path& path);
+
+// Reads a whole file into `out`, reusing its capacity. A missing file is fileReadNoSuchFile.
+Status readFileInto(const std::filesystem::path& path, std::string& out);
+Result<std::string> readFile(const std::filesystem::path& path);
+
+// Creates a new file that must not exist yet, with `mode` from the first moment (no window
+// in which others could open it), writes `bytes`, and flushes them to disk.
+Status createFileExclusive(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                           mode_t mode);
+
+// Replaces `path` so that a reader, a crash or a power loss sees the old or the new complete
+// file, never a torn or empty one: a 0600 temporary file in the same directory, written and
+// flushed, renamed over `path`, then the directory flushed. The temporary file is removed
+// again on any failure.
+Status writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+
+Status removeFile(const std::filesystem::path& path);
+Status syncDirectory(const std::filesystem::path& directory);
+Status setPermissions(const std::filesystem::path& path, mode_t mode);
+
+// mkdir -p where only the directories created here get `mode`; existing ones are left alone.
+Status createDirectories(const std::filesystem::path& path, mode_t mode);
+
+// Names in `directory` (without "." and ".."), in no particular order.
+Result<std::vector<std::string>> listDirectory(const std::filesystem::path& directory);
+
+}  // namespace nimbra

@@ -1,0 +1,215 @@
+#include "storage/local_storage.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "core/uuid.h"
+#include "storage/storage_error.h"
+
+namespace nimbra {
+namespace {
+
+using std::filesystem::path;
+
+constexpr mode_t kPrivateDirectoryMode = 0700;
+constexpr mode_t kKeyFileMode = 0600;
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// A data file that needs the key: named like one and starting with the sealed magic. Legacy
+// plain files (named ".json" too) are left out, or an account upgraded from a version
+// without a key could never get one and never migrate them. A file that cannot be read is
+// counted, so doubt never leads to a new key.
+bool isSealedDataFile(const std::filesystem::directory_entry& entry) {
+  std::string name = entry.path().filename().string();
+  if (!endsWith(name, ".json") && !endsWith(name, ".sealed")) return false;
+  std::error_code failure;
+  if (entry.is_directory(failure)) return false;
+  std::ifstream file(entry.path(), std::ios::binary);
+  if (!file) return true;
+  char head[8] = {};
+  file.read(head, sizeof head);
+  return file.gcount() == sizeof head &&
+         std::string_view(head, sizeof head) == LocalStorage::kMagic;
+}
+
+// Reads the key without following a link in its place; type, owner and mode must be exact.
+Result<StorageKey> readKeyFile(const path& keyFile) {
+  Result<FileStatus> status = linkStatus(keyFile);
+  if (!status) return status.error();
+  if (!status->isRegular || status->owner != ::getuid() || status->permissions != kKeyFileMode) {
+    return storageError(StorageErrorKind::fileReadNoPermission, keyFile.string());
+  }
+  Result<std::string> bytes = readFile(keyFile);
+  if (!bytes) return bytes.error();
+  StorageKey key{};
+  if (bytes->size() != key.size()) {
+    return storageError(StorageErrorKind::fileReadCorruptFile, keyFile.string());
+  }
+  std::copy(bytes->begin(), bytes->end(), key.begin());
+  return key;
+}
+
+}  // namespace
+
+bool isNoSuchFile(const Error& error) {
+  return isStorageError(error, StorageErrorKind::fileReadNoSuchFile) ||
+         isStorageError(error, StorageErrorKind::fileNoSuchFile);
+}
+
+Result<path> LocalStorage::userDataHome() {
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  if (dataHome != nullptr && path(dataHome).is_absolute()) return path(dataHome);
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || !path(home).is_absolute()) {
+    return storageError(StorageErrorKind::fileReadNoSuchFile, "HOME");
+  }
+  return path(home) / ".local" / "share";
+}
+
+Result<LocalStorage> LocalStorage::forCurrentUser() {
+  Result<path> home = userDataHome();
+  if (!home) return home.error();
+  return LocalStorage(*home, KeyCache::process());
+}
+
+LocalStorage::LocalStorage(path applicationSupport, KeyCache& cache)
+    : applicationSupport_(std::move(applicationSupport)), cache_(&cache) {}
+
+Result<path> LocalStorage::privateDirectory(std::string_view name) const {
+  path directory = applicationSupport_ / name;
+  if (Status made = createDirectories(directory, kPrivateDirectoryMode); !made) {
+    // A file or a dangling link in the directory's place is a permission problem, not an
+    // I/O one: report it the way the checks below would.
+    Result<FileStatus> status = linkStatus(directory);
+    if (status && !status->isDirectory) {
+      return storageError(StorageErrorKind::fileReadNoPermission, directory.string());
+    }
+    return made.error();
+  }
+  Result<FileStatus> status = linkStatus(directory);
+  if (!status || !status->isDirectory || status->owner != ::getuid()) {
+    return storageError(StorageErrorKind::fileReadNoPermission, directory.string());
+  }
+  if (Status repaired = setPermissions(directory, kPrivateDirectoryMode); !repaired) {
+    return repaired.error();
+  }
+  return directory;
+}
+
+Result<path> LocalStorage::localDirectory() const { return privateDirectory(kDataDirectoryName); }
+
+Result<StorageKey> LocalStorage::loadKey(bool createIfMissing) const {
+  return cache_->getOrLoad([&] { return loadOrCreateKey(createIfMissing); });
+}
+
+Result<StorageKey> LocalStorage::loadOrCreateKey(bool createIfMissing) const {
+  Result<path> keyDirectory = privateDirectory(kKeyDirectoryName);
+  if (!keyDirectory) return keyDirectory.error();
+  path keyFile = *keyDirectory / kKeyFileName;
+  Result<bool> exists = fileExists(keyFile);
+  if (!exists) return exists.error();
+  if (!*exists && createIfMissing) {
+    if (Status guarded = guardKeyCreation(keyFile); !guarded) return guarded.error();
+    if (Status created = createKey(*keyDirectory, keyFile); !created) return created.error();
+  }
+  return readKeyFile(keyFile);
+}
+
+// A new key could never open files sealed under a lost one, and writing with it would
+// replace them one by one; so no key is made while any data file exists.
+Status LocalStorage::guardKeyCreation(const path& keyFile) const {
+  Result<path> dataDirectory = localDirectory();
+  if (!dataDirectory) return dataDirectory.error();
+  std::error_code failure;
+  std::filesystem::recursive_directory_iterator it(*dataDirectory, failure), end;
+  for (; !failure && it != end; it.increment(failure)) {
+    if (!isSealedDataFile(*it)) continue;
+    Result<bool> exists = fileExists(keyFile);
+    if (!exists) return exists.error();
+    if (*exists) return {};  // another process made it meanwhile; the link will see it
+    return storageError(StorageErrorKind::fileReadNoSuchFile, keyFile.string());
+  }
+  if (failure) return fileError(failure.value(), FileOperation::list, dataDirectory->string());
+  return {};
+}
+
+// Race-safe between processes: each writes its own ".key-UUID" file and hard-links it to
+// the key name; link() fails with EEXIST for every process but the first, and all of them
+// then read the key that won.
+Status LocalStorage::createKey(const path& keyDirectory, const path& keyFile) const {
+  StorageKey key{};
+  if (Status drawn = randomBytes(key); !drawn) return drawn;
+  path temporary = keyDirectory / (".key-" + Uuid::random().text());
+  if (Status written = createFileExclusive(temporary, key, kKeyFileMode); !written) {
+    return written;
+  }
+  Status result;
+  if (::link(temporary.c_str(), keyFile.c_str()) != 0) {
+    Error error = fileError(errno, FileOperation::write, keyFile.string());
+    if (!isStorageError(error, StorageErrorKind::fileWriteFileExists)) result = error;
+  } else {
+    result = syncDirectory(keyDirectory);
+  }
+  (void)removeFile(temporary);
+  return result;
+}
+
+Result<std::string> LocalStorage::readSealed(const path& location) const {
+  Result<std::string> file = readFile(location);
+  if (!file) return file.error();
+  if (file->size() < kMagic.size() || std::string_view(*file).substr(0, kMagic.size()) != kMagic) {
+    return storageError(StorageErrorKind::fileReadCorruptFile, location.string());
+  }
+  std::span<const uint8_t> combined(reinterpret_cast<const uint8_t*>(file->data()) + kMagic.size(),
+                                    file->size() - kMagic.size());
+  if (combined.size() < kGcmNonceSize + kGcmTagSize) {
+    return storageError(StorageErrorKind::incorrectParameterSize, location.string());
+  }
+  Result<StorageKey> key = loadKey(false);
+  if (!key) return key.error();
+  return openCombined(*key, combined, location.filename().string());
+}
+
+Status LocalStorage::writeSealed(std::string_view plaintext, const path& location) const {
+  std::vector<uint8_t> scratch;
+  return writeSealed(plaintext, location, scratch);
+}
+
+Status LocalStorage::writeSealed(std::string_view plaintext, const path& location,
+                                 std::vector<uint8_t>& scratch) const {
+  Result<StorageKey> key = loadKey(true);
+  if (!key) return key.error();
+  scratch.clear();
+  scratch.reserve(kMagic.size() + kGcmNonceSize + plaintext.size() + kGcmTagSize);
+  scratch.insert(scratch.end(), kMagic.begin(), kMagic.end());
+  if (Status sealed = sealAppending(*key, plaintext, location.filename().string(), scratch);
+      !sealed) {
+    return sealed;
+  }
+  // The temporary file is created 0600 and renamed into place, so the file carries 0600
+  // from its first byte on; no chmod afterwards is needed.
+  return writeFileAtomically(location, scratch);
+}
+
+Result<std::optional<std::string>> LocalStorage::readPlain(const path& location) const {
+  Result<std::string> bytes = readFile(location);
+  if (bytes) return std::optional<std::string>(std::move(*bytes));
+  if (isStorageError(bytes.error(), StorageErrorKind::fileReadNoSuchFile)) {
+    return std::optional<std::string>();
+  }
+  return bytes.error();
+}
+
+Status LocalStorage::removeIfPresent(const path& location) const {
+  Status removed = removeFile(location);
+  if (!removed && isNoSuchFile(removed.error())) return {};
+  return removed;
+}
+
+}  // namespace nimbra

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <string>
+
+#include "core/error.h"
+
+namespace nimbra {
+
+// The kinds of failure the storage layer reports. Callers compare kinds with
+// isStorageError, never messages. The file kinds keep the numbers of the platform file-error
+// codes of the same names (all in kFileErrorDomain), so stored or logged codes stay stable;
+// the two cipher kinds have a domain of their own.
+enum class StorageErrorKind {
+  fileNoSuchFile,          // 4: attributes asked for a file that does not exist
+  fileReadUnknown,         // 256: the legacy database could not be opened
+  fileReadNoPermission,    // 257: a private directory or the key fails the owner/type/mode checks
+  fileReadCorruptFile,     // 259: wrong key length, missing magic, malformed legacy data
+  fileReadNoSuchFile,      // 260: a file to be read is missing; also the key-creation guard
+  fileWriteUnknown,        // 512: the cipher or encoder produced nothing usable
+  fileWriteFileExists,     // 516: the key was linked into place by someone else first
+  decodingFailed,          // 4864: a document's JSON does not match the expected shape
+  encodingFailed,          // 4866: a value could not be written as JSON (e.g. invalid UTF-8)
+  incorrectParameterSize,  // the sealed part after the magic is shorter than nonce + tag
+  authenticationFailure,   // the GCM tag does not verify (wrong key, bytes or file name)
+};
+
+inline constexpr char kFileErrorDomain[] = "NSCocoaErrorDomain";
+inline constexpr char kCipherErrorDomain[] = "CryptoKit.CryptoKitError";
+
+Error storageError(StorageErrorKind kind, const std::string& detail = {});
+bool isStorageError(const Error& error, StorageErrorKind kind);
+
+// What a failed system call was doing, which decides how a missing file is reported.
+enum class FileOperation { read, attributes, write, remove, list, createDirectory };
+
+// The one place where errno becomes an Error: ENOENT turns into the storage kind that
+// matches the operation, every other value stays a POSIX error with the path in its message.
+Error fileError(int errnoValue, FileOperation operation, const std::string& path);
+
+}  // namespace nimbra

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/uuid.h"
+#include "storage/key_cache.h"
+#include "storage/local_storage.h"
+#include "storage/storage_error.h"
+
+namespace nimbra::testing {
+
+namespace fs = std::filesystem;
+
+// Asserts that a Result or Status failed with the given storage kind.
+#define EXPECT_STORAGE_ERROR(result, kind)                                \
+  do {                                                                    \
+    const auto& checked_ = (result);                                      \
+    ASSERT_FALSE(checked_.ok()) << "expected " #kind;                     \
+    EXPECT_TRUE(isStorageError(checked_.error(), StorageErrorKind::kind)) \
+        << checked_.error().domain << " " << checked_.error().code << " " \
+        << checked_.error().message;                                      \
+  } while (0)
+
+#define ASSERT_OK(result)                                                                        \
+  do {                                                                                           \
+    const auto& checked_ = (result);                                                             \
+    ASSERT_TRUE(checked_.ok()) << checked_.error().domain << " " << checked_.error().code << " " \
+                               << checked_.error().message;                                      \
+  } while (0)
+
+inline std::string readAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeAll(const fs::path& file, const std::string& bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+inline mode_t modeOf(const fs::path& file) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(file.c_str(), &info), 0) << file;
+  return info.st_mode & 07777;
+}
+
+// A fresh application-support directory and key cache per test, so every test starts as a
+// new user account would.
+class StorageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = fs::temp_directory_path() / ("nimbra-storage-test-" + Uuid::random().text());
+    fs::create_directories(base_);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+  LocalStorage storage() { return LocalStorage(base_, cache_); }
+  // Another process of the same user: same files, empty key cache.
+  LocalStorage freshProcess() {
+    caches_.emplace_back(std::make_unique<KeyCache>());
+    return LocalStorage(base_, *caches_.back());
+  }
+  fs::path dataDir() { return base_ / "nimbra-local"; }
+  fs::path keyFile() { return base_ / "nimbra-key" / "storage.key"; }
+
+  fs::path base_;
+  KeyCache cache_;
+  std::vector<std::unique_ptr<KeyCache>> caches_;
+};
+
+}  // namespace nimbra::testing
