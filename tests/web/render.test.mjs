@@ -61,7 +61,9 @@ test('home follows the connection', async (t) => {
   });
 
   await t.test('connected: serial, battery, estimate, session, firmware and chart', async () => {
-    const text = await show('full', 'home');
+    await render(page, { ...fixtures.full, sessionStartedAt: Date.now() / 1000 - 125 });
+    await showModule(page, 'home');
+    const text = await panelText(page);
     assert.equal(await page.locator('[data-role="serial"]').innerText(), 'QW3A••••7K');
     assert.match(await page.locator('[data-role="battery"]').innerText(), /30%/);
     assert.match(await page.locator('[data-role="estimate"]').innerText(), /About 14/);

@@ -56,6 +56,16 @@ for (const theme of ['light', 'dark']) {
       for (const module of MODULES) {
         await showModule(page, module);
         await page.screenshot({ path: path.join(artifactDir, `${module}-${lang}-${theme}.png`) });
+        // Long modules: a second picture of their end.
+        const scrolled = await page.evaluate(() => {
+          const c = document.querySelector('.content');
+          c.scrollTop = c.scrollHeight;
+          return c.scrollTop > 0;
+        });
+        if (scrolled) {
+          await page.screenshot({ path: path.join(artifactDir, `${module}-${lang}-${theme}-end.png`) });
+          await page.evaluate(() => { document.querySelector('.content').scrollTop = 0; });
+        }
         assert.deepEqual(await overflowReport(page), [], `${module} overflows`);
         const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
         const serious = result.violations

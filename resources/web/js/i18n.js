@@ -5,7 +5,7 @@
 
   const TEXTS = {
     en: {
-      'app.tagline': 'Desktop companion for\nIQOS ILUMA i ONE',
+      'app.tagline': 'Companion for\nIQOS ILUMA i ONE',
       'app.starting': 'Starting…',
       'nav.label': 'Sections',
       'nav.home': 'Device',
@@ -86,7 +86,7 @@
       'settings.on': 'On',
       'settings.off': 'Off',
       'settings.device': 'Device settings',
-      'settings.lock': 'Parental lock',
+      'settings.lock': 'Protection',
       'settings.journal': 'Change journal',
       'settings.journalEmpty': 'No changes recorded yet.',
       'settings.journalError': 'The change journal could not be read or saved on this computer.',
@@ -259,7 +259,7 @@
       'settings.on': '开',
       'settings.off': '关',
       'settings.device': '设备设置',
-      'settings.lock': '家长锁',
+      'settings.lock': '保护',
       'settings.journal': '更改记录',
       'settings.journalEmpty': '暂无更改记录。',
       'settings.journalError': '无法在本机读取或保存更改记录。',

@@ -25,6 +25,8 @@
   function resetControls(s, ctx) {
     const can = F.abilities(s);
     if (s.resetTarget === undefined) {
+      // While a reset is under way its progress says enough.
+      if (s.resetWaiting || s.resetStatus === 'running') return null;
       return h('p', { class: 'muted small', 'data-role': 'reset-unavailable', text: t('care.resetUnavailable') });
     }
     // The confirmation belongs to one connection: a new target starts over.

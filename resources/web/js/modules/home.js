@@ -51,8 +51,8 @@
     return h('section', { class: ['card', 'status', `status-${tone}`], 'aria-live': 'polite', 'data-role': 'connection' },
       h('h2', { class: 'status-title' }, headingIcon, h('span', { text: title })),
       serial,
-      body.map((b) => (typeof b === 'string' ? h('p', { class: 'muted', text: b }) : b)),
       message,
+      body.map((b) => (typeof b === 'string' ? h('p', { class: 'muted', text: b }) : b)),
       actions.length ? h('div', { class: 'actions' }, actions) : null);
   }
 
