@@ -228,7 +228,18 @@ test('rendering is idempotent and tolerates missing keys', async () => {
   await render(page, fixtures.full);
   await showModule(page, 'home');
   const once = await page.locator('#panel').innerHTML();
-  await render(page, fixtures.full);
+  const quiet = await page.evaluate(async (state) => {
+    let changes = 0;
+    const observer = new MutationObserver((list) => { changes += list.length; });
+    for (const id of ['summary', 'busy']) {
+      observer.observe(document.getElementById(id), { subtree: true, childList: true, characterData: true });
+    }
+    await window.renderNimbra(state);
+    await new Promise((r) => setTimeout(r, 0));
+    observer.disconnect();
+    return changes;
+  }, fixtures.full);
+  assert.equal(quiet, 0, 'live regions stay untouched by an unchanged state');
   assert.equal(await page.locator('#panel').innerHTML(), once);
 
   const bare = drop(fixtures.full, 'sample', 'history', 'observations', 'estimatedUses', 'sessionStartedAt',

@@ -108,6 +108,13 @@ test('states with notices fit and pass the audit', async () => {
     const serious = result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical').map((v) => v.id);
     assert.deepEqual(serious, [], name);
   }
+  // The reset confirmation exists only in the page.
+  await render(page, withTheme(withLanguage({ ...fixtures.resetOffered }, 'zh'), 'dark'));
+  await showModule(page, 'care');
+  await page.click('[data-focus="care-reset"]');
+  await page.screenshot({ path: path.join(artifactDir, 'state-resetConfirm-zh-dark.png') });
+  const confirm = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  assert.deepEqual(confirm.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical').map((v) => v.id), []);
   assert.deepEqual(page.problems, []);
   await page.close();
 });

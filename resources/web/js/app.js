@@ -95,16 +95,24 @@
     return ['ok', t('home.connected.title')];
   }
 
+  // The summary and the busy pill are live regions: touch them only when
+  // their content really changes, or screen readers repeat them every poll.
+  function setOnce(el, signature, update) {
+    if (el.dataset.signature === signature) return;
+    el.dataset.signature = signature;
+    update();
+  }
+
   function drawSidebar() {
     document.getElementById('tagline').textContent = t('app.tagline');
     const foot = document.getElementById('summary');
-    if (!page.state) { foot.replaceChildren(); return; }
+    if (!page.state) { setOnce(foot, '', () => foot.replaceChildren()); return; }
     const [tone, text] = connectionSummary(page.state);
-    foot.replaceChildren(
+    const serial = page.state.connected ? page.state.serial : undefined;
+    setOnce(foot, JSON.stringify([tone, text, serial]), () => foot.replaceChildren(
       h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' }),
       h('span', { class: 'summary-text' }, text,
-        page.state.connected && page.state.serial !== undefined
-          ? h('span', { class: 'summary-serial mono' }, page.state.serial) : null));
+        serial !== undefined ? h('span', { class: 'summary-serial mono' }, serial) : null)));
   }
 
   function draw(focusKey) {
@@ -126,7 +134,7 @@
     title.textContent = t(`nav.${page.module}`);
     const busy = document.getElementById('busy');
     busy.hidden = !(page.state && page.state.busy);
-    busy.lastChild.textContent = t('status.busy');
+    setOnce(busy, t('status.busy'), () => { busy.lastChild.textContent = t('status.busy'); });
 
     panel.setAttribute('aria-labelledby', `tab-${page.module}`);
     panel.dataset.module = page.module;

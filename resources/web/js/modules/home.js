@@ -48,7 +48,7 @@
       ? h('p', { class: 'device-message', 'data-role': 'message' }, s.message)
       : null;
     const headingIcon = tone === 'working' ? spinner() : h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' });
-    return h('section', { class: ['card', 'status', `status-${tone}`], 'aria-live': 'polite', 'data-role': 'connection' },
+    return h('section', { class: ['card', 'status', `status-${tone}`], 'data-role': 'connection' },
       h('h2', { class: 'status-title' }, headingIcon, h('span', { text: title })),
       serial,
       message,
@@ -105,7 +105,6 @@
     } else if (s.recent.length > 1) {
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
     }
-    if (s.busy) out.unshift(h('p', { class: 'sr-only', role: 'status', text: t('status.busy') }));
     return out;
   }
 
