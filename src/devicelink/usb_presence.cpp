@@ -1,0 +1,76 @@
+#include "devicelink/usb_presence.h"
+
+#include <utility>
+
+namespace nimbra {
+namespace {
+
+constexpr uint16_t kVendorId = 10073;
+constexpr uint16_t kProductId = 3;
+constexpr char kProductName[] = "IQOS ILUMA i ONE";
+
+}  // namespace
+
+bool USBPresence::matches(const UsbDeviceInfo& device) {
+  return device.vendorId == kVendorId && device.productId == kProductId &&
+         device.productName == kProductName && device.serial && !device.serial->empty();
+}
+
+Result<std::unique_ptr<USBPresence>> USBPresence::create(MainQueue& queue,
+                                                         std::unique_ptr<PresenceSource> source,
+                                                         OnChange onChange) {
+  std::unique_ptr<USBPresence> presence(new USBPresence(std::move(onChange)));
+  // The events may capture the raw pointer: destroying the source, which the presence owns,
+  // drops every event not yet run.
+  USBPresence* self = presence.get();
+  auto attached = source->start(
+      queue,
+      PresenceSource::Events{[self](const UsbDeviceInfo& device) { self->handleArrival(device); },
+                             [self](uint64_t key) { self->handleDeparture(key); }});
+  if (!attached) return attached.error();
+  presence->source_ = std::move(source);
+  for (const UsbDeviceInfo& device : *attached) presence->recordArrival(device);
+  // One report of the starting set, whatever it is; a caller learns "nothing attached" too.
+  presence->report();
+  return presence;
+}
+
+USBPresence::USBPresence(OnChange onChange) : onChange_(std::move(onChange)) {}
+
+USBPresence::~USBPresence() = default;
+
+USBPresence::Serials USBPresence::serials() const {
+  Serials result;
+  for (const auto& [key, serial] : devices_) result.insert(serial);
+  return result;
+}
+
+bool USBPresence::recordArrival(const UsbDeviceInfo& device) {
+  if (!matches(device)) return false;
+  Serials before = serials();
+  devices_[device.key] = *device.serial;
+  return serials() != before;
+}
+
+bool USBPresence::recordDeparture(uint64_t key) {
+  Serials before = serials();
+  devices_.erase(key);
+  return serials() != before;
+}
+
+void USBPresence::handleArrival(const UsbDeviceInfo& device) {
+  if (recordArrival(device)) report();
+}
+
+void USBPresence::handleDeparture(uint64_t key) {
+  if (recordDeparture(key)) report();
+}
+
+// The controller may destroy this presence from inside onChange, so the call runs on a copy
+// and nothing touches the members after it.
+void USBPresence::report() {
+  OnChange onChange = onChange_;
+  onChange(serials());
+}
+
+}  // namespace nimbra

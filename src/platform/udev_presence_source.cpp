@@ -1,0 +1,176 @@
+#include "platform/udev_presence_source.h"
+
+#include <cerrno>
+#include <charconv>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <libudev.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace nimbra {
+namespace {
+
+template <auto unref>
+struct Unref {
+  template <typename T>
+  void operator()(T* object) const {
+    unref(object);
+  }
+};
+using UdevHandle = std::unique_ptr<udev, Unref<udev_unref>>;
+using MonitorHandle = std::unique_ptr<udev_monitor, Unref<udev_monitor_unref>>;
+using EnumerateHandle = std::unique_ptr<udev_enumerate, Unref<udev_enumerate_unref>>;
+using DeviceHandle = std::unique_ptr<udev_device, Unref<udev_device_unref>>;
+
+// libudev fails either with a negative errno or with NULL and errno set; both end here.
+Error udevError(const char* call, int code) {
+  if (code < 0) code = -code;
+  if (code == 0) code = EIO;
+  return Error::posix(code, std::string("udev ") + call);
+}
+
+std::optional<std::string> attribute(udev_device* device, const char* name) {
+  const char* value = udev_device_get_sysattr_value(device, name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+uint64_t keyOf(udev_device* device) {
+  const char* path = udev_device_get_syspath(device);
+  return usbDeviceKey(path != nullptr ? path : "");
+}
+
+UsbDeviceInfo describe(udev_device* device) {
+  UsbDeviceInfo info;
+  info.key = keyOf(device);
+  if (auto text = attribute(device, "idVendor")) info.vendorId = parseUsbId(*text);
+  if (auto text = attribute(device, "idProduct")) info.productId = parseUsbId(*text);
+  info.productName = attribute(device, "product");
+  info.serial = attribute(device, "serial");
+  return info;
+}
+
+bool isUsbDevice(udev_device* device) {
+  const char* type = udev_device_get_devtype(device);
+  return type != nullptr && std::string_view(type) == "usb_device";
+}
+
+Result<std::vector<UsbDeviceInfo>> enumerateUsbDevices(udev* context) {
+  EnumerateHandle enumerate(udev_enumerate_new(context));
+  if (!enumerate) return udevError("enumerate_new", errno);
+  if (int status = udev_enumerate_add_match_subsystem(enumerate.get(), "usb"); status < 0) {
+    return udevError("enumerate_add_match_subsystem", status);
+  }
+  if (int status = udev_enumerate_scan_devices(enumerate.get()); status < 0) {
+    return udevError("enumerate_scan_devices", status);
+  }
+  std::vector<UsbDeviceInfo> devices;
+  udev_list_entry* entry;
+  udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
+    // A device unplugged since the scan simply has no entry any more; skip it.
+    DeviceHandle device(udev_device_new_from_syspath(context, udev_list_entry_get_name(entry)));
+    if (device && isUsbDevice(device.get())) devices.push_back(describe(device.get()));
+  }
+  return devices;
+}
+
+}  // namespace
+
+std::optional<uint16_t> parseUsbId(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  uint16_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The udev objects belong to the main thread until the thread starts and to the thread from
+// then until it is joined; libudev objects are not safe to share between threads.
+struct UdevPresenceSource::Watcher {
+  UdevHandle context;
+  MonitorHandle monitor;
+  int wakeFd = -1;
+  std::unique_ptr<PresenceDelivery> delivery;
+  std::thread thread;
+
+  ~Watcher() {
+    if (thread.joinable()) {
+      uint64_t one = 1;
+      ssize_t written = ::write(wakeFd, &one, sizeof one);
+      (void)written;  // an eventfd write fails only when the counter is full: awake anyway
+      thread.join();
+    }
+    if (delivery) delivery->close();
+    if (wakeFd >= 0) ::close(wakeFd);
+  }
+
+  Status open() {
+    context.reset(udev_new());
+    if (!context) return udevError("new", errno);
+    // "udev": events after udevd has processed them. Without a running udevd none arrive,
+    // which leaves the enumerated set standing.
+    monitor.reset(udev_monitor_new_from_netlink(context.get(), "udev"));
+    if (!monitor) return udevError("monitor_new_from_netlink", errno);
+    int status =
+        udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", "usb_device");
+    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
+    status = udev_monitor_enable_receiving(monitor.get());
+    if (status < 0) return udevError("monitor_enable_receiving", status);
+    wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) return Error::posix(errno, "eventfd");
+    return {};
+  }
+
+  void begin(MainQueue& queue, Events events) {
+    delivery = std::make_unique<PresenceDelivery>(queue, std::move(events));
+    thread = std::thread([this] { run(); });
+  }
+
+  // Ends on the wake-up or when the monitor socket fails; the set then stays as last reported.
+  void run() {
+    pthread_setname_np(pthread_self(), "usb-presence");
+    pollfd fds[2] = {{udev_monitor_get_fd(monitor.get()), POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
+      if (fds[0].revents & POLLIN) drainMonitor();
+    }
+  }
+
+  void drainMonitor() {
+    while (DeviceHandle device{udev_monitor_receive_device(monitor.get())}) {
+      const char* action = udev_device_get_action(device.get());
+      if (action == nullptr) continue;
+      std::string_view what(action);
+      if (what == "add") delivery->arrived(describe(device.get()));
+      if (what == "remove") delivery->departed(keyOf(device.get()));
+    }
+  }
+};
+
+UdevPresenceSource::UdevPresenceSource() = default;
+
+UdevPresenceSource::~UdevPresenceSource() = default;
+
+// The monitor is opened before the enumeration so that nothing plugged in meanwhile is
+// missed; a device seen by both is reported twice, which the receiver tolerates.
+Result<std::vector<UsbDeviceInfo>> UdevPresenceSource::start(MainQueue& queue, Events events) {
+  auto watcher = std::make_unique<Watcher>();
+  if (Status opened = watcher->open(); !opened) return opened.error();
+  auto present = enumerateUsbDevices(watcher->context.get());
+  if (!present) return present.error();
+  watcher->begin(queue, std::move(events));
+  watcher_ = std::move(watcher);
+  return present;
+}
+
+}  // namespace nimbra
