@@ -67,6 +67,9 @@ for (const theme of ['light', 'dark']) {
           await page.evaluate(() => { document.querySelector('.content').scrollTop = 0; });
         }
         assert.deepEqual(await overflowReport(page), [], `${module} overflows`);
+        const visible = await page.locator('body').innerText();
+        assert.doesNotMatch(visible, /\b(app|nav|status|home|history|settings|setting\w*|result|care|prefs|phase)\.[a-zA-Z.]+\b/,
+          `${module}: an untranslated text key`);
         const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
         const serious = result.violations
           .filter((v) => v.impact === 'serious' || v.impact === 'critical')
@@ -78,6 +81,16 @@ for (const theme of ['light', 'dark']) {
     });
   }
 }
+
+test('both languages have every text', async () => {
+  const page = await openPage(env);
+  const gaps = await page.evaluate(() => {
+    const { en, zh } = window.NimbraPage.i18n.TEXTS;
+    return [...Object.keys(en).filter((k) => !(k in zh)), ...Object.keys(zh).filter((k) => !(k in en))];
+  });
+  assert.deepEqual(gaps, []);
+  await page.close();
+});
 
 test('the smallest window keeps every module inside its width', async () => {
   for (const lang of ['en', 'zh']) {

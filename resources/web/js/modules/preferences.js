@@ -14,9 +14,9 @@
     const legendId = uid('legend');
     return h('fieldset', { class: 'segmented', 'aria-labelledby': legendId },
       h('legend', { id: legendId, class: 'field-label', text: legend }),
-      h('div', { class: 'segments' }, options.map(([value, label]) => {
+      h('div', { class: 'segments' }, options.map(([value, label, lang]) => {
         const id = uid(name);
-        return h('span', { class: 'segment' },
+        return h('span', { class: 'segment', lang },
           h('input', {
             type: 'radio', name, id, value, checked: value === current,
             'data-focus': `${name}-${value}`,
@@ -84,7 +84,7 @@
     return [
       card(t('prefs.title'), { class: 'prefs-card' },
         choice('language', t('prefs.language'),
-          [['system', t('prefs.lang.system')], ['zh', t('prefs.lang.zh')], ['en', t('prefs.lang.en')]],
+          [['system', t('prefs.lang.system')], ['zh', t('prefs.lang.zh'), 'zh-Hans'], ['en', t('prefs.lang.en'), 'en']],
           prefs.language, (v) => send(v, prefs.theme)),
         choice('theme', t('prefs.theme'),
           [['system', t('prefs.theme.system')], ['light', t('prefs.theme.light')], ['dark', t('prefs.theme.dark')]],
