@@ -1,0 +1,151 @@
+#include "telemetry/telemetry_event.h"
+
+#include <utility>
+
+#include "storage/storage_error.h"
+
+namespace nimbra {
+namespace {
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+template <typename T>
+void putOptional(ordered_json& object, const char* key, const std::optional<T>& value) {
+  if (value) object[key] = *value;
+}
+
+std::string requiredText(const json& object, const char* key) {
+  return object.at(key).get<std::string>();
+}
+
+std::optional<std::string> optionalText(const json& object, const char* key) {
+  auto found = object.find(key);
+  if (found == object.end()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+std::optional<int64_t> optionalInteger(const json& object, const char* key) {
+  auto found = object.find(key);
+  if (found == object.end()) return std::nullopt;
+  if (!found->is_number_integer()) {
+    throw json::type_error::create(302, std::string(key) + " is not an integer", &*found);
+  }
+  return found->get<int64_t>();
+}
+
+Uuid requiredUuid(const json& object, const char* key) {
+  std::optional<Uuid> parsed = Uuid::parse(requiredText(object, key));
+  if (!parsed) {
+    throw json::type_error::create(302, std::string(key) + " is not a UUID", &object.at(key));
+  }
+  return *parsed;
+}
+
+TelemetryDevice deviceFromJson(const json& object) {
+  TelemetryDevice device;
+  device.connectionId = requiredUuid(object, "connectionId");
+  device.brand = requiredText(object, "brand");
+  device.model = requiredText(object, "model");
+  device.modelName = requiredText(object, "modelName");
+  device.serial = requiredText(object, "serial");
+  device.puffs = optionalInteger(object, "puffs");
+  device.sticks = optionalInteger(object, "sticks");
+  device.firmware = optionalText(object, "firmware");
+  device.engine = optionalText(object, "engine");
+  return device;
+}
+
+TelemetryEvent eventFromJson(const json& object) {
+  TelemetryEvent event;
+  event.id = requiredUuid(object, "id");
+  event.installId = requiredUuid(object, "installId");
+  event.sessionId = requiredUuid(object, "sessionId");
+  const json& occurredAt = object.at("occurredAt");
+  if (!occurredAt.is_number()) {
+    throw json::type_error::create(302, "occurredAt is not a number", &occurredAt);
+  }
+  event.occurredAt = occurredAt.get<double>();
+  event.kind = requiredText(object, "kind");
+  event.module = optionalText(object, "module");
+  event.language = requiredText(object, "language");
+  event.os = requiredText(object, "os");
+  event.appBuild = requiredText(object, "appBuild");
+  if (auto device = object.find("device"); device != object.end()) {
+    event.device = deviceFromJson(*device);
+  }
+  event.appVersion = optionalText(object, "appVersion");
+  event.serial = optionalText(object, "serial");
+  return event;
+}
+
+}  // namespace
+
+ordered_json telemetryDeviceJson(const TelemetryDevice& device) {
+  ordered_json object = ordered_json::object();
+  object["connectionId"] = device.connectionId.text();
+  object["brand"] = device.brand;
+  object["model"] = device.model;
+  object["modelName"] = device.modelName;
+  object["serial"] = device.serial;
+  putOptional(object, "puffs", device.puffs);
+  putOptional(object, "sticks", device.sticks);
+  putOptional(object, "firmware", device.firmware);
+  putOptional(object, "engine", device.engine);
+  return object;
+}
+
+ordered_json telemetryEventJson(const TelemetryEvent& event) {
+  ordered_json object = ordered_json::object();
+  object["id"] = event.id.text();
+  object["installId"] = event.installId.text();
+  object["sessionId"] = event.sessionId.text();
+  object["occurredAt"] = event.occurredAt;
+  object["kind"] = event.kind;
+  putOptional(object, "module", event.module);
+  object["language"] = event.language;
+  object["os"] = event.os;
+  object["appBuild"] = event.appBuild;
+  if (event.device) object["device"] = telemetryDeviceJson(*event.device);
+  putOptional(object, "appVersion", event.appVersion);
+  putOptional(object, "serial", event.serial);
+  return object;
+}
+
+ordered_json telemetryEventsJson(const std::vector<TelemetryEvent>& events) {
+  ordered_json array = ordered_json::array();
+  for (const TelemetryEvent& event : events) array.push_back(telemetryEventJson(event));
+  return array;
+}
+
+Result<std::vector<TelemetryEvent>> decodeTelemetryEvents(std::string_view text) {
+  try {
+    json document = json::parse(text);
+    if (!document.is_array()) {
+      return storageError(StorageErrorKind::decodingFailed, "the outbox is not a JSON array");
+    }
+    std::vector<TelemetryEvent> events;
+    events.reserve(document.size());
+    for (const json& element : document) events.push_back(eventFromJson(element));
+    return events;
+  } catch (const json::exception& failure) {
+    return storageError(StorageErrorKind::decodingFailed, failure.what());
+  }
+}
+
+Result<std::string> encodeTelemetryEvents(const std::vector<TelemetryEvent>& events) {
+  try {
+    return telemetryEventsJson(events).dump();
+  } catch (const json::exception& failure) {
+    return storageError(StorageErrorKind::encodingFailed, failure.what());
+  }
+}
+
+std::string validUtf8(std::string_view text) {
+  // The serializer's replace mode is the one UTF-8 validator at hand; its output is a JSON
+  // string literal, which parsing turns back into the (now valid) text.
+  std::string quoted = json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
+  return json::parse(quoted).get<std::string>();
+}
+
+}  // namespace nimbra
