@@ -1,0 +1,25 @@
+#pragma once
+
+#include "devicelink/hid_backend.h"
+
+namespace nimbra {
+
+// The real HID bus through hidapi's hidraw backend. The only place that includes hidapi.h and
+// translates its failures: a failing open, write or read becomes IQ_STATUS_FROM_ERRNO(errno)
+// (EIO when hidapi leaves no errno), so EACCES from a missing udev rule stays recognisable.
+// Thread: hidapi is not thread-safe, so every call, including the first (which initialises
+// hidapi), must come from the one device thread.
+class HidapiBackend final : public HidBackend {
+ public:
+  HidapiBackend() = default;
+  ~HidapiBackend() override;
+
+  std::vector<HidDeviceInfo> enumerate(uint16_t vendorId, uint16_t productId) override;
+  HidOpenResult open(const std::string& path) override;
+
+ private:
+  bool initialised_ = false;
+  bool ensureInitialised();
+};
+
+}  // namespace nimbra
