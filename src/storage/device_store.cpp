@@ -1,0 +1,152 @@
+#include "storage/device_store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "core/dates.h"
+#include "storage/day_file.h"
+#include "storage/file_system.h"
+#include "storage/legacy_import.h"
+#include "storage/sample_codec.h"
+#include "storage/storage_error.h"
+
+namespace nimbra {
+namespace {
+
+using std::filesystem::path;
+
+constexpr mode_t kDirectoryMode = 0700;
+// Room for a whole day (17,280 samples, ~5 MB) so the cache never reallocates mid-day.
+constexpr size_t kEncodedReserve = 6u << 20;
+
+struct DayFile {
+  int64_t day;
+  path file;
+};
+
+// Day files of a directory, highest day first; other names are ignored.
+Result<std::vector<DayFile>> listDayFiles(const path& directory) {
+  Result<std::vector<std::string>> names = listDirectory(directory);
+  if (!names) return names.error();
+  std::vector<DayFile> days;
+  for (const std::string& name : *names) {
+    if (std::optional<int64_t> day = parseDayFileName(name)) {
+      days.push_back({*day, directory / name});
+    }
+  }
+  std::sort(days.begin(), days.end(),
+            [](const DayFile& a, const DayFile& b) { return a.day > b.day; });
+  return days;
+}
+
+}  // namespace
+
+Result<DeviceStore> DeviceStore::open(LocalStorage storage, const Clock& clock) {
+  Result<path> data = storage.localDirectory();
+  if (!data) return data.error();
+  path root = *data / kRootName;
+  if (Status made = createDirectories(root, kDirectoryMode); !made) return made.error();
+  if (Status imported = importLegacyDatabase(storage, *data, root); !imported) {
+    return imported.error();
+  }
+  return DeviceStore(std::move(storage), clock, std::move(root));
+}
+
+DeviceStore::DeviceStore(LocalStorage storage, const Clock& clock, path root)
+    : storage_(std::move(storage)), clock_(&clock), root_(std::move(root)) {}
+
+Result<path> DeviceStore::deviceDirectory(const DeviceProfile& profile,
+                                          std::string_view deviceKey) const {
+  Result<std::string> name =
+      deviceDirectoryName(profile.brand, profile.model, profile.transport, deviceKey);
+  if (!name) return name.error();
+  return root_ / *name;
+}
+
+Status DeviceStore::append(const DeviceSample& sample, const DeviceProfile& profile,
+                           std::string_view deviceKey) {
+  Result<path> directory = deviceDirectory(profile, deviceKey);
+  if (!directory) return directory.error();
+  Result<std::string> fileName = dayFileNameOf(sample.observedAt);
+  if (!fileName) return fileName.error();
+  path file = *directory / *fileName;
+  if (file != currentFile_) {
+    if (Status switched = switchDay(*directory, file); !switched) return switched;
+  }
+  if (!currentSamples_.empty() && currentSamples_.back().observedAt == sample.observedAt) {
+    return {};
+  }
+
+  size_t previousSize = encoded_.size();
+  if (!currentSamples_.empty()) encoded_ += ',';
+  appendSampleJson(encoded_, sample);
+  encoded_ += ']';
+  Status written = storage_.writeSealed(encoded_, file, sealBuffer_);
+  if (!written) {
+    encoded_.resize(previousSize);
+    return written;
+  }
+  encoded_.pop_back();
+  currentSamples_.push_back(sample);
+  return {};
+}
+
+// Moves the cache to another day file; on failure the cache stays on the old day.
+Status DeviceStore::switchDay(const path& directory, const path& file) {
+  if (Status made = createDirectories(directory, kDirectoryMode); !made) return made;
+  if (Status pruned = prune(directory); !pruned) return pruned;
+  Result<std::vector<DeviceSample>> samples = loadDayFile(storage_, file);
+  if (!samples) return samples.error();
+
+  std::string encoded = encodeSampleArray(*samples);
+  encoded.pop_back();  // the closing "]"
+  encoded_.clear();
+  encoded_.reserve(std::max(kEncodedReserve, encoded.size() + encoded.size() / 4));
+  encoded_ += encoded;
+  currentSamples_ = std::move(*samples);
+  currentFile_ = file;
+  return {};
+}
+
+Status DeviceStore::prune(const path& directory) const {
+  std::optional<int64_t> cutoff = dayNumber(secondsSince1970(clock_->now()) - kRetentionSeconds);
+  if (!cutoff) return {};
+  Result<std::vector<DayFile>> days = listDayFiles(directory);
+  if (!days) return days.error();
+  for (const DayFile& day : *days) {
+    if (day.day >= *cutoff) continue;
+    if (Status removed = removeFile(day.file); !removed) return removed;
+  }
+  return {};
+}
+
+Result<std::vector<DeviceSample>> DeviceStore::recent(const DeviceProfile& profile,
+                                                      std::string_view deviceKey) const {
+  Result<path> directory = deviceDirectory(profile, deviceKey);
+  if (!directory) return directory.error();
+  Result<bool> exists = fileExists(*directory);
+  if (!exists) return exists.error();
+  if (!*exists) return std::vector<DeviceSample>();
+  Result<std::vector<DayFile>> days = listDayFiles(*directory);
+  if (!days) return days.error();
+
+  std::vector<DeviceSample> result;
+  for (const DayFile& day : *days) {
+    std::vector<DeviceSample> loaded;
+    const std::vector<DeviceSample>* samples = &currentSamples_;
+    if (day.file != currentFile_) {
+      Result<std::vector<DeviceSample>> read = loadDayFile(storage_, day.file);
+      if (!read) return read.error();
+      loaded = std::move(*read);
+      samples = &loaded;
+    }
+    size_t wanted = std::min(kRecentCount - result.size(), samples->size());
+    result.insert(result.end(), samples->end() - static_cast<std::ptrdiff_t>(wanted),
+                  samples->end());
+    if (result.size() == kRecentCount) break;
+  }
+  return result;
+}
+
+}  // namespace nimbra
