@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "devicelink/hid_backend.h"
+#include "devicelink/iq_history_wire.h"
 
 namespace nimbra::iq {
 
@@ -43,6 +44,9 @@ struct ModuleState {
 
   // Nonzero while a history request is outstanding: the handler then expects history replies.
   uint8_t historySubcommand = 0;
+  HistoryAssembly assembly;  // the multi-part reply being collected
+  std::size_t historyReplyLength = 0;
+  uint8_t historyReply[kHistoryMessageLimit] = {};  // data of the accepted history reply
 };
 
 ModuleState& state();
