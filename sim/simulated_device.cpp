@@ -1,6 +1,7 @@
 #include "sim/simulated_device.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "devicelink/crc8.h"
 
@@ -122,6 +123,11 @@ SimulatedDeviceState ilumaOne(std::string serial) {
 std::vector<std::vector<uint8_t>> respond(SimulatedDeviceState& device,
                                           std::span<const uint8_t> report) {
   ++device.requestsReceived;
+  const std::size_t frameLength =
+      report.size() >= 2 ? std::min<std::size_t>(report[1] + 2u, report.size()) : report.size();
+  device.frameLog.push_back(
+      {{report.begin(), report.begin() + static_cast<std::ptrdiff_t>(frameLength)},
+       std::this_thread::get_id()});
   if (device.vanishOnNextRequest) {
     device.vanishOnNextRequest = false;
     device.present = false;
@@ -129,7 +135,14 @@ std::vector<std::vector<uint8_t>> respond(SimulatedDeviceState& device,
   }
   Request request;
   if (!parseRequest(report, request)) return {};
-  std::vector<uint8_t> good = answerCommand(device, request);
+  std::vector<uint8_t> good;
+  const bool flag = (request.control & 0x40) != 0;
+  if (auto control = answerControl(device, request.hop, request.command, flag, request.payload)) {
+    if (control->silent) return {};
+    good = replyFrame(request, control->payload, control->applicationError);
+  } else {
+    good = answerCommand(device, request);
+  }
   switch (device.fault) {
     case ReplyFault::none:
       return {good};

@@ -7,11 +7,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "sim/simulated_settings.h"
 
 namespace nimbra::sim {
 
@@ -48,8 +51,17 @@ struct SimulatedDeviceState {
   bool vanishOnNextRequest = false;  // unplugged right after taking the next request
   int openErrno = 0;                 // nonzero: open fails with this errno (EACCES: no udev rule)
 
+  // Settings, module reset and the switched-off mode (simulated_settings.h). Switched off,
+  // only hop 0 commands 0 and 1 answer; everything else is refused with 02000000.
+  SimulatedSettings settings;
+  SimulatedModuleReset reset;
+  bool switchedOff = false;
+  // The clock reboot times are measured on; the steady clock when empty.
+  std::function<std::chrono::steady_clock::time_point()> clock;
+
   // What the device received, for tests.
   int requestsReceived = 0;
+  std::vector<LoggedFrame> frameLog;
 };
 
 // A device with realistic answers to every status command of both hops.

@@ -1,0 +1,116 @@
+// Sample store costs at full size: a day file of 17,280 samples (one every 5 s, ~5 MB of
+// JSON). Run by hand: build/default/bench/storage_samples_bench
+#include <filesystem>
+
+#include <benchmark/benchmark.h>
+
+#include "core/clock.h"
+#include "core/dates.h"
+#include "core/uuid.h"
+#include "storage/day_file.h"
+#include "storage/device_store.h"
+#include "storage/key_cache.h"
+#include "storage/local_storage.h"
+
+namespace nimbra {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kDay = 86400.0;
+constexpr int64_t kToday = 20500;
+constexpr int kSamplesPerDay = 17280;
+constexpr char kKey[] = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+DeviceSample reading(double observedAt) {
+  DeviceSample sample;
+  sample.observedAt = observedAt;
+  sample.battery = 87;
+  sample.voltageADC = 3987;
+  sample.temperatureRaw = 2211;
+  sample.processCount = 1234;
+  sample.cumulativePuffCount = 45678;
+  sample.firmware = "v1.2.3-build-0042";
+  sample.engine = "E0123456789";
+  sample.settings = {{"light", true},   {"flex", false}, {"auto", true},
+                     {"gesture", true}, {"v0", true},    {"v1", false},
+                     {"v2", true},      {"v3", false},   {"lock", false}};
+  return sample;
+}
+
+// A data directory with `days` full day files ending today, written directly.
+class Fixture {
+ public:
+  explicit Fixture(int days)
+      : base_(fs::temp_directory_path() / ("nimbra-bench-" + Uuid::random().text())),
+        storage_(base_, cache_),
+        clock_(dateFromSecondsSince1970(kToday * kDay + kDay - 1)) {
+    fs::create_directories(base_);
+    auto store = DeviceStore::open(storage_, clock_);
+    fs::path dir = store->root() / (std::string("iqos-m0033-usb-hid-") + kKey);
+    fs::create_directories(dir);
+    for (int64_t day = kToday - days + 1; day <= kToday; ++day) {
+      std::vector<DeviceSample> samples;
+      samples.reserve(kSamplesPerDay);
+      for (int i = 0; i < kSamplesPerDay; ++i) samples.push_back(reading(day * kDay + i * 5.0));
+      (void)saveDayFile(storage_, dir / (std::to_string(day) + ".json"), samples);
+    }
+  }
+  ~Fixture() { fs::remove_all(base_); }
+
+  DeviceStore open() { return std::move(DeviceStore::open(storage_, clock_)).value(); }
+
+ private:
+  fs::path base_;
+  KeyCache cache_;
+  LocalStorage storage_;
+  FakeClock clock_;
+};
+
+// One append into a day already holding a full day of samples (the load happens before the
+// timed loop). Wall time includes the flush to disk.
+void BM_AppendToFullDay(benchmark::State& state) {
+  Fixture fixture(1);
+  DeviceStore store = fixture.open();
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  double at = kToday * kDay + kSamplesPerDay * 5.0 - 4.5;
+  if (!store.append(reading(at), profile, kKey).ok()) state.SkipWithError("first append failed");
+  for (auto _ : state) {
+    at += 0.001;
+    if (!store.append(reading(at), profile, kKey).ok()) state.SkipWithError("append failed");
+  }
+}
+BENCHMARK(BM_AppendToFullDay)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The first append of a run: prune, load and decode the full day file, then append.
+void BM_FirstAppendLoadsFullDay(benchmark::State& state) {
+  Fixture fixture(1);
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  double at = kToday * kDay + kSamplesPerDay * 5.0 - 4.5;
+  for (auto _ : state) {
+    state.PauseTiming();
+    DeviceStore store = fixture.open();
+    at += 0.001;
+    state.ResumeTiming();
+    if (!store.append(reading(at), profile, kKey).ok()) state.SkipWithError("append failed");
+  }
+}
+BENCHMARK(BM_FirstAppendLoadsFullDay)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// `recent` from a fresh store over 31 full days: reads only the newest day file.
+void BM_RecentOver31FullDays(benchmark::State& state) {
+  Fixture fixture(31);
+  DeviceStore store = fixture.open();
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  for (auto _ : state) {
+    auto recent = store.recent(profile, kKey);
+    if (!recent.ok() || recent->size() != 30) state.SkipWithError("recent failed");
+    benchmark::DoNotOptimize(recent);
+  }
+}
+BENCHMARK(BM_RecentOver31FullDays)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace nimbra
+
+BENCHMARK_MAIN();
