@@ -133,6 +133,7 @@ std::vector<std::vector<uint8_t>> respond(SimulatedDeviceState& device,
     device.present = false;
     return {};
   }
+  if (auto replies = respondToHistory(device.history, report)) return std::move(*replies);
   Request request;
   if (!parseRequest(report, request)) return {};
   std::vector<uint8_t> good;

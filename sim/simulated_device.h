@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "sim/simulated_history.h"
 #include "sim/simulated_settings.h"
 
 namespace nimbra::sim {
@@ -58,6 +59,9 @@ struct SimulatedDeviceState {
   bool switchedOff = false;
   // The clock reboot times are measured on; the steady clock when empty.
   std::function<std::chrono::steady_clock::time_point()> clock;
+
+  // Usage history and its transfer faults (simulated_history.h).
+  SimulatedHistory history;
 
   // What the device received, for tests.
   int requestsReceived = 0;
