@@ -96,8 +96,8 @@ std::optional<Date> parseIso8601(std::string_view text) {
   std::chrono::year_month_day ymd{std::chrono::year(year), std::chrono::month(month),
                                   std::chrono::day(day)};
   if (!ymd.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  int64_t total = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second -
-                  offset;
+  int64_t total =
+      daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
   return Date{std::chrono::seconds(total)};
 }
 

@@ -1,10 +1,10 @@
 #include "core/uuid.h"
 
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <cctype>
 #include <random>
+
+#include <openssl/rand.h>
 
 #include "core/hex.h"
 

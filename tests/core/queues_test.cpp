@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "core/manual_main_queue.h"
 #include "core/serial_queue.h"
