@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/main_queue.h"
 #include "core/serial_queue.h"
+#include "device/history_read.h"
 #include "device/model_messages.h"
 #include "device/model_published.h"
 #include "device/model_status_read.h"
@@ -88,6 +89,15 @@ class Model {
   // a good status read, or when the selected device is not an "IQOS ILUMA i ONE"; not called
   // when the device was forgotten meanwhile. Afterwards the model holds no readings.
   void resetModules(std::function<void(bool)> done);
+
+  // Reads the device history (history_read.h): the catalogue and, unless it equals
+  // `previousCatalog`, every entry it announces. Not started (and `done` not called) while
+  // busy, without a device or before a good status read. In the foreground the status line
+  // shows the progress and the result; in the background it is left alone. `done` gets the
+  // serial read and the outcome; it is not called when the device was forgotten meanwhile.
+  using HistoryDone = std::function<void(const std::string& serial, const HistoryOutcome&)>;
+  void readHistory(std::optional<std::vector<uint8_t>> previousCatalog, bool background,
+                   HistoryDone done);
 
  private:
   // What an operation holds on to from its start.
