@@ -100,12 +100,5 @@ TEST_F(IqScan, PermissionFailureStaysRecognisable) {
   EXPECT_EQ(IQ_STATUS_ERRNO(result), EACCES);
 }
 
-TEST_F(IqScan, HistoryIsNotAvailableYet) {
-  openDevice();
-  uint8_t out[255];
-  EXPECT_EQ(iq_history_catalog(out), IQ_NO_DEVICE);
-  EXPECT_EQ(iq_history_entry(0, 5, out), IQ_NO_DEVICE);
-}
-
 }  // namespace
 }  // namespace nimbra
