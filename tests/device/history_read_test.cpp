@@ -1,9 +1,9 @@
-#include "device/exchange.h"
 #include "device/history_read.h"
 
 #include <gtest/gtest.h>
 
 #include "core/hex.h"
+#include "device/exchange.h"
 #include "sim/simulated_history.h"
 #include "support/simulated_link.h"
 
