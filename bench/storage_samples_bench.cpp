@@ -11,6 +11,7 @@
 #include "storage/device_store.h"
 #include "storage/key_cache.h"
 #include "storage/local_storage.h"
+#include "storage/sample_codec.h"
 
 namespace nimbra {
 namespace {
@@ -109,6 +110,31 @@ void BM_RecentOver31FullDays(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_RecentOver31FullDays)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+std::vector<DeviceSample> fullDay() {
+  std::vector<DeviceSample> samples;
+  samples.reserve(kSamplesPerDay);
+  for (int i = 0; i < kSamplesPerDay; ++i) samples.push_back(reading(kToday * kDay + i * 5.0));
+  return samples;
+}
+
+// The codec alone, on warm buffers: what loading and switching days cost besides I/O.
+void BM_DecodeFullDay(benchmark::State& state) {
+  std::string text = encodeSampleArray(fullDay());
+  for (auto _ : state) {
+    auto samples = decodeSampleArray(text);
+    if (!samples.ok() || samples->size() != kSamplesPerDay) state.SkipWithError("decode failed");
+    benchmark::DoNotOptimize(samples);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_DecodeFullDay)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_EncodeFullDay(benchmark::State& state) {
+  std::vector<DeviceSample> samples = fullDay();
+  for (auto _ : state) benchmark::DoNotOptimize(encodeSampleArray(samples));
+}
+BENCHMARK(BM_EncodeFullDay)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace nimbra

@@ -3,6 +3,8 @@ find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
+# Header-only; its config only names /usr/include, but finding it fails early when missing.
+find_package(RapidJSON 1.1 REQUIRED)
 find_package(SQLite3 REQUIRED)
 find_package(CURL REQUIRED)
 pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)

@@ -99,11 +99,10 @@ Status DeviceStore::switchDay(const path& directory, const path& file) {
   Result<std::vector<DeviceSample>> samples = loadDayFile(storage_, file);
   if (!samples) return samples.error();
 
-  std::string encoded = encodeSampleArray(*samples);
-  encoded.pop_back();  // the closing "]"
   encoded_.clear();
-  encoded_.reserve(std::max(kEncodedReserve, encoded.size() + encoded.size() / 4));
-  encoded_ += encoded;
+  encoded_.reserve(kEncodedReserve);
+  appendSampleArray(encoded_, *samples);
+  encoded_.pop_back();  // the closing "]"
   currentSamples_ = std::move(*samples);
   currentFile_ = file;
   return {};

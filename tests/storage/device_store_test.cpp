@@ -140,6 +140,61 @@ TEST(SampleCodec, DecodesLikeTheDocumentReaderAndRejectsBadShapes) {
   }
 }
 
+// The day-file reader and nlohmann's document reader must accept the same texts and produce
+// the same samples, or a file would read differently depending on who opens it.
+TEST(SampleCodec, AgreesWithTheDocumentReaderOnNumbersTextAndFraming) {
+  auto sample = [](std::string_view members) {
+    return R"([{"observedAt":1,"settings":{},)" + std::string(members) + "}]";
+  };
+  std::vector<std::string> texts = {sample(R"("battery":9223372036854775807)"),
+                                    sample(R"("battery":-9223372036854775808)"),
+                                    sample(R"("battery":18446744073709551615)"),
+                                    sample(R"("battery":18446744073709551616)"),
+                                    sample(R"("battery":-9223372036854775809)"),
+                                    sample(R"("battery":1e2)"),
+                                    sample(R"("battery":-0)"),
+                                    sample(R"("x":1e999)"),
+                                    sample(R"("x":01)"),
+                                    R"([{"observedAt":1699999999.123456789,"settings":{}}])",
+                                    R"([{"observedAt":-0.0,"settings":{}}])",
+                                    R"([{"observedAt":1e400,"settings":{}}])",
+                                    sample(R"("firmware":"\u00e9\ud83d\ude00\n")"),
+                                    sample(R"("firmware":"\ud800")"),
+                                    sample("\"firmware\":\"\xc3\x28\""),
+                                    sample("\"firmware\":\"a\tb\""),
+                                    sample(R"("settings":{"a":true,"a":false})"),
+                                    "[] ",
+                                    "[]x",
+                                    "[],[]",
+                                    "[",
+                                    "\xEF\xBB\xBF[]",
+                                    "\xEF\xBB[]",
+                                    std::string(R"([{"observedAt":1,"settings":{}})") + '\0' + "]"};
+  for (const std::string& text : texts) {
+    std::optional<std::vector<DeviceSample>> expected;
+    try {
+      expected = nlohmann::json::parse(text).get<std::vector<DeviceSample>>();
+    } catch (const nlohmann::json::exception&) {
+    }
+    auto decoded = decodeSampleArray(text);
+    ASSERT_EQ(decoded.ok(), expected.has_value()) << text;
+    if (decoded.ok()) {
+      EXPECT_EQ(*decoded, *expected) << text;
+    }
+  }
+  // nlohmann stops reading at a NUL; bytes after the array are refused here whatever they are.
+  EXPECT_STORAGE_ERROR(decodeSampleArray(std::string("[]\0junk", 7)), decodingFailed);
+}
+
+// Unknown values are skipped whatever their shape; nesting a million deep must not exhaust
+// the stack.
+TEST(SampleCodec, DeepNestingInAnUnknownValueIsSkippedWithoutRecursion) {
+  std::string deep = std::string(1'000'000, '[') + std::string(1'000'000, ']');
+  auto decoded = decodeSampleArray(R"([{"observedAt":1,"settings":{},"x":)" + deep + "}]");
+  ASSERT_OK(decoded);
+  EXPECT_EQ(decoded->size(), 1u);
+}
+
 TEST(SampleCodec, DayNumbersAndFileNames) {
   EXPECT_EQ(dayNumber(-86400.0), -1);
   EXPECT_EQ(dayNumber(-86400.5), -2);
