@@ -25,11 +25,7 @@ void appendSampleJson(std::string& out, const DeviceSample& sample);
 // decodingFailed.
 Result<std::vector<DeviceSample>> decodeSampleArray(std::string_view text);
 
-}  // namespace nimbra
-
-namespace nimbra {
-
-// "[" + samples joined by "," + "]": equal to nlohmann::json(samples).dump(). The Appending
+// "[" + samples joined by "," + "]": equal to nlohmann::json(samples).dump(). The appending
 // form writes into a buffer the caller reuses, so a day's worth touches no fresh pages.
 std::string encodeSampleArray(const std::vector<DeviceSample>& samples);
 void appendSampleArray(std::string& out, const std::vector<DeviceSample>& samples);

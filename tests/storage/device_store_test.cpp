@@ -146,30 +146,29 @@ TEST(SampleCodec, AgreesWithTheDocumentReaderOnNumbersTextAndFraming) {
   auto sample = [](std::string_view members) {
     return R"([{"observedAt":1,"settings":{},)" + std::string(members) + "}]";
   };
-  std::vector<std::string> texts = {sample(R"("battery":9223372036854775807)"),
-                                    sample(R"("battery":-9223372036854775808)"),
-                                    sample(R"("battery":18446744073709551615)"),
-                                    sample(R"("battery":18446744073709551616)"),
-                                    sample(R"("battery":-9223372036854775809)"),
-                                    sample(R"("battery":1e2)"),
-                                    sample(R"("battery":-0)"),
-                                    sample(R"("x":1e999)"),
-                                    sample(R"("x":01)"),
-                                    R"([{"observedAt":1699999999.123456789,"settings":{}}])",
-                                    R"([{"observedAt":-0.0,"settings":{}}])",
-                                    R"([{"observedAt":1e400,"settings":{}}])",
-                                    sample(R"("firmware":"\u00e9\ud83d\ude00\n")"),
-                                    sample(R"("firmware":"\ud800")"),
-                                    sample("\"firmware\":\"\xc3\x28\""),
-                                    sample("\"firmware\":\"a\tb\""),
-                                    sample(R"("settings":{"a":true,"a":false})"),
-                                    "[] ",
-                                    "[]x",
-                                    "[],[]",
-                                    "[",
-                                    "\xEF\xBB\xBF[]",
-                                    "\xEF\xBB[]",
-                                    std::string(R"([{"observedAt":1,"settings":{}})") + '\0' + "]"};
+  std::vector<std::string> texts = {
+      sample(R"("battery":9223372036854775807)"), sample(R"("battery":-9223372036854775808)"),
+      sample(R"("battery":18446744073709551615)"), sample(R"("battery":18446744073709551616)"),
+      sample(R"("battery":-9223372036854775809)"), sample(R"("battery":1e2)"),
+      sample(R"("battery":-0)"), sample(R"("x":1e999)"), sample(R"("x":01)"),
+      R"([{"observedAt":1699999999.123456789,"settings":{}}])",
+      R"([{"observedAt":-0.0,"settings":{}}])", R"([{"observedAt":1e400,"settings":{}}])",
+      R"([{"observedAt":1e-400,"settings":{}}])", R"([{"observedAt":-4.9e-324,"settings":{}}])",
+      R"([{"observedAt":2.4703282292062328e-324,"settings":{}}])",
+      sample(R"("firmware":"\u00e9\ud83d\ude00\n")"), sample(R"("firmware":"\ud800")"),
+      sample("\"firmware\":\"\xc3\x28\""), sample("\"firmware\":\"a\tb\""),
+      sample(R"("settings":{"a":true,"a":false})"),
+      // A repeated key keeps its last value, so only a bad last value fails.
+      sample(R"("processCount":1.5,"processCount":3)"),
+      sample(R"("processCount":3,"processCount":1.5)"), sample(R"("battery":[1])"),
+      sample(R"("firmware":{})"), sample(R"("firmware":{},"firmware":null)"),
+      R"([{"observedAt":"x","observedAt":1,"settings":{}}])",
+      R"([{"observedAt":1,"observedAt":[],"settings":{}}])",
+      R"([{"observedAt":1,"settings":5,"settings":{"a":true}}])",
+      R"([{"observedAt":1,"settings":{"a":true},"settings":[]}])",
+      sample(R"("settings":{"a":1,"a":true})"), sample(R"("settings":{"a":true,"b":{}})"),
+      sample(R"("settings":{"a":{},"a":false})"), "[] ", "[]x", "[],[]", "[", "\xEF\xBB\xBF[]",
+      "\xEF\xBB[]", std::string(R"([{"observedAt":1,"settings":{}})") + '\0' + "]"};
   for (const std::string& text : texts) {
     std::optional<std::vector<DeviceSample>> expected;
     try {
