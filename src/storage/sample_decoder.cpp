@@ -189,18 +189,24 @@ class SampleArrayReader {
     DeviceSample& sample = samples.back();
     switch (field_) {
       case Field::observedAt:
-        return observedAt(kind, value, sample), true;
+        observedAt(kind, value, sample);
+        break;
       case Field::settings:
-        return mark(Field::settings, false), true;
+        mark(Field::settings, false);  // a scalar where an object must be
+        break;
       case Field::firmware:
-        return text(kind, value, sample.firmware), true;
+        text(kind, value, sample.firmware);
+        break;
       case Field::engine:
-        return text(kind, value, sample.engine), true;
+        text(kind, value, sample.engine);
+        break;
       case Field::unknown:
-        return true;
+        break;
       default:
-        return integer(kind, value, integerField(sample)), true;
+        integer(kind, value, integerField(sample));
+        break;
     }
+    return true;
   }
 
   bool setting(Kind kind, void* value) {
