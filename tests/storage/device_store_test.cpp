@@ -156,8 +156,11 @@ TEST(SampleCodec, AgreesWithTheDocumentReaderOnNumbersTextAndFraming) {
       R"([{"observedAt":1e-400,"settings":{}}])", R"([{"observedAt":-4.9e-324,"settings":{}}])",
       R"([{"observedAt":2.4703282292062328e-324,"settings":{}}])",
       sample(R"("firmware":"\u00e9\ud83d\ude00\n")"), sample(R"("firmware":"\ud800")"),
-      sample("\"firmware\":\"\xc3\x28\""), sample("\"firmware\":\"a\tb\""),
-      sample(R"("settings":{"a":true,"a":false})"),
+      sample("\"firmware\":\"\xc3\x28\""), sample("\"firmware\":\"\xc0\x80\""),
+      sample("\"firmware\":\"\xed\xa0\x80\""), sample("\"firmware\":\"\xf4\x90\x80\x80\""),
+      sample("\"firmware\":\"\xf8\x88\x80\x80\x80\""), sample("\"firmware\":\"\xe2\x82\""),
+      sample("\"firmware\":\"\xf0\x9f\x98\x80\""), sample("\"firmware\":\"\x7f\""),
+      sample("\"firmware\":\"a\tb\""), sample(R"("settings":{"a":true,"a":false})"),
       // A repeated key keeps its last value, so only a bad last value fails.
       sample(R"("processCount":1.5,"processCount":3)"),
       sample(R"("processCount":3,"processCount":1.5)"), sample(R"("battery":[1])"),
