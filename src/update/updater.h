@@ -1,0 +1,41 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nimbra {
+
+// The updater's record shown on the page under "appUpdate"; encoded with the keys in this
+// order: version, build, phase, availableVersion (left out when absent), automatic.
+struct AppUpdaterState {
+  std::string version;  // the running bundle's short version, or "—"
+  std::string build;    // the running bundle's build, or "—"
+  std::string phase;    // "idle", "checking", "current", … , "error"
+  std::optional<std::string> availableVersion;
+  bool automatic = true;
+
+  bool operator==(const AppUpdaterState&) const = default;
+};
+
+// What the controller and the application shell use of the self-updater. AppUpdater is the
+// real one (AppUpdater::shared()); tests pass fakes. Main thread only.
+class Updater {
+ public:
+  virtual ~Updater() = default;
+
+  virtual AppUpdaterState state() const = 0;
+  // Starts a check unless one runs; `manual` is true for the page's "check-update".
+  virtual void checkForUpdates(bool manual) = 0;
+  // Called with no arguments on the main thread after every phase change.
+  virtual void setOnChange(std::function<void()> onChange) = 0;
+  // Asked before the program quits to install; answers whether it may.
+  virtual void setCanInstall(std::function<bool()> canInstall) = 0;
+  // After each page load: with "--zuvo-update-health" followed by a job id among
+  // `arguments` (the program's command line without argv[0]), writes that job's health
+  // marker; otherwise does nothing.
+  virtual void writeHealthMarker(const std::vector<std::string>& arguments) = 0;
+};
+
+}  // namespace nimbra
