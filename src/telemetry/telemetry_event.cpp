@@ -117,11 +117,4 @@ Result<std::string> encodeTelemetryEvents(const std::vector<TelemetryEvent>& eve
   }
 }
 
-std::string validUtf8(std::string_view text) {
-  // The serializer's replace mode is the one UTF-8 validator at hand; its output is a JSON
-  // string literal, which parsing turns back into the (now valid) text.
-  std::string quoted = json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
-  return json::parse(quoted).get<std::string>();
-}
-
 }  // namespace nimbra
