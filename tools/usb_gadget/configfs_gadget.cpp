@@ -62,6 +62,10 @@ std::string hidReportDescriptor() {
       0x95, 0x3F,        //   report count: 63
       0x09, 0x01,        //   usage 1
       0x91, 0x02,        //   output: data, variable, absolute
+      0x85, 0x40,        //   report ID 0x40: the parts of a multi-part history reply
+      0x95, 0x3F,        //   report count: 63
+      0x09, 0x01,        //   usage 1
+      0x81, 0x02,        //   input: data, variable, absolute
       0xC0,              // end collection
   };
   return std::string(reinterpret_cast<const char*>(kDescriptor), sizeof kDescriptor);

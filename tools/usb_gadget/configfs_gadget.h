@@ -24,8 +24,10 @@ struct GadgetIdentity {
   std::string udc;  // the controller it binds to, e.g. "dummy_udc.0"
 };
 
-// The report descriptor: vendor page, one 63-byte input and one 63-byte output report, both
-// with report ID 0x3F, so each report is 64 bytes on the wire with the ID in byte 0.
+// The report descriptor: vendor page, 63-byte input and output reports with report ID 0x3F, and
+// a 63-byte input report with ID 0x40, so each report is 64 bytes with its ID in byte 0. The
+// device sends the parts of a multi-part history reply with byte 0 = 0x40; the kernel's HID
+// core drops an input report whose ID the descriptor does not declare, so 0x40 is declared.
 std::string hidReportDescriptor();
 
 class ConfigfsGadget {
