@@ -1,5 +1,12 @@
 #include "guest_support.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -8,13 +15,6 @@
 #include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "core/clock.h"
 #include "core/manual_main_queue.h"
@@ -81,9 +81,8 @@ NodeRemovalWatch::NodeRemovalWatch(std::string name) : name_(std::move(name)) {
       for (ssize_t at = 0; at < got;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
         if (event->len > 0 && name_ == event->name) {
-          removedNanos_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                              seen.time_since_epoch())
-                              .count();
+          removedNanos_ =
+              std::chrono::duration_cast<std::chrono::nanoseconds>(seen.time_since_epoch()).count();
         }
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
       }

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/error.h"
-#include "devicelink/presence_source.h"
 #include "device/readings.h"
+#include "devicelink/presence_source.h"
 
 namespace nimbra::guest {
 

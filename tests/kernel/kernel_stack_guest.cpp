@@ -7,9 +7,6 @@
 // behaviour under test); they allow for a guest under TCG on a loaded host, and the measured
 // figures are printed for the record.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +15,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/clock.h"
 #include "core/manual_main_queue.h"
@@ -83,15 +82,14 @@ class KernelStack : public ::testing::Test {
   void startPresence() {
     auto presence = USBPresence::create(
         queue_,
-        std::make_unique<guest::TappedPresenceSource>(std::make_unique<UdevPresenceSource>(),
-                                                      tap_),
+        std::make_unique<guest::TappedPresenceSource>(std::make_unique<UdevPresenceSource>(), tap_),
         [this](const USBPresence::Serials& serials) { reported_.push_back(serials); });
     ASSERT_TRUE(presence) << presence.error().message;
     presence_ = std::move(presence.value());
   }
   bool waitForReport(const USBPresence::Serials& serials) {
-    return queue_.runUntil(
-        [&] { return !reported_.empty() && reported_.back() == serials; }, kPlugLimit);
+    return queue_.runUntil([&] { return !reported_.empty() && reported_.back() == serials; },
+                           kPlugLimit);
   }
   template <typename Done>
   bool runUntil(Done done, std::chrono::milliseconds limit = kPlugLimit) {

@@ -1,16 +1,16 @@
 #include "configfs_gadget.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <utility>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace nimbra::gadget {
 namespace {
@@ -102,8 +102,7 @@ Status ConfigfsGadget::build() {
       {function + "report_desc", hidReportDescriptor()},
       {config + "MaxPower", "100"},
   };
-  for (const std::string& directory :
-       {root_, root_ + kEnglish, function, config}) {
+  for (const std::string& directory : {root_, root_ + kEnglish, function, config}) {
     if (Status made = makeDirectory(directory); !made) return made;
   }
   for (const auto& [path, value] : attributes) {

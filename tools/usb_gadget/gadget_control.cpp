@@ -1,12 +1,12 @@
 #include "gadget_control.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 namespace nimbra::gadget {
 namespace {

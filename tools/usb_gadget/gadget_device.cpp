@@ -1,13 +1,13 @@
 #include "gadget_device.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "gadget_profile.h"
 
@@ -30,7 +30,7 @@ GadgetDevice::GadgetDevice(std::unique_ptr<ConfigfsGadget> gadget,
     : gadget_(std::move(gadget)), other_(std::move(other)), device_(gadgetDeviceState()) {}
 
 Result<std::unique_ptr<GadgetDevice>> GadgetDevice::create(const std::string& udc,
-                                                          const std::string& otherUdc) {
+                                                           const std::string& otherUdc) {
   auto gadget = ConfigfsGadget::create(identity("iluma", kProduct, kSerial, udc));
   if (!gadget) return gadget.error();
   auto other = ConfigfsGadget::create(identity("other", kOtherProduct, kOtherSerial, otherUdc));
@@ -87,7 +87,8 @@ void GadgetDevice::onReadable() {
 void GadgetDevice::answer(const std::vector<uint8_t>& request) {
   ++requests_;
   if (unplugOnRequest_ > 0 && --unplugOnRequest_ == 0) {
-    if (Status gone = unplug(); !gone) std::fprintf(stderr, "gadget: %s\n", failure(gone.error()).c_str());
+    if (Status gone = unplug(); !gone)
+      std::fprintf(stderr, "gadget: %s\n", failure(gone.error()).c_str());
     return;
   }
   // The device acts on the request even when its reply gets lost.
@@ -128,11 +129,13 @@ void GadgetDevice::runDue() {
   const TimePoint now = std::chrono::steady_clock::now();
   if (unplugAt_ && *unplugAt_ <= now) {
     unplugAt_.reset();
-    if (Status gone = unplug(); !gone) std::fprintf(stderr, "gadget: %s\n", failure(gone.error()).c_str());
+    if (Status gone = unplug(); !gone)
+      std::fprintf(stderr, "gadget: %s\n", failure(gone.error()).c_str());
   }
   if (plugAt_ && *plugAt_ <= now) {
     plugAt_.reset();
-    if (Status back = plug(); !back) std::fprintf(stderr, "gadget: %s\n", failure(back.error()).c_str());
+    if (Status back = plug(); !back)
+      std::fprintf(stderr, "gadget: %s\n", failure(back.error()).c_str());
   }
 }
 

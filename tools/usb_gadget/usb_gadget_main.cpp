@@ -5,14 +5,14 @@
 //
 //   nimbra-usb-gadget [--udc dummy_udc.0] [--other-udc dummy_udc.1] [--control PATH]
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include <poll.h>
+#include <unistd.h>
 
 #include "gadget_control.h"
 #include "gadget_device.h"
@@ -27,8 +27,8 @@ void requestStop(int) { stopRequested = 1; }
 int pollTimeout(const nimbra::gadget::GadgetDevice& device) {
   const auto due = device.nextDue();
   if (!due) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      *due - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<long>(0, left.count()));
 }
 
@@ -40,9 +40,12 @@ int main(int argc, char** argv) {
   std::string control = nimbra::gadget::kControlSocket;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i];
-    if (option == "--udc") udc = argv[i + 1];
-    else if (option == "--other-udc") otherUdc = argv[i + 1];
-    else if (option == "--control") control = argv[i + 1];
+    if (option == "--udc")
+      udc = argv[i + 1];
+    else if (option == "--other-udc")
+      otherUdc = argv[i + 1];
+    else if (option == "--control")
+      control = argv[i + 1];
     else {
       std::fprintf(stderr, "nimbra-usb-gadget: unknown option %s\n", argv[i]);
       return 2;
@@ -82,8 +85,8 @@ int main(int argc, char** argv) {
     if (fds[1].revents & POLLIN) gadget.onReadable();
     if (gadget.hidgFd() >= 0 && (fds[1].revents & POLLOUT)) gadget.onWritable();
     if (fds[0].revents & POLLIN) {
-      nimbra::gadget::serveOneCommand(*listener,
-                                      [&gadget](const std::string& line) { return gadget.command(line); });
+      nimbra::gadget::serveOneCommand(
+          *listener, [&gadget](const std::string& line) { return gadget.command(line); });
     }
   }
   ::close(*listener);
