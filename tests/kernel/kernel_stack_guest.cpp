@@ -7,9 +7,11 @@
 // behaviour under test); they allow for a guest under TCG on a loaded host, and the measured
 // figures are printed for the record.
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -43,7 +45,7 @@ using gadget::kSerial;
 constexpr uid_t kOtherUser = 65534;
 constexpr auto kSlice = 20ms;
 // What a guest under TCG may add to a wake-up on a host shared with other work.
-constexpr auto kSchedulingSlack = 80ms;
+constexpr auto kSchedulingSlack = 150ms;
 constexpr auto kPlugLimit = 20s;
 
 const USBPresence::Serials kOurs{kSerial};
@@ -87,7 +89,10 @@ class KernelStack : public ::testing::Test {
     auto presence = USBPresence::create(
         queue_,
         std::make_unique<guest::TappedPresenceSource>(std::make_unique<UdevPresenceSource>(), tap_),
-        [this](const USBPresence::Serials& serials) { reported_.push_back(serials); });
+        [this](const USBPresence::Serials& serials) {
+          reported_.push_back(serials);
+          if (onReport_) onReport_(serials);
+        });
     ASSERT_TRUE(presence) << presence.error().message;
     presence_ = std::move(presence.value());
   }
@@ -115,6 +120,7 @@ class KernelStack : public ::testing::Test {
   std::shared_ptr<guest::TappedPresenceSource::Log> tap_ =
       std::make_shared<guest::TappedPresenceSource::Log>();
   std::vector<USBPresence::Serials> reported_;
+  std::function<void(const USBPresence::Serials&)> onReport_;  // after each report, if set
   std::unique_ptr<USBPresence> presence_;
 };
 
@@ -208,6 +214,29 @@ TEST_F(Presence, TenPlugCyclesGiveTenArrivalsAndTenDepartures) {
   EXPECT_EQ(departures, 10);
 }
 
+// The controller starts a read as soon as the monitor reports an arrival. The usb_device's
+// "add" comes before its interface has a hidraw node, so that first read may find nothing;
+// this records how the two line up here and that a read started then does not hang.
+TEST_F(Presence, ReadStartedAtTheArrivalReportEnds) {
+  startPresence();
+  command("unplug");
+  ASSERT_TRUE(waitForReport(kNone));
+  bool nodeAtReport = false;
+  onReport_ = [&](const USBPresence::Serials& serials) {
+    if (serials != kOurs) return;
+    nodeAtReport = guest::hidrawNodeOf(kSerial).has_value();
+    model().refresh(false);
+  };
+  command("plug");
+  ASSERT_TRUE(waitForReport(kOurs));
+  ASSERT_TRUE(runUntil([this] { return !model_->busy(); }));
+  record("hidraw node there at the arrival report", nodeAtReport ? "yes" : "no");
+  record("read started at the arrival report", model().message());
+  // Whatever the first read found, the next one reads the device.
+  refreshed();
+  EXPECT_EQ(model().message().rfind(kReadDonePrefix, 0), 0u) << model().message();
+}
+
 using Exchange = KernelStack;
 
 TEST_F(Exchange, FullStatusReadEqualsTheSimulator) {
@@ -227,6 +256,18 @@ TEST_F(Exchange, FullStatusReadEqualsTheSimulator) {
   ASSERT_EQ(model().devices().size(), 1u);
   EXPECT_EQ(model().devices()[0].id, kSerial);
   EXPECT_EQ(model().devices()[0].manufacturer, gadget::kManufacturer);
+}
+
+TEST_F(Exchange, ReadsOurDeviceWhileAnotherProductIsPlugged) {
+  iq_install_backend(nullptr);
+  const SimulatorReference reference = readFromSimulator();
+  iq_install_backend(std::make_shared<HidapiBackend>());
+  command("other plug");
+  ASSERT_TRUE(guest::waitForHidraw(gadget::kOtherSerial, true, kPlugLimit));
+  refreshed();
+  ASSERT_EQ(model().devices().size(), 1u);
+  EXPECT_EQ(model().devices()[0].id, kSerial);
+  EXPECT_EQ(guest::describeRows(model().rows()), reference.rows);
 }
 
 TEST_F(Exchange, SettingWriteIsConfirmedByReadBack) {
@@ -294,6 +335,19 @@ TEST_F(Faults, UnplugDuringAnExchangeEndsItWithinOneSliceWithThePlatformStatus) 
   EXPECT_LT(ended - sent, 1s);
 }
 
+// iq.h promises ENODEV for a device that went away, but hidapi reports a device vanishing
+// under hid_read_timeout as -1 with errno 0, which HidapiBackend passes on as EIO (-1005); only
+// the writes after it fail with ENODEV (-1019). Disabled until the backend maps hidapi's
+// "device disconnected" read to ENODEV (platform/hidapi_backend.cpp, being mended elsewhere).
+TEST_F(Faults, DISABLED_UnplugDuringAReadIsReportedAsEnodev) {
+  ASSERT_EQ(iq_open(kSerial), 0);
+  command("unplug-on-request");
+  const std::vector<uint8_t> frame = identityFrame();
+  uint8_t reply[64] = {};
+  EXPECT_EQ(iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply),
+            IQ_STATUS_FROM_ERRNO(ENODEV));
+}
+
 TEST_F(Faults, UnplugDuringAStatusReadLeavesTheModelIdleAndPresenceEmpty) {
   startPresence();
   refreshed();
@@ -313,6 +367,23 @@ TEST_F(Faults, UnplugDuringAStatusReadLeavesTheModelIdleAndPresenceEmpty) {
     EXPECT_EQ(rows[i].value.find(kTimeoutMessage), std::string::npos) << rows[i].value;
   }
   ASSERT_TRUE(waitForReport(kNone));
+}
+
+TEST_F(Faults, UnplugDuringAHistoryReadEndsItWithoutWaiting) {
+  refreshed();
+  command("unplug-on-request 3");  // the second entry, after the catalogue and one entry
+  std::optional<HistoryOutcome> outcome;
+  const auto started = std::chrono::steady_clock::now();
+  model().readHistory(std::nullopt, false,
+                      [&](const std::string&, const HistoryOutcome& got) { outcome = got; });
+  ASSERT_TRUE(runUntil([&] { return outcome.has_value(); }, 10s));
+  const auto took = std::chrono::steady_clock::now() - started;
+  record("history read cut by unplug", took);
+  EXPECT_LT(took, 2s) << "the history wait ran into its limit";
+  const auto* error = std::get_if<Error>(&*outcome);
+  ASSERT_NE(error, nullptr);
+  record("history read cut by unplug, message", error->message);
+  EXPECT_FALSE(model().busy());
 }
 
 TEST_F(Faults, DroppedReplyTimesOutAfterTwoSeconds) {

@@ -121,7 +121,10 @@ std::optional<GadgetDevice::TimePoint> GadgetDevice::nextDue() const {
   };
   consider(plugAt_);
   consider(unplugAt_);
-  if (!replies_.empty()) consider(replies_.front().due);
+  // A reply already due waits for POLLOUT, not for a timer.
+  if (!replies_.empty() && replies_.front().due > std::chrono::steady_clock::now()) {
+    consider(replies_.front().due);
+  }
   return next;
 }
 

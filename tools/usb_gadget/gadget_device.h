@@ -4,9 +4,10 @@
 // every output report through the simulator's device logic, a second gadget that nimbra must
 // ignore, and the faults a test asks for (unplug, replug, dropped or late replies).
 //
-// Thread: one thread runs everything through pollFds()/handleReady()/nextDue(); the owner
-// polls the descriptors and calls back. Nothing here blocks: /dev/hidgN is non-blocking and
-// replies wait in a queue until the host has taken the previous one.
+// Thread: one thread does everything. Its loop polls hidgFd() (POLLIN, and POLLOUT while
+// wantsToWrite()), calls onReadable()/onWritable(), wakes at nextDue() and calls runDue().
+// Nothing here blocks: /dev/hidgN is non-blocking and replies wait in a queue until the host
+// has taken the previous one.
 
 #include <chrono>
 #include <deque>
