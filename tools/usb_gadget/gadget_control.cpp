@@ -60,20 +60,13 @@ Result<int> listenForCommands(const std::string& path) {
   return fd;
 }
 
-int acceptCommand(int listener, std::string& line) {
+void serveOneCommand(int listener, const std::function<std::string(const std::string&)>& handle) {
   const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  if (connection < 0) return -1;
+  if (connection < 0) return;
   const timeval second{1, 0};
   ::setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
-  if (!readLine(connection, line)) {
-    ::close(connection);
-    return -1;
-  }
-  return connection;
-}
-
-void answerCommand(int connection, const std::string& answer) {
-  (void)writeAll(connection, answer + "\n");
+  std::string line;
+  if (readLine(connection, line)) (void)writeAll(connection, handle(line) + "\n");
   ::close(connection);
 }
 

@@ -5,6 +5,7 @@
 // replug and spoil replies while they drive nimbra's stack on the host side.
 // Thread: any; every call is a blocking exchange of its own.
 
+#include <functional>
 #include <string>
 
 #include "core/error.h"
@@ -16,23 +17,10 @@ Result<int> listenForCommands(const std::string& path);
 
 // Server side: takes one connection from `listener`, reads its command line, gives the line to
 // `handle` and writes its answer back. A client that sends nothing within a second is dropped.
-template <typename Handler>
-void serveOneCommand(int listener, Handler&& handle);
+void serveOneCommand(int listener, const std::function<std::string(const std::string&)>& handle);
 
 // Client side: sends `command` and returns the answer without its line feed; fails when the
 // device program cannot be reached or answers "error ...".
 Result<std::string> sendCommand(const std::string& path, const std::string& command);
-
-// Implementation details of serveOneCommand.
-int acceptCommand(int listener, std::string& line);
-void answerCommand(int connection, const std::string& answer);
-
-template <typename Handler>
-void serveOneCommand(int listener, Handler&& handle) {
-  std::string line;
-  const int connection = acceptCommand(listener, line);
-  if (connection < 0) return;
-  answerCommand(connection, handle(line));
-}
 
 }  // namespace nimbra::gadget
