@@ -162,6 +162,21 @@ TEST_F(Exchange, ReadsOurDeviceWhileAnotherProductIsPlugged) {
   EXPECT_EQ(guest::describeRows(model().rows()), reference.rows);
 }
 
+// Both gadgets carry our IDs, so the scan lists both; the other one's manufacturer is not
+// ASCII and must come through hidapi as UTF-8, not empty.
+TEST_F(Exchange, ScanListsEveryDeviceWithItsStringsInUtf8) {
+  command("other plug");
+  ASSERT_TRUE(guest::waitForHidraw(gadget::kOtherSerial, true, kPlugLimit));
+  const std::string scan = iq_scan();
+  record("scan", scan);
+  EXPECT_NE(scan.find(std::string(kSerial) + "\t" + gadget::kProduct + "\t" +
+                      gadget::kManufacturer + "\n"),
+            std::string::npos);
+  EXPECT_NE(scan.find(std::string(gadget::kOtherSerial) + "\t" + gadget::kOtherProduct + "\t" +
+                      gadget::kOtherManufacturer + "\n"),
+            std::string::npos);
+}
+
 TEST_F(Exchange, SettingWriteIsConfirmedByReadBack) {
   refreshed();
   ASSERT_EQ(model().values().at("light"), true);

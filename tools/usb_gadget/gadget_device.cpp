@@ -17,8 +17,9 @@ namespace {
 constexpr std::size_t kReportSize = 64;
 
 GadgetIdentity identity(const std::string& name, const std::string& product,
-                        const std::string& serial, const std::string& udc) {
-  return {name, kVendorId, kProductId, product, serial, kManufacturer, udc};
+                        const std::string& serial, const std::string& manufacturer,
+                        const std::string& udc) {
+  return {name, kVendorId, kProductId, product, serial, manufacturer, udc};
 }
 
 std::string failure(const Error& error) { return "error " + error.message; }
@@ -31,9 +32,10 @@ GadgetDevice::GadgetDevice(std::unique_ptr<ConfigfsGadget> gadget,
 
 Result<std::unique_ptr<GadgetDevice>> GadgetDevice::create(const std::string& udc,
                                                            const std::string& otherUdc) {
-  auto gadget = ConfigfsGadget::create(identity("iluma", kProduct, kSerial, udc));
+  auto gadget = ConfigfsGadget::create(identity("iluma", kProduct, kSerial, kManufacturer, udc));
   if (!gadget) return gadget.error();
-  auto other = ConfigfsGadget::create(identity("other", kOtherProduct, kOtherSerial, otherUdc));
+  auto other = ConfigfsGadget::create(
+      identity("other", kOtherProduct, kOtherSerial, kOtherManufacturer, otherUdc));
   if (!other) return other.error();
   return std::unique_ptr<GadgetDevice>(
       new GadgetDevice(std::move(gadget.value()), std::move(other.value())));

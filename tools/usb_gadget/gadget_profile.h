@@ -20,6 +20,8 @@ inline constexpr char kManufacturer[] = "Philip Morris Products S.A.";
 // A second gadget with the same IDs but another product, which nimbra must not count.
 inline constexpr char kOtherProduct[] = "IQOS ILUMA PRIME";
 inline constexpr char kOtherSerial[] = "NIMBRA-VM-0002";
+// Non-ASCII, so that a read of it shows hidapi's strings converted to UTF-8.
+inline constexpr char kOtherManufacturer[] = "Société Zürich 菲莫";
 
 inline constexpr char kControlSocket[] = "/run/nimbra-usb-gadget.sock";
 
