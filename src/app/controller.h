@@ -157,7 +157,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void connectionRetry(const Uuid& sequence);
 
   // publish steps (controller.cpp).
-  void resetForDeviceChange(const std::string& deviceKey);
+  void resetForDeviceChange();
   void updateTimers();
   void updateLoadingState();
   void devicePollTick();
