@@ -119,6 +119,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
 
   // Observers for tests.
   const Model& model() const { return *model_; }
+  // Tests drive the model directly to produce change bursts.
+  Model& model() { return *model_; }
   bool hasDevicePollTimer() const { return historyTimer_.has_value(); }
   bool hasLiveStatusTimer() const { return liveStatusTimer_.has_value(); }
   std::optional<double> sessionStartedAt() const { return session_.startedAt(); }
