@@ -127,6 +127,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   const Uuid& connectionId() const { return connectionId_; }
 
  private:
+  // The benchmark fills the state the history and battery flows would produce.
+  friend class ControllerPeer;
+
   struct ResetRecovery {
     std::string serial;
     Date started;

@@ -2,12 +2,11 @@
 
 #include <algorithm>
 
+#include "app/json_writer.h"
 #include "core/dates.h"
 
 namespace nimbra {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 const char* resultName(SettingRecord::Result result) {
   switch (result) {
@@ -23,56 +22,6 @@ const char* resultName(SettingRecord::Result result) {
   return "unconfirmed";
 }
 
-Json valuesJson(const std::map<std::string, bool>& values) {
-  Json json = Json::object();
-  for (const auto& [key, on] : values) json[key] = on;
-  return json;
-}
-
-// The journal's own record form, with the time as ISO 8601 text.
-Json recordJson(const SettingRecord& record) {
-  Json json;
-  json["id"] = record.id.text();
-  json["time"] = iso8601(record.time);
-  json["action"] = record.action;
-  if (record.before) json["before"] = valuesJson(*record.before);
-  if (record.requested) json["requested"] = *record.requested;
-  if (record.after) json["after"] = valuesJson(*record.after);
-  json["result"] = resultName(record.result);
-  return json;
-}
-
-Json sampleJson(const DeviceSample& sample) { return Json(nlohmann::json(sample)); }
-
-Json maintenanceJson(const MaintenanceRecord& record) {
-  Json json;
-  json["action"] = record.action == MaintenanceRecord::Action::reset ? "reset" : "diagnostics";
-  json["startedAt"] = record.startedAt;
-  return json;
-}
-
-Json updaterJson(const AppUpdaterState& state) {
-  Json json;
-  json["version"] = state.version;
-  json["build"] = state.build;
-  json["phase"] = state.phase;
-  if (state.availableVersion) json["availableVersion"] = *state.availableVersion;
-  json["automatic"] = state.automatic;
-  return json;
-}
-
-template <typename T, typename F>
-Json arrayJson(const std::vector<T>& items, F&& each) {
-  Json json = Json::array();
-  for (const T& item : items) json.push_back(each(item));
-  return json;
-}
-
-template <typename T>
-void putOptional(Json& json, const char* key, const std::optional<T>& value) {
-  if (value) json[key] = *value;
-}
-
 // Counts the bytes of one UTF-8 character starting with `lead`; stray bytes count as one.
 size_t utf8Length(unsigned char lead) {
   if (lead >= 0xF0) return 4;
@@ -80,6 +29,120 @@ size_t utf8Length(unsigned char lead) {
   if (lead >= 0xC0) return 2;
   return 1;
 }
+
+// The writers below give each record the form it has elsewhere: samples as the sample store
+// writes them (keys sorted), history entries, observations and the updater's state in their
+// own fixed order, journal records as the journal's fields with ISO 8601 times.
+class StateWriter {
+ public:
+  void values(const std::map<std::string, bool>& values) {
+    out.beginObject();
+    for (const auto& [key, on] : values) {
+      out.key(key);
+      out.boolean(on);
+    }
+    out.endObject();
+  }
+
+  void sample(const DeviceSample& sample) {
+    out.beginObject();
+    integer("battery", sample.battery);
+    integer("cumulativePuffCount", sample.cumulativePuffCount);
+    maybeText("engine", sample.engine);
+    maybeText("firmware", sample.firmware);
+    out.key("observedAt");
+    out.number(sample.observedAt);
+    integer("processCount", sample.processCount);
+    out.key("settings");
+    values(sample.settings);
+    integer("temperatureRaw", sample.temperatureRaw);
+    integer("voltageADC", sample.voltageADC);
+    out.endObject();
+  }
+
+  void entry(const HistoryEntry& entry) {
+    out.beginObject();
+    integer("directory", entry.directory);
+    integer("position", entry.position);
+    integer("size", entry.size);
+    integer("format", entry.format);
+    out.endObject();
+  }
+
+  void observation(const HistoryObservation& observation) {
+    out.beginObject();
+    integer("position", observation.position);
+    text("candidateTime", iso8601(observation.candidateTime));
+    integer("tailEntries", observation.tailEntries);
+    maybeText("eventKind", observation.eventKind);
+    text("kind", observation.kind);
+    out.endObject();
+  }
+
+  void record(const SettingRecord& record) {
+    out.beginObject();
+    text("id", record.id.text());
+    text("time", iso8601(record.time));
+    text("action", record.action);
+    if (record.before) {
+      out.key("before");
+      values(*record.before);
+    }
+    boolean("requested", record.requested);
+    if (record.after) {
+      out.key("after");
+      values(*record.after);
+    }
+    text("result", resultName(record.result));
+    out.endObject();
+  }
+
+  void maintenance(const MaintenanceRecord& record) {
+    out.beginObject();
+    text("action", record.action == MaintenanceRecord::Action::reset ? "reset" : "diagnostics");
+    out.key("startedAt");
+    out.number(record.startedAt);
+    out.endObject();
+  }
+
+  void updater(const AppUpdaterState& state) {
+    out.beginObject();
+    text("version", state.version);
+    text("build", state.build);
+    text("phase", state.phase);
+    maybeText("availableVersion", state.availableVersion);
+    boolean("automatic", state.automatic);
+    out.endObject();
+  }
+
+  template <typename T, typename Each>
+  void array(const char* name, const std::vector<T>& items, Each each) {
+    out.key(name);
+    out.beginArray();
+    for (const T& item : items) (this->*each)(item);
+    out.endArray();
+  }
+
+  void text(const char* name, std::string_view value) {
+    out.key(name);
+    out.string(value);
+  }
+  void maybeText(const char* name, const std::optional<std::string>& value) {
+    if (value) text(name, *value);
+  }
+  void integer(const char* name, std::optional<int64_t> value) {
+    if (!value) return;
+    out.key(name);
+    out.integer(*value);
+  }
+  void boolean(const char* name, std::optional<bool> value) {
+    if (!value) return;
+    out.key(name);
+    out.boolean(*value);
+  }
+
+  JsonWriter out;
+};
 
 }  // namespace
 
@@ -101,44 +164,53 @@ std::string maskSerial(std::string_view serial) {
 }
 
 std::string encodeScreenState(const ScreenState& state) {
-  Json json;
-  json["preferences"] = toJson(state.preferences);
-  json["effectiveLanguage"] = state.effectiveLanguage;
-  json["connected"] = state.connected;
-  json["busy"] = state.busy;
-  json["initialReading"] = state.initialReading;
-  json["connectionFailed"] = state.connectionFailed;
-  putOptional(json, "connectionAttempt", state.connectionAttempt);
-  json["cablePresent"] = state.cablePresent;
-  putOptional(json, "serial", state.serial);
-  json["message"] = state.message;
-  if (state.sample) json["sample"] = sampleJson(*state.sample);
-  json["settings"] = valuesJson(state.settings);
-  json["recent"] = arrayJson(state.recent, sampleJson);
-  putOptional(json, "storageError", state.storageError);
-  if (state.history) {
-    json["history"] = arrayJson(*state.history, [](const HistoryEntry& e) { return toJson(e); });
+  StateWriter w;
+  JsonWriter& out = w.out;
+  out.beginObject();
+  out.key("preferences");
+  out.beginObject();
+  w.text("language", state.preferences.language);
+  w.text("theme", state.preferences.theme);
+  out.endObject();
+  w.text("effectiveLanguage", state.effectiveLanguage);
+  w.boolean("connected", state.connected);
+  w.boolean("busy", state.busy);
+  w.boolean("initialReading", state.initialReading);
+  w.boolean("connectionFailed", state.connectionFailed);
+  w.integer("connectionAttempt", state.connectionAttempt);
+  w.boolean("cablePresent", state.cablePresent);
+  w.maybeText("serial", state.serial);
+  w.text("message", state.message);
+  if (state.sample) {
+    out.key("sample");
+    w.sample(*state.sample);
   }
-  putOptional(json, "archiveCount", state.archiveCount);
-  putOptional(json, "directoryCount", state.directoryCount);
-  putOptional(json, "historyError", state.historyError);
-  if (state.observations) {
-    json["observations"] = arrayJson(*state.observations, [](const HistoryObservation& o) {
-      return toJson(o, ObservationDates::iso8601);
-    });
+  out.key("settings");
+  w.values(state.settings);
+  w.array("recent", state.recent, &StateWriter::sample);
+  w.maybeText("storageError", state.storageError);
+  if (state.history) w.array("history", *state.history, &StateWriter::entry);
+  w.integer("archiveCount", state.archiveCount);
+  w.integer("directoryCount", state.directoryCount);
+  w.maybeText("historyError", state.historyError);
+  if (state.observations) w.array("observations", *state.observations, &StateWriter::observation);
+  w.boolean("analyzing", state.analyzing);
+  w.boolean("readingHistory", state.readingHistory);
+  w.integer("estimatedUses", state.estimatedUses);
+  if (state.sessionStartedAt) {
+    out.key("sessionStartedAt");
+    out.number(*state.sessionStartedAt);
   }
-  json["analyzing"] = state.analyzing;
-  json["readingHistory"] = state.readingHistory;
-  putOptional(json, "estimatedUses", state.estimatedUses);
-  putOptional(json, "sessionStartedAt", state.sessionStartedAt);
-  if (state.resetTarget) json["resetTarget"] = state.resetTarget->text();
-  putOptional(json, "resetStatus", state.resetStatus);
-  json["resetWaiting"] = state.resetWaiting;
-  json["settingRecords"] = arrayJson(state.settingRecords, recordJson);
-  json["settingJournalError"] = state.settingJournalError;
-  json["maintenanceRecords"] = arrayJson(state.maintenanceRecords, maintenanceJson);
-  json["appUpdate"] = updaterJson(state.appUpdate);
-  return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (state.resetTarget) w.text("resetTarget", state.resetTarget->text());
+  w.maybeText("resetStatus", state.resetStatus);
+  w.boolean("resetWaiting", state.resetWaiting);
+  w.array("settingRecords", state.settingRecords, &StateWriter::record);
+  w.boolean("settingJournalError", state.settingJournalError);
+  w.array("maintenanceRecords", state.maintenanceRecords, &StateWriter::maintenance);
+  out.key("appUpdate");
+  w.updater(state.appUpdate);
+  out.endObject();
+  return out.take();
 }
 
 }  // namespace nimbra

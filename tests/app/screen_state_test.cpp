@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/json_writer.h"
 #include "core/dates.h"
 
 namespace nimbra {
@@ -121,6 +122,37 @@ TEST(ScreenStateTest, TextThatIsNotUTF8StillEncodes) {
   state.message = std::string("bad \xff byte");
   std::string encoded = encodeScreenState(state);
   EXPECT_NE(encoded.find("bad \xEF\xBF\xBD byte"), std::string::npos) << encoded;
+}
+
+}  // namespace
+}  // namespace nimbra
+
+namespace nimbra {
+namespace {
+
+TEST(JsonWriterTest, StringsAndNumbersMatchNlohmann) {
+  for (std::string text : {std::string("plain"), std::string("quote \" and \\ slash"),
+                           std::string("tab\tline\nnul\0x", 16), std::string("\x01\x1f\x7f"),
+                           std::string("设备 · 150.6.1"), std::string("emoji \xF0\x9F\x98\x80")}) {
+    JsonWriter writer;
+    writer.string(text);
+    EXPECT_EQ(writer.take(), nlohmann::json(text).dump()) << text;
+  }
+  for (double value : {0.0, -0.5, 1780000000.0, 1780000000.25, 1e300, 5e-324}) {
+    JsonWriter writer;
+    writer.number(value);
+    EXPECT_EQ(writer.take(), nlohmann::json(value).dump()) << value;
+  }
+}
+
+TEST(JsonWriterTest, MalformedUTF8BecomesReplacementCharacters) {
+  for (std::string_view bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+    JsonWriter writer;
+    writer.string(bad);
+    std::string out = writer.take();
+    EXPECT_TRUE(nlohmann::json::accept(out)) << out;
+    EXPECT_NE(out.find("\xEF\xBF\xBD"), std::string::npos);
+  }
 }
 
 }  // namespace
