@@ -83,6 +83,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     SleepFunction sleep = sleepOnThisThread;
   };
 
+  // The device poll timer's interval (usbPollInterval) and tolerance.
   static constexpr MainQueue::Duration kDevicePollInterval{5000};
   static constexpr MainQueue::Duration kDevicePollTolerance{500};
   static constexpr MainQueue::Duration kLiveStatusInterval{500};
@@ -262,7 +263,6 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::optional<TaskHandle> liveStatusTimer_;
   std::optional<std::vector<uint8_t>> analyzedCatalog_;
   bool historyCheckRequested_ = false;
-  double usbPollInterval_ = 5.0;
   bool readingHistory_ = false;
   int historyReadAttempts_ = 0;
   std::optional<MainQueue::TimePoint> historyRetryAt_;
