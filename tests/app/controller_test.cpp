@@ -200,6 +200,18 @@ TEST_F(ControllerTest, UnpluggingClearsTheDevice) {
   saveState("no-cable");
 }
 
+TEST_F(ControllerTest, UnopenableSampleStoreIsReportedAndReadingGoesOn) {
+  std::filesystem::create_directories(base_ / "nimbra-local");
+  std::filesystem::permissions(base_ / "nimbra-local", std::filesystem::perms::owner_all);
+  std::ofstream(base_ / "nimbra-local" / DeviceStore::kRootName) << "not a directory";
+  loaded();
+  EXPECT_EQ(last()["storageError"], Controller::kStoreOpenFailedMessage);
+  connected();
+  EXPECT_TRUE(last().contains("sample"));
+  EXPECT_EQ(last()["recent"], json::array()) << "nothing stored without a store";
+  saveState("store-unopenable");
+}
+
 // Session tracking on its own: start, keep, end, and the 360-second rule.
 TEST(SessionTrackerTest, CodesStartKeepAndEndTheSession) {
   SessionTracker session;
