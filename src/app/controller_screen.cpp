@@ -1,0 +1,86 @@
+#include <algorithm>
+
+#include "app/controller.h"
+
+// The screen state, the page load and rendering.
+
+namespace nimbra {
+
+ScreenState Controller::screenState() const {
+  ScreenState state;
+  const bool isActive = active();
+  const bool cable = cablePresent();
+  const bool read = model_->updated().has_value();
+
+  state.preferences = presentation_;
+  state.effectiveLanguage = effectiveLanguage_(presentation_.language);
+  state.connected = isActive;
+  state.busy =
+      cable && ((model_->busy() && !model_->backgroundReading()) || pendingOperation_.has_value());
+  state.initialReading = startupLoading_;
+  state.connectionFailed = isActive && !initialLoadFinished_ && !startupLoading_;
+  if (connectionSequenceRuns()) state.connectionAttempt = std::max(1, connectionAttempt_);
+  state.cablePresent = cable;
+  if (isActive && !model_->selected().empty()) state.serial = maskSerial(model_->selected());
+  if (isActive) state.message = model_->powerHint() ? kPowerHintMessage : model_->message();
+  if (isActive && read) {
+    state.sample = lastSample_;
+    state.settings = model_->values();
+  }
+  state.recent = samples_;
+  state.storageError = storageError_;
+  state.history = history_;
+  state.archiveCount = archiveCount_;
+  state.directoryCount = directoryCount_;
+  state.historyError = historyArchiveError_ ? historyArchiveError_ : historyError_;
+  state.observations = observations_;
+  state.analyzing = analysisRuns();
+  state.readingHistory = readingHistory_ || historyRetryScheduled();
+  if (isActive && batteryEstimate_) state.estimatedUses = batteryEstimate_->predictedUses;
+  if (isActive) state.sessionStartedAt = session_.startedAt();
+  if (isActive && resetSupported() && !analysisRuns() && !historyRetryScheduled() &&
+      !resetRecovery_) {
+    state.resetTarget = connectionId_;
+  }
+  state.resetStatus = resetStatus_;
+  state.resetWaiting = resetRecovery_.has_value();
+  state.settingRecords = settingJournal_->records();
+  state.settingJournalError = settingJournal_->error();
+  state.maintenanceRecords = maintenanceRecords_;
+  state.appUpdate = updater_.state();
+  return state;
+}
+
+void Controller::render() {
+  std::shared_ptr<PageView> page = web_.lock();
+  if (!page) return;
+  page->render(encodeScreenState(screenState()));
+}
+
+void Controller::pageFinishedLoading() {
+  ready_ = true;
+  if (std::shared_ptr<PageView> page = web_.lock()) configureSharing(*page);
+  publish();
+  std::shared_ptr<PageView> page = web_.lock();
+  if (!page) return;
+  page->probeReadiness([weak = weak_from_this()](bool ready) {
+    std::shared_ptr<Controller> self = weak.lock();
+    if (ready && self) self->updater_.writeHealthMarker(self->arguments_);
+  });
+}
+
+void Controller::configureSharing(PageView& page) {
+  nlohmann::ordered_json sharing;
+  sharing["url"] = sharing_.link();
+  sharing["qr"] = sharing_.qrDataURL(false).value_or("");
+  sharing["qrDark"] = sharing_.qrDataURL(true).value_or("");
+  std::string text;
+  try {
+    text = sharing.dump();
+  } catch (const nlohmann::json::exception&) {
+    return;  // a link that is not UTF-8: the page keeps its own placeholder
+  }
+  page.evaluate("window.configureSharing(" + text + ")");
+}
+
+}  // namespace nimbra

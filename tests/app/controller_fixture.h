@@ -1,0 +1,271 @@
+#pragma once
+
+// Test fixture: a Controller on a deterministic main queue and a fixed clock, with the
+// simulated device as HID backend, a simulated USB bus as presence source, stores in a
+// temporary directory, and recording fakes for the page, the sharing and the updater.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/controller.h"
+#include "app/message_bridge.h"
+#include "core/manual_main_queue.h"
+#include "sim/simulated_presence_source.h"
+#include "storage/key_cache.h"
+#include "support/simulated_link.h"
+
+namespace nimbra::testing {
+
+class RecordingPage : public PageView {
+ public:
+  void evaluate(const std::string& script) override { scripts.push_back(script); }
+  void render(const std::string& stateJSON) override { renders.push_back(stateJSON); }
+  void probeReadiness(std::function<void(bool)> answer) override {
+    ++probes;
+    answer(readyAnswer);
+  }
+  Size size() const override { return viewSize; }
+  void showSharePicker(double x, double y) override { pickers.emplace_back(x, y); }
+
+  nlohmann::json last() const { return nlohmann::json::parse(renders.back()); }
+
+  std::vector<std::string> scripts;
+  std::vector<std::string> renders;
+  std::vector<std::pair<double, double>> pickers;
+  Size viewSize{730, 657};
+  bool readyAnswer = true;
+  int probes = 0;
+};
+
+class FakeSharing : public Sharing {
+ public:
+  const std::string& link() const override { return link_; }
+  std::optional<std::string> qrDataURL(bool dark) override {
+    return dark ? std::optional<std::string>() : "data:image/png;base64,AAAA";
+  }
+  bool copyLink() override {
+    ++linkCopies;
+    return true;
+  }
+  bool copyQR(bool dark) override {
+    qrCopies.push_back(dark);
+    return false;
+  }
+
+  int linkCopies = 0;
+  std::vector<bool> qrCopies;
+
+ private:
+  std::string link_ = "https://updates.nimbra.invalid/download";
+};
+
+class FakeUpdater : public Updater {
+ public:
+  AppUpdaterState state() const override { return current; }
+  void checkForUpdates(bool manual) override { checks.push_back(manual); }
+  void setOnChange(std::function<void()> callback) override { onChange = std::move(callback); }
+  void setCanInstall(std::function<bool()> callback) override { canInstall = std::move(callback); }
+  void writeHealthMarker(const std::vector<std::string>& arguments) override {
+    healthMarkers.push_back(arguments);
+  }
+
+  AppUpdaterState current{"1.4.2", "142", "current", std::nullopt, true};
+  std::vector<bool> checks;
+  std::function<void()> onChange;
+  std::function<bool()> canInstall;
+  std::vector<std::vector<std::string>> healthMarkers;
+};
+
+// Forwards to the simulated bus, but holds every device task at its scan while closed, so a
+// test can look at the controller while the model is busy.
+class GatedBackend : public HidBackend {
+ public:
+  explicit GatedBackend(std::shared_ptr<HidBackend> inner) : inner_(std::move(inner)) {}
+
+  std::vector<HidDeviceInfo> enumerate(uint16_t vendorId, uint16_t productId) override {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+    lock.unlock();
+    return inner_->enumerate(vendorId, productId);
+  }
+  HidOpenResult open(const std::string& path) override {
+    ++opens;
+    return inner_->open(path);
+  }
+  TimePoint now() override { return inner_->now(); }
+
+  std::atomic<int> opens = 0;  // device tasks that reached the device, one open each
+
+  void setOpen(bool open) {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = open;
+    }
+    opened_.notify_all();
+  }
+
+ private:
+  std::shared_ptr<HidBackend> inner_;
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = true;  // guarded by mutex_
+};
+
+class ControllerTest : public SimulatedLinkTest {
+ public:
+  static constexpr char kSerial[] = "SIM0000000001";
+  static constexpr char kPort[] = "1-1";
+
+ protected:
+  void SetUp() override {
+    SimulatedLinkTest::SetUp();
+    iq_install_backend(gate_);
+    base_ = std::filesystem::temp_directory_path() /
+            ("nimbra-controller-test-" + Uuid::random().text());
+    std::filesystem::create_directories(base_);
+    telemetry_ = std::make_unique<Telemetry>(Telemetry::Seams{
+        .queue = queue_,
+        .clock = clock_,
+        .uptime = [] { return 100.0; },
+        .installationId = [] { return kInstallation; },
+        .isApplicationActive = {},
+        .storage = storage(),
+        .endpoint = {"http://127.0.0.1:9", std::chrono::seconds(1)},
+        .os = "Linux Test",
+        .appBuild = "7",
+        .appVersion = "1.2.3",
+    });
+  }
+
+  void TearDown() override {
+    gate_->setOpen(true);
+    controller_.reset();
+    telemetry_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
+    SimulatedLinkTest::TearDown();
+  }
+
+  LocalStorage storage() { return LocalStorage(base_, cache_); }
+
+  // Builds the controller; without a USB monitor when `withMonitor` is false.
+  Controller& create(bool withMonitor = true) {
+    std::unique_ptr<PresenceSource> source;
+    if (withMonitor) source = std::make_unique<SimulatedPresenceSource>(usb_);
+    controller_ = Controller::create(Controller::Seams{
+        .queue = queue_,
+        .clock = clock_,
+        .storage = storage(),
+        .settings = LocalSettings(storage()),
+        .presentation = {},
+        .effectiveLanguage = {},
+        .presenceSource = std::move(source),
+        .telemetry = *telemetry_,
+        .installationId = [] { return kInstallation; },
+        .analysisEndpoint = {"http://127.0.0.1:9", std::chrono::seconds(1)},
+        .sharing = sharing_,
+        .updater = updater_,
+        .page = page_,
+        .arguments = {"--zuvo-update-health", "job-1"},
+        .sleep = [](std::chrono::milliseconds) {},
+    });
+    settle();
+    return *controller_;
+  }
+
+  // Builds the controller and loads the page.
+  Controller& loaded(bool withMonitor = true) {
+    create(withMonitor);
+    controller_->pageFinishedLoading();
+    settle();
+    return *controller_;
+  }
+
+  Controller& controller() { return *controller_; }
+  Model& model() { return controller_->model(); }
+
+  // Runs the main queue, waiting for the device queue, until nothing is left to do now.
+  void settle() {
+    for (int round = 0; round < 50; ++round) {
+      ASSERT_TRUE(queue_.runUntil([this] { return !controller_ || !model().busy(); }))
+          << "model stayed busy";
+      if (queue_.runPending() == 0 && (!controller_ || !model().busy())) return;
+    }
+  }
+
+  // Moves both clocks, then lets the work that became due finish.
+  void advance(std::chrono::milliseconds by) {
+    clock_.advance(by);
+    queue_.advance(by);
+    settle();
+  }
+
+  std::shared_ptr<sim::SimulatedDeviceState> plug(
+      sim::SimulatedDeviceState device = sim::ilumaOne(kSerial)) {
+    std::string serial = device.serial;
+    auto state = plugIn(std::move(device));
+    usb_->attach(kPort, SimulatedUsbBus::ilumaOne(serial));
+    settle();
+    return state;
+  }
+
+  void unplug() {
+    bus_->removeAll();
+    usb_->detach(kPort);
+    settle();
+  }
+
+  // Plugs the default device in and lets its first load finish.
+  std::shared_ptr<sim::SimulatedDeviceState> connected(
+      sim::SimulatedDeviceState device = sim::ilumaOne(kSerial)) {
+    auto state = plug(std::move(device));
+    EXPECT_TRUE(last()["connected"].get<bool>());
+    EXPECT_FALSE(last()["initialReading"].get<bool>()) << page_->renders.back();
+    return state;
+  }
+
+  void send(const nlohmann::json& body) {
+    controller_->handleAction(body);
+    settle();
+  }
+
+  nlohmann::json last() { return page_->last(); }
+
+  // Writes a rendered state (the last one by default) into the build tree for the page
+  // tests.
+  void saveState(const std::string& name, std::optional<std::string> state = std::nullopt) {
+    std::filesystem::path dir = NIMBRA_SCREEN_STATE_DIR;
+    std::filesystem::create_directories(dir);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::ofstream(
+        dir / (std::string(info->test_suite_name()) + "." + info->name() + "." + name + ".json"))
+        << state.value_or(page_->renders.back());
+  }
+
+  inline static const Uuid kInstallation = *Uuid::parse("0E5C3D2A-1B4F-4A6E-9C8D-7F6E5D4C3B2A");
+
+  ManualMainQueue queue_;
+  FakeClock clock_{Date{} + std::chrono::hours(24 * 365 * 56)};
+  std::filesystem::path base_;
+  KeyCache cache_;
+  std::shared_ptr<GatedBackend> gate_ = std::make_shared<GatedBackend>(bus_);
+  std::shared_ptr<SimulatedUsbBus> usb_ = std::make_shared<SimulatedUsbBus>();
+  std::shared_ptr<RecordingPage> page_ = std::make_shared<RecordingPage>();
+  FakeSharing sharing_;
+  FakeUpdater updater_;
+  std::unique_ptr<Telemetry> telemetry_;
+  std::shared_ptr<Controller> controller_;
+};
+
+}  // namespace nimbra::testing
