@@ -7,6 +7,7 @@
 #include "core/uuid.h"
 #include "storage/file_system.h"
 #include "storage/storage_error.h"
+#include "update/bundle_swap.h"
 #include "update/code_signature.h"
 #include "update/update_error.h"
 #include "update/update_job.h"
@@ -65,6 +66,9 @@ AppUpdater::State AppUpdater::state() const {
 
 void AppUpdater::startAutomaticChecks() {
   if (timer_.isActive()) return;
+  // An installer killed in an earlier session left its job behind: settle it before
+  // anything else looks at the bundle.
+  if (seams_.updateDirectory) BundleSwap::recoverInterruptedInstalls(*seams_.updateDirectory);
   if (!run_) checkForUpdates(false);
   timer_ = seams_.queue.repeat(kCheckInterval, std::chrono::seconds(0),
                                [this] { checkForUpdates(false); });

@@ -74,7 +74,8 @@ class AppUpdater final : public Updater {
   AppUpdater(const AppUpdater&) = delete;
   AppUpdater& operator=(const AppUpdater&) = delete;
 
-  // Once at launch: a check now (unless one runs) and one every hour.
+  // Once at launch: settles an installation whose installer was killed, then a check now
+  // (unless one runs) and one every hour.
   void startAutomaticChecks();
 
   State state() const override;
