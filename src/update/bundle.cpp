@@ -52,6 +52,11 @@ std::filesystem::path RunningApp::installer() const {
   return isBundle ? Bundle::installer(bundle) : bundle / Bundle::kInstallerName;
 }
 
+std::optional<std::filesystem::path> RunningApp::resources() const {
+  if (!isBundle) return std::nullopt;
+  return bundle / "Contents" / "Resources";
+}
+
 RunningApp RunningApp::current() {
   std::error_code error;
   std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);

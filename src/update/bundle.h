@@ -47,6 +47,8 @@ struct RunningApp {
 
   // The installer program next to the running executable.
   std::filesystem::path installer() const;
+  // Where the page lives in a bundle ("Contents/Resources"); absent outside one.
+  std::optional<std::filesystem::path> resources() const;
 
   // From /proc/self/exe.
   static RunningApp current();

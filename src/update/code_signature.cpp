@@ -46,9 +46,9 @@ Result<std::string> fileDigest(const fs::path& file) {
 Result<std::map<std::string, Item>> describe(const fs::path& bundle) {
   std::map<std::string, Item> items;
   std::error_code error;
-  fs::recursive_directory_iterator walk(bundle, error);
-  if (error) return updateError(UpdateSupport::kSignatureInvalid);
-  for (const fs::directory_entry& entry : walk) {
+  for (fs::recursive_directory_iterator walk(bundle, error), end; !error && walk != end;
+       walk.increment(error)) {
+    const fs::directory_entry& entry = *walk;
     std::string relative = entry.path().lexically_relative(bundle).string();
     if (isSignatureFile(relative)) continue;
     struct stat info {};

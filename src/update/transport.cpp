@@ -1,5 +1,6 @@
 #include "update/transport.h"
 
+#include <cctype>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -102,8 +103,8 @@ int onProgress(void* context, curl_off_t total, curl_off_t now, curl_off_t, curl
 
 Error cancellationError() { return curlError(CURLE_ABORTED_BY_CALLBACK, "size limit"); }
 
-// Runs one GET with the options every updater request shares. `headers` keeps curl's
-// list alive for the transfer.
+// Runs one GET with the options every updater request shares. `connectTo` must stay alive
+// for the transfer.
 CURLcode perform(CURL* handle, const std::string& url, Transfer& transfer, const Options& options,
                  curl_slist* connectTo, char* errorBuffer) {
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
@@ -135,6 +136,15 @@ std::optional<std::string> part(CURLU* url, CURLUPart which) {
   std::string value(text);
   curl_free(text);
   return value;
+}
+
+// Host names compare without regard to case.
+std::optional<std::string> lowerHost(CURLU* url) {
+  std::optional<std::string> host = part(url, CURLUPART_HOST);
+  if (host) {
+    for (char& c : *host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return host;
 }
 
 Url parse(const std::string& text) {
@@ -218,7 +228,7 @@ std::optional<std::string> acceptableDownloadUrl(const std::string& text, const 
   Url baseUrl = parse(base);
   if (!url || !baseUrl) return std::nullopt;
   if (part(url.get(), CURLUPART_SCHEME) != "https") return std::nullopt;
-  if (part(url.get(), CURLUPART_HOST) != part(baseUrl.get(), CURLUPART_HOST)) return std::nullopt;
+  if (lowerHost(url.get()) != lowerHost(baseUrl.get())) return std::nullopt;
   std::optional<std::string> port = part(url.get(), CURLUPART_PORT);
   if (port && *port != "443") return std::nullopt;
   if (part(url.get(), CURLUPART_USER) || part(url.get(), CURLUPART_PASSWORD)) return std::nullopt;

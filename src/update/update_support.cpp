@@ -76,13 +76,14 @@ Status checkLinks(const fs::path& staged) {
   fs::path rootPath = fs::weakly_canonical(staged, error);
   if (error) return {};
   std::string root = rootPath.string() + "/";
-  fs::recursive_directory_iterator walk(staged, error);
-  if (error) return {};
-  for (const fs::directory_entry& entry : walk) {
-    if (!entry.is_symlink(error)) continue;
-    fs::path resolved = fs::weakly_canonical(entry.path(), error);
+  std::error_code walkError;
+  for (fs::recursive_directory_iterator walk(staged, walkError), end; !walkError && walk != end;
+       walk.increment(walkError)) {
+    if (!walk->is_symlink(error)) continue;
+    fs::path resolved = fs::weakly_canonical(walk->path(), error);
     if (error || !resolved.string().starts_with(root)) return updateError(kLinkOutside);
   }
+  // A bundle that cannot be walked further is left to the signature check.
   return {};
 }
 
