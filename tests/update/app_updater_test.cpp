@@ -70,11 +70,14 @@ class AppUpdaterTest : public UpdateFixture {
     UpdateFixture::TearDown();
   }
 
-  std::unique_ptr<AppUpdater> makeUpdater(const RunningApp& app) {
+  std::unique_ptr<AppUpdater> makeUpdater(const RunningApp& app, bool trustTestCertificate = true) {
+    UpdateTransport::Options transport{.caFile = server->caFile(),
+                                       .connectTo = {server->connectTo()}};
+    if (!trustTestCertificate) transport.caFile.reset();
     auto made = std::make_unique<AppUpdater>(AppUpdater::Seams{
         .queue = queue,
         .baseUrl = std::string("https://") + kHost,
-        .transport = {.caFile = server->caFile(), .connectTo = {server->connectTo()}},
+        .transport = transport,
         .updateDirectory = updates,
         .running = app,
         .architecture = "x86_64",
@@ -185,6 +188,13 @@ TEST_F(AppUpdaterTest, NoContentIsCurrentAndTheQueryNamesThisBuild) {
   EXPECT_EQ(queriedArch, "x86_64");
   EXPECT_EQ(queriedPlatform, "linux");
   EXPECT_FALSE(anyJobDirectory());
+}
+
+TEST_F(AppUpdaterTest, AServerTheSystemDoesNotTrustIsAnError) {
+  latestStatus = 204;
+  updater = makeUpdater(running, /*trustTestCertificate=*/false);
+  check(true);
+  EXPECT_EQ(updater->phase(), "error");
 }
 
 TEST_F(AppUpdaterTest, ReleasesThatDoNotApplyAreCurrent) {
