@@ -34,6 +34,8 @@ void settle(const fs::path& jobDirectory, const AppUpdateJob& job,
   fs::path target = job.target;
   fs::path staging = stagingPath(target, job.id.text());
   std::error_code ignored;
+  // A copy across file systems cut short.
+  fs::remove_all(staging.string() + ".copying", ignored);
   if (fs::exists(fs::symlink_status(staging, ignored))) {
     bool swapped = holdsBuild(target, job.release.build) && !holdsBuild(staging, job.release.build);
     bool healthy = fs::exists(UpdateSupport::healthMarker(updateDirectory, job.id.text()), ignored);

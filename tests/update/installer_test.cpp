@@ -141,6 +141,18 @@ TEST_F(InstallerTest, AKilledInstallAfterTheSwapIsRolledBackAtTheNextStart) {
   EXPECT_FALSE(fs::exists(jobFile.parent_path()));
 }
 
+TEST_F(InstallerTest, AKilledCopyLeavesNothingAfterTheNextStart) {
+  fs::path jobFile = prepareJob(true);
+  fs::path copying = BundleSwap::stagingPath(target, job.id.text()).string() + ".copying";
+  fs::create_directories(copying / "Contents");
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_FALSE(fs::exists(copying));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+  EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
+}
+
 TEST_F(InstallerTest, AKilledInstallWhoseBundleProvedHealthyKeepsIt) {
   fs::path jobFile = prepareJob(true);
   fs::path staging = BundleSwap::stagingPath(target, job.id.text());
