@@ -29,11 +29,31 @@ bool holdsBuild(const fs::path& bundle, int64_t build) {
   return values && values->version && UpdateRelease::parseInteger(*values->version) == build;
 }
 
+std::string parkedPrefix(const fs::path& target) {
+  return "." + target.filename().string() + ".swap-";
+}
+
+// The three-rename exchange parks the target under a temporary name for a moment; a kill
+// then leaves no bundle at the target. Put the parked one back.
+void restoreParked(const fs::path& target) {
+  std::error_code ignored;
+  if (fs::exists(fs::symlink_status(target, ignored))) return;
+  Result<std::vector<std::string>> names = listDirectory(target.parent_path());
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (name.starts_with(parkedPrefix(target))) {
+      fs::path parked = target.parent_path() / name;
+      if (::rename(parked.c_str(), target.c_str()) == 0) return;
+    }
+  }
+}
+
 void settle(const fs::path& jobDirectory, const AppUpdateJob& job,
             const fs::path& updateDirectory) {
   fs::path target = job.target;
   fs::path staging = stagingPath(target, job.id.text());
   std::error_code ignored;
+  restoreParked(target);
   // A copy across file systems cut short.
   fs::remove_all(staging.string() + ".copying", ignored);
   if (fs::exists(fs::symlink_status(staging, ignored))) {
@@ -60,8 +80,7 @@ Status exchange(const fs::path& a, const fs::path& b) {
     return syncDirectory(b.parent_path());
   }
   if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return renameError(a);
-  fs::path parked =
-      b.parent_path() / ("." + b.filename().string() + ".swap-" + Uuid::random().text());
+  fs::path parked = b.parent_path() / (parkedPrefix(b) + Uuid::random().text());
   if (::rename(b.c_str(), parked.c_str()) != 0) return renameError(b);
   if (::rename(a.c_str(), b.c_str()) != 0) {
     Error error = renameError(a);

@@ -153,6 +153,17 @@ TEST_F(InstallerTest, AKilledCopyLeavesNothingAfterTheNextStart) {
   EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
 }
 
+TEST_F(InstallerTest, ATargetParkedByAKilledFallbackExchangeIsPutBack) {
+  fs::path jobFile = prepareJob(true);
+  fs::path parked = target.parent_path() / ".nimbra.app.swap-0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  fs::rename(target, parked);
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_FALSE(fs::exists(parked));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+}
+
 TEST_F(InstallerTest, AKilledInstallWhoseBundleProvedHealthyKeepsIt) {
   fs::path jobFile = prepareJob(true);
   fs::path staging = BundleSwap::stagingPath(target, job.id.text());
