@@ -9,10 +9,13 @@ find_package(SQLite3 REQUIRED)
 find_package(CURL REQUIRED)
 pkg_check_modules(HIDAPI REQUIRED IMPORTED_TARGET hidapi-hidraw)
 pkg_check_modules(UDEV REQUIRED IMPORTED_TARGET libudev)
+pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
 
 if(NIMBRA_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
+  # The HTTPS test server of the updater's tests.
+  pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 endif()
 if(NIMBRA_BUILD_BENCH)
   find_package(benchmark REQUIRED)

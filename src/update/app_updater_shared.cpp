@@ -1,0 +1,57 @@
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include <unistd.h>
+
+#include "nimbra/build_config.h"
+#include "update/app_updater.h"
+#include "update/update_support.h"
+
+namespace nimbra {
+namespace {
+
+std::optional<AppUpdater::SharedHooks>& sharedHooks() {
+  static std::optional<AppUpdater::SharedHooks> hooks;
+  return hooks;
+}
+
+std::unique_ptr<AppUpdater> makeShared() {
+  const std::optional<AppUpdater::SharedHooks>& hooks = sharedHooks();
+  if (!hooks || hooks->queue == nullptr) {
+    // A wiring mistake in the shell, found by the first run of any build.
+    std::fputs("nimbra: AppUpdater::shared() used before configureShared()\n", stderr);
+    std::abort();
+  }
+  return std::make_unique<AppUpdater>(AppUpdater::Seams{
+      .queue = *hooks->queue,
+      .baseUrl = NIMBRA_UPDATE_BASE_URL,
+      .transport = {},
+      .updateDirectory = UpdateSupport::updateDirectory(),
+      .running = RunningApp::current(),
+      .architecture = UpdateRelease::buildArchitecture(),
+      .processId = static_cast<int32_t>(::getpid()),
+      .isWritable =
+          [](const std::filesystem::path& folder) { return ::access(folder.c_str(), W_OK) == 0; },
+      .launch = [](const std::filesystem::path& program,
+                   const std::vector<std::string>& arguments) -> Status {
+        Result<int> pid = UpdateSupport::launchDetached(program, arguments);
+        if (!pid) return pid.error();
+        return {};
+      },
+      .terminate = hooks->terminate,
+      .unpackLimits = {},
+  });
+}
+
+}  // namespace
+
+void AppUpdater::configureShared(SharedHooks hooks) { sharedHooks() = std::move(hooks); }
+
+// Never destroyed: the instance lives until the process ends.
+AppUpdater& AppUpdater::shared() {
+  static AppUpdater* const instance = makeShared().release();
+  return *instance;
+}
+
+}  // namespace nimbra

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "update/bundle.h"
+#include "update/release.h"
+#include "update/zip_extract.h"
+
+// The updater's operations on files and processes: proving a package is the announced
+// one, staging the bundle from it and checking that bundle, the update directory, the
+// failed-builds list and the health marker. No state; verifyArchive, unpackArchive and
+// verifyStagedApp may run on any thread, the rest too unless said otherwise.
+namespace nimbra::UpdateSupport {
+
+inline constexpr char kFailedBuildsFile[] = "failed-builds.json";
+inline constexpr size_t kMaxFailedBuilds = 20;
+inline constexpr char kHealthSwitch[] = "--zuvo-update-health";
+
+// "$XDG_CACHE_HOME/com.zuvo.devicecenter/Updates" ($HOME/.cache without an absolute
+// XDG_CACHE_HOME); absent when neither gives a place.
+std::optional<std::filesystem::path> updateDirectory();
+
+// The package has the announced size, platform and protocol, and its SHA-256 equals the
+// announced one in either letter case.
+Status verifyArchive(const std::filesystem::path& package, const AppUpdateRelease& release);
+
+// "nimbra.app" extracted from the package into `destination` (which must exist) for the
+// format "zip"; any other format fails with "不支持的更新包格式。". On failure `destination`
+// is removed with everything in it.
+Status unpackArchive(const std::filesystem::path& package, const std::filesystem::path& destination,
+                     const std::string& format, const ZipExtract::Limits& limits = {});
+
+// The staged bundle is the release, runs here and comes from the same signer as `running`:
+// identity, minimum glibc, ELF machine, links inside the bundle, signature, then the signer.
+Status verifyStagedApp(const std::filesystem::path& staged, const AppUpdateRelease& release,
+                       const RunningApp& running);
+
+// The folder exists, with any missing parents, and is 0700.
+Status ensurePrivateDirectory(const std::filesystem::path& directory);
+
+// Runs `tool` with `arguments`, output to /dev/null, and waits; a non-zero exit fails with
+// "更新文件处理失败。", a start failure with the system's error.
+Status runTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments);
+
+// Starts `program` with `arguments` in a session of its own, output to /dev/null, without
+// waiting for it. Returns its process id.
+Result<int> launchDetached(const std::filesystem::path& program,
+                           const std::vector<std::string>& arguments);
+
+// Build numbers whose installation failed, oldest first; empty when the list is missing
+// or unreadable.
+std::vector<int64_t> failedBuilds(const std::filesystem::path& updateDirectory);
+// Adds `build` unless present, keeping the newest kMaxFailedBuilds. Never fails.
+void recordFailedBuild(const std::filesystem::path& updateDirectory, int64_t build);
+
+// With "--zuvo-update-health" followed by a UUID among `arguments`, writes
+// "health-<UUID>.json" ({"build", "job"}) into the update directory; otherwise nothing.
+// Never fails.
+void writeHealthMarker(const std::vector<std::string>& arguments,
+                       const std::filesystem::path& updateDirectory, const std::string& build);
+std::filesystem::path healthMarker(const std::filesystem::path& updateDirectory,
+                                   const std::string& jobId);
+
+// A dot-separated version read as its first three decimal numbers (missing patch = 0);
+// parts that are empty or not numbers are dropped. Absent with fewer than two numbers.
+std::optional<std::array<long, 3>> systemVersion(const std::string& text);
+
+}  // namespace nimbra::UpdateSupport

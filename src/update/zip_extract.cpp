@@ -1,0 +1,169 @@
+#include "update/zip_extract.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "update/update_error.h"
+
+namespace nimbra::ZipExtract {
+namespace {
+
+namespace fs = std::filesystem;
+using UpdateSupport::updateError;
+
+struct ReaderDeleter {
+  void operator()(archive* a) const { archive_read_free(a); }
+};
+struct WriterDeleter {
+  void operator()(archive* a) const { archive_write_free(a); }
+};
+
+Error refused() { return updateError(UpdateSupport::kToolFailed); }
+
+// The parts of an entry name; absent when the name is empty, absolute or climbs with "..".
+// Empty and "." parts are dropped ("dir/" names a folder).
+std::optional<std::vector<std::string_view>> safeParts(std::string_view name) {
+  if (name.empty() || name.front() == '/') return std::nullopt;
+  std::vector<std::string_view> parts;
+  while (!name.empty()) {
+    size_t end = name.find('/');
+    std::string_view part = name.substr(0, end);
+    if (part == "..") return std::nullopt;
+    if (!part.empty() && part != ".") parts.push_back(part);
+    if (end == std::string_view::npos) break;
+    name.remove_prefix(end + 1);
+  }
+  if (parts.empty()) return std::nullopt;
+  return parts;
+}
+
+// Whether `target`, read from the folder that holds the link (`depth` folders below the
+// destination), stays inside the destination by its text alone. Links through other links
+// are checked again, resolved, once the bundle is staged.
+bool linkStaysInside(std::string_view target, size_t depth) {
+  if (target.empty() || target.front() == '/') return false;
+  long level = static_cast<long>(depth);
+  while (!target.empty()) {
+    size_t end = target.find('/');
+    std::string_view part = target.substr(0, end);
+    if (part == "..") {
+      if (--level < 0) return false;
+    } else if (!part.empty() && part != ".") {
+      ++level;
+    }
+    if (end == std::string_view::npos) break;
+    target.remove_prefix(end + 1);
+  }
+  return true;
+}
+
+struct Fixup {
+  std::string path;
+  mode_t mode;
+  bool directory;
+};
+
+Status restoreModes(const std::vector<Fixup>& fixups) {
+  // Folders last, so a folder stored read-only does not block what goes inside it.
+  for (bool directories : {false, true}) {
+    for (const Fixup& fixup : fixups) {
+      if (fixup.directory != directories) continue;
+      int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (directories ? O_DIRECTORY : O_NONBLOCK);
+      int fd = ::open(fixup.path.c_str(), flags);
+      if (fd < 0) return refused();
+      bool changed = ::fchmod(fd, fixup.mode) == 0;
+      ::close(fd);
+      if (!changed) return refused();
+    }
+  }
+  return {};
+}
+
+Status copyData(archive* reader, archive* writer, uint64_t& total, uint64_t maxBytes) {
+  for (;;) {
+    const void* block = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    int status = archive_read_data_block(reader, &block, &size, &offset);
+    if (status == ARCHIVE_EOF) return {};
+    if (status < ARCHIVE_WARN) return refused();
+    total += size;
+    if (total > maxBytes) return refused();
+    if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) return refused();
+  }
+}
+
+}  // namespace
+
+Status extract(const fs::path& archivePath, const fs::path& destination, const Limits& limits) {
+  // Resolved first: SECURE_SYMLINKS would refuse every entry below a linked destination.
+  std::error_code error;
+  fs::path root = fs::canonical(destination, error);
+  if (error) return refused();
+
+  std::unique_ptr<archive, ReaderDeleter> reader(archive_read_new());
+  std::unique_ptr<archive, WriterDeleter> writer(archive_write_disk_new());
+  if (!reader || !writer) return refused();
+  archive_read_support_format_zip(reader.get());
+  // Names are made absolute below after checking them here, so NOABSOLUTEPATHS stays off;
+  // PERM and OWNER stay off so no set-id bit or foreign owner is ever restored.
+  archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                   ARCHIVE_EXTRACT_NO_OVERWRITE);
+  if (archive_read_open_filename(reader.get(), archivePath.c_str(), 65536) != ARCHIVE_OK) {
+    return refused();
+  }
+
+  std::vector<Fixup> fixups;
+  uint64_t total = 0;
+  size_t entries = 0;
+  for (;;) {
+    archive_entry* entry = nullptr;
+    int status = archive_read_next_header(reader.get(), &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN || ++entries > limits.maxEntries) return refused();
+
+    const char* name = archive_entry_pathname(entry);
+    std::optional<std::vector<std::string_view>> parts = safeParts(name ? name : "");
+    if (!parts || archive_entry_hardlink(entry) != nullptr) return refused();
+    mode_t mode = archive_entry_mode(entry);
+    if ((mode & (S_ISUID | S_ISGID)) != 0) return refused();
+    mode_t type = archive_entry_filetype(entry);
+    if (type == AE_IFLNK) {
+      const char* target = archive_entry_symlink(entry);
+      if (!linkStaysInside(target ? target : "", parts->size() - 1)) {
+        return updateError(UpdateSupport::kLinkOutside);
+      }
+    } else if (type != AE_IFREG && type != AE_IFDIR) {
+      return refused();
+    }
+
+    std::string full = root.string();
+    for (std::string_view part : *parts) (full += '/') += part;
+    archive_entry_set_pathname(entry, full.c_str());
+    archive_entry_set_perm(entry, mode & 0777);
+    if (archive_write_header(writer.get(), entry) < ARCHIVE_WARN) return refused();
+    if (type == AE_IFREG) {
+      if (Status copied = copyData(reader.get(), writer.get(), total, limits.maxBytes); !copied) {
+        return copied;
+      }
+    }
+    if (archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) return refused();
+    if (type != AE_IFLNK) fixups.push_back({full, mode & 0777, type == AE_IFDIR});
+  }
+  if (archive_write_close(writer.get()) != ARCHIVE_OK) return refused();
+  return restoreModes(fixups);
+}
+
+}  // namespace nimbra::ZipExtract

@@ -1,0 +1,414 @@
+// AppUpdater against a loopback HTTPS server whose certificate is trusted through the
+// CA file given to the transport.
+#include "update/app_updater.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <elf.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/manual_main_queue.h"
+#include "support/test_https_server.h"
+#include "update/update_support.h"
+#include "update_fixture.h"
+
+namespace nimbra::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr char kHost[] = "updates.nimbra.test";
+constexpr char kPackagePath[] = "/v1/app/updates/packages/nimbra-101.zip";
+
+std::string readAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class AppUpdaterTest : public UpdateFixture {
+ protected:
+  void SetUp() override {
+    UpdateFixture::SetUp();
+    fs::path bundle = newBundle();
+    signer.sign(bundle);
+    fs::path zip = root / "nimbra-101.zip";
+    release = packageOf(entriesOf(bundle.parent_path(), ""), zip);
+    package = readAll(zip);
+
+    server = std::make_unique<TestHttpsServer>(kHost, root);
+    server->server().Get("/v1/app/updates/latest", [this](const httplib::Request& request,
+                                                          httplib::Response& response) {
+      queriedArch = request.get_param_value("arch");
+      queriedPlatform = request.get_param_value("platform");
+      response.status = latestStatus;
+      if (latestStatus == 302) {
+        response.set_header("Location", std::string(kPackagePath));
+      }
+      if (latestStatus == 200) {
+        response.set_content(latestBody ? *latestBody : UpdateRelease::encode(release).dump(),
+                             "application/json");
+      }
+    });
+    server->server().Get(
+        kPackagePath, [this](const httplib::Request&, httplib::Response& r) { servePackage(r); });
+    server->start();
+    updater = makeUpdater(running);
+  }
+
+  void TearDown() override {
+    updater.reset();
+    server.reset();
+    UpdateFixture::TearDown();
+  }
+
+  std::unique_ptr<AppUpdater> makeUpdater(const RunningApp& app, bool trustTestCertificate = true) {
+    UpdateTransport::Options transport{.caFile = server->caFile(),
+                                       .connectTo = {server->connectTo()}};
+    if (!trustTestCertificate) transport.caFile.reset();
+    auto made = std::make_unique<AppUpdater>(AppUpdater::Seams{
+        .queue = queue,
+        .baseUrl = std::string("https://") + kHost,
+        .transport = transport,
+        .updateDirectory = updates,
+        .running = app,
+        .architecture = "x86_64",
+        .processId = static_cast<int32_t>(::getpid()),
+        .isWritable = [this](const fs::path&) { return writable; },
+        .launch = [this](const fs::path& program,
+                         const std::vector<std::string>& arguments) -> Status {
+          launched.push_back(program.string());
+          launchArguments = arguments;
+          installerCopyMode = fs::status(program).permissions() & fs::perms::all;
+          return {};
+        },
+        .terminate = [this] { terminated = true; },
+        .unpackLimits = {},
+    });
+    made->setOnChange([this, raw = made.get()] { phases.push_back(raw->phase()); });
+    return made;
+  }
+
+  void servePackage(httplib::Response& response) {
+    if (packageMode == "redirect") {
+      response.status = 302;
+      response.set_header("Location", std::string(kPackagePath) + "?again");
+    } else if (packageMode == "growing") {
+      // Chunked, no length announced: only the bytes arriving tell the size.
+      response.set_chunked_content_provider("application/zip",
+                                            [this](size_t, httplib::DataSink& sink) {
+                                              std::string chunk(1 << 20, 'z');
+                                              packageBytesSent += chunk.size();
+                                              if (packageBytesSent > (60u << 20)) {
+                                                sink.done();
+                                                return true;
+                                              }
+                                              return sink.write(chunk.data(), chunk.size());
+                                            });
+    } else if (packageMode == "announced") {
+      response.set_content_provider(30u << 20, "application/zip",
+                                    [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      std::string chunk(std::min<size_t>(length, 1 << 16), 'z');
+                                      packageBytesSent += chunk.size();
+                                      (void)offset;
+                                      return sink.write(chunk.data(), chunk.size());
+                                    });
+    } else {
+      response.set_content(package, "application/zip");
+    }
+  }
+
+  // Starts a check and runs the queue until it ends or reaches "ready".
+  void check(bool manual) {
+    updater->checkForUpdates(manual);
+    ASSERT_TRUE(queue.runUntil([this] {
+      return !updater->isChecking() || updater->phase() == "ready";
+    })) << "the check did not end";
+  }
+
+  void setLatest(const std::function<void(AppUpdateRelease&)>& edit) {
+    AppUpdateRelease changed = release;
+    edit(changed);
+    latestBody = UpdateRelease::encode(changed).dump();
+  }
+
+  bool anyJobDirectory() const {
+    if (!fs::exists(updates)) return false;
+    for (const auto& entry : fs::directory_iterator(updates)) {
+      if (entry.is_directory()) return true;
+    }
+    return false;
+  }
+
+  bool packageRequested() const {
+    for (const std::string& path : server->requestedPaths()) {
+      if (path == kPackagePath) return true;
+    }
+    return false;
+  }
+
+  void expectError() {
+    EXPECT_EQ(updater->phase(), "error");
+    EXPECT_FALSE(anyJobDirectory()) << "the run's job directory is left behind";
+  }
+
+  ManualMainQueue queue;
+  std::unique_ptr<TestHttpsServer> server;
+  std::unique_ptr<AppUpdater> updater;
+  AppUpdateRelease release;
+  std::string package;
+
+  int latestStatus = 200;
+  std::optional<std::string> latestBody;
+  std::string packageMode = "file";
+  std::atomic<size_t> packageBytesSent{0};
+  std::string queriedArch;
+  std::string queriedPlatform;
+
+  bool writable = true;
+  bool terminated = false;
+  std::vector<std::string> launched;
+  std::vector<std::string> launchArguments;
+  fs::perms installerCopyMode{};
+  std::vector<std::string> phases;
+};
+
+TEST_F(AppUpdaterTest, NoContentIsCurrentAndTheQueryNamesThisBuild) {
+  latestStatus = 204;
+  check(false);
+  EXPECT_EQ(phases, (std::vector<std::string>{"checking", "current"}));
+  EXPECT_EQ(queriedArch, "x86_64");
+  EXPECT_EQ(queriedPlatform, "linux");
+  EXPECT_FALSE(anyJobDirectory());
+}
+
+TEST_F(AppUpdaterTest, AServerTheSystemDoesNotTrustIsAnError) {
+  latestStatus = 204;
+  updater = makeUpdater(running, /*trustTestCertificate=*/false);
+  check(true);
+  EXPECT_EQ(updater->phase(), "error");
+}
+
+TEST_F(AppUpdaterTest, ReleasesThatDoNotApplyAreCurrent) {
+  setLatest([](AppUpdateRelease& r) { r.build = 100; });
+  check(false);
+  EXPECT_EQ(updater->phase(), "current");
+  setLatest([](AppUpdateRelease& r) { r.architecture = "aarch64"; });
+  check(false);
+  EXPECT_EQ(updater->phase(), "current");
+  setLatest([](AppUpdateRelease& r) { r.platform = "macos"; });
+  check(false);
+  EXPECT_EQ(updater->phase(), "current");
+  EXPECT_FALSE(packageRequested());
+}
+
+TEST_F(AppUpdaterTest, ANonNumericRunningBuildCountsAsZero) {
+  RunningApp odd = running;
+  odd.values.version = "dev";
+  updater = makeUpdater(odd);
+  setLatest([](AppUpdateRelease& r) {
+    r.build = 1;
+    r.architecture = "universal";
+  });
+  check(true);
+  EXPECT_TRUE(packageRequested());
+  EXPECT_EQ(updater->state().availableVersion, "1.1.0 (1)");
+}
+
+TEST_F(AppUpdaterTest, UnacceptableDownloadAddressesFail) {
+  for (const char* url :
+       {"https://evil.test/v1/app/updates/packages/nimbra-101.zip",
+        "http://updates.nimbra.test/v1/app/updates/packages/nimbra-101.zip",
+        "https://updates.nimbra.test:8443/v1/app/updates/packages/nimbra-101.zip",
+        "https://user@updates.nimbra.test/v1/app/updates/packages/nimbra-101.zip",
+        "https://updates.nimbra.test/v1/app/other/nimbra-101.zip",
+        "https://updates.nimbra.test/v1/app/updates/packages/../../secret", "not a url"}) {
+    SCOPED_TRACE(url);
+    setLatest([url](AppUpdateRelease& r) { r.downloadUrl = url; });
+    check(true);
+    expectError();
+  }
+  EXPECT_FALSE(packageRequested());
+  EXPECT_EQ(updater->state().availableVersion, std::nullopt);
+}
+
+TEST_F(AppUpdaterTest, TheAnnouncedSizeMustLieWithinTheLimit) {
+  for (int64_t size : {int64_t{0}, int64_t{26214401}}) {
+    setLatest([size](AppUpdateRelease& r) { r.size = size; });
+    check(true);
+    expectError();
+  }
+  EXPECT_FALSE(packageRequested());
+  setLatest([](AppUpdateRelease& r) { r.size = 26214400; });
+  check(true);
+  // Accepted and downloaded; the package then is not that size.
+  EXPECT_EQ(phases.back(), "error");
+  EXPECT_NE(std::find(phases.begin(), phases.end(), "verifying"), phases.end());
+  expectError();
+}
+
+TEST_F(AppUpdaterTest, RedirectsAreNotFollowed) {
+  latestStatus = 302;
+  check(true);
+  expectError();
+  EXPECT_FALSE(packageRequested());
+  latestStatus = 200;
+  packageMode = "redirect";
+  check(true);
+  expectError();
+  // Two queries and one package request; neither Location was followed.
+  EXPECT_EQ(server->requestedPaths().size(), 3u);
+}
+
+TEST_F(AppUpdaterTest, APackageGrowingPastTheLimitIsCutOff) {
+  packageMode = "growing";
+  check(true);
+  expectError();
+  EXPECT_LT(packageBytesSent.load(), size_t{40} << 20);
+}
+
+TEST_F(AppUpdaterTest, AnAnnouncedLengthPastTheLimitIsCutOff) {
+  packageMode = "announced";
+  check(true);
+  expectError();
+  EXPECT_LT(packageBytesSent.load(), size_t{26214400});
+}
+
+TEST_F(AppUpdaterTest, BadReleaseDocumentsFail) {
+  latestBody = R"({"schemaVersion": 1})";
+  check(false);
+  expectError();
+  latestBody = std::string(16385, ' ');
+  check(false);
+  expectError();
+  latestStatus = 500;
+  check(false);
+  expectError();
+}
+
+TEST_F(AppUpdaterTest, AFailedBuildIsSkippedAutomaticallyButNotManually) {
+  UpdateSupport::recordFailedBuild(updates, 101);
+  check(false);
+  EXPECT_EQ(updater->phase(), "rollback");
+  EXPECT_FALSE(packageRequested());
+  check(true);
+  EXPECT_TRUE(packageRequested());
+  EXPECT_EQ(updater->phase(), "ready");
+}
+
+TEST_F(AppUpdaterTest, ASecondCheckDuringARunDoesNothing) {
+  latestStatus = 204;
+  updater->checkForUpdates(false);
+  updater->checkForUpdates(true);
+  ASSERT_TRUE(queue.runUntil([this] { return !updater->isChecking(); }));
+  EXPECT_EQ(server->requestedPaths().size(), 1u);
+  EXPECT_EQ(phases, (std::vector<std::string>{"checking", "current"}));
+}
+
+TEST_F(AppUpdaterTest, AutomaticChecksRunAtOnceAndHourly) {
+  latestStatus = 204;
+  updater->startAutomaticChecks();
+  updater->startAutomaticChecks();
+  ASSERT_TRUE(queue.runUntil([this] { return !updater->isChecking(); }));
+  EXPECT_EQ(server->requestedPaths().size(), 1u);
+  queue.advance(std::chrono::hours(1));
+  ASSERT_TRUE(queue.runUntil([this] { return !updater->isChecking(); }));
+  EXPECT_EQ(server->requestedPaths().size(), 2u);
+}
+
+TEST_F(AppUpdaterTest, WaitsWhileInstallingIsNotAllowedThenHandsOver) {
+  bool allowed = false;
+  updater->setCanInstall([&allowed] { return allowed; });
+  check(true);
+  ASSERT_EQ(updater->phase(), "ready");
+  queue.advance(5s);
+  EXPECT_EQ(updater->phase(), "waiting");
+  queue.advance(2s);
+  EXPECT_EQ(updater->phase(), "waiting");
+  fs::path job;
+  for (const auto& entry : fs::directory_iterator(updates)) {
+    if (entry.is_directory()) job = entry.path();
+  }
+  ASSERT_FALSE(job.empty());
+  EXPECT_FALSE(fs::exists(job / "job.json"));
+  EXPECT_FALSE(fs::exists(job / "UpdateInstaller"));
+  EXPECT_TRUE(launched.empty());
+
+  allowed = true;
+  queue.advance(2s);
+  EXPECT_EQ(updater->phase(), "installing");
+  EXPECT_TRUE(terminated);
+  ASSERT_EQ(launched, std::vector<std::string>{(job / "UpdateInstaller").string()});
+  EXPECT_EQ(launchArguments, std::vector<std::string>{(job / "job.json").string()});
+  EXPECT_EQ(installerCopyMode, fs::perms(0700));
+  EXPECT_EQ(readAll(job / "UpdateInstaller"), readAll(Bundle::installer(running.bundle)));
+  EXPECT_EQ(fs::status(job / "job.json").permissions() & fs::perms::all, fs::perms(0600));
+
+  auto document = nlohmann::ordered_json::parse(readAll(job / "job.json"));
+  std::vector<std::string> keys;
+  for (const auto& item : document.items()) keys.push_back(item.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"id", "parentPID", "target", "stagedApp", "archive",
+                                            "release"}));
+  EXPECT_EQ(document["parentPID"], ::getpid());
+  EXPECT_EQ(document["target"], running.bundle.string());
+  EXPECT_EQ(document["stagedApp"], (job / "unpacked" / "nimbra.app").string());
+  EXPECT_EQ(document["archive"], (job / "update.zip").string());
+  EXPECT_EQ(document["release"].dump(), UpdateRelease::encode(release).dump());
+  EXPECT_FALSE(document["release"].contains("packageFormat"));
+
+  // Nothing more starts once the program is quitting for the installer.
+  updater->checkForUpdates(true);
+  EXPECT_FALSE(updater->isChecking());
+}
+
+TEST_F(AppUpdaterTest, AFolderTheUserCannotWriteEndsInPermission) {
+  writable = false;
+  check(true);
+  EXPECT_EQ(updater->phase(), "permission");
+  EXPECT_FALSE(anyJobDirectory());
+}
+
+TEST_F(AppUpdaterTest, AMissingInstallerFails) {
+  fs::remove(Bundle::installer(running.bundle));
+  signer.sign(running.bundle);
+  check(true);
+  queue.advance(5s);
+  expectError();
+  EXPECT_TRUE(launched.empty());
+}
+
+TEST_F(AppUpdaterTest, TheHealthMarkerIsWrittenOnlyForAJobId) {
+  const std::string id = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  updater->writeHealthMarker({"--other"});
+  updater->writeHealthMarker({"--zuvo-update-health"});
+  updater->writeHealthMarker({"--zuvo-update-health", "not-a-uuid"});
+  EXPECT_FALSE(fs::exists(updates));
+  updater->writeHealthMarker({"--zuvo-update-health", "0a1b2c3d-4e5f-4a6b-8c7d-8e9f0a1b2c3d"});
+  updater->writeHealthMarker({"--zuvo-update-health", id});
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::directory_iterator(updates)) files.push_back(entry.path());
+  ASSERT_EQ(files, std::vector<fs::path>{updates / ("health-" + id + ".json")});
+  EXPECT_EQ(readAll(files[0]), R"({"build":"100","job":")" + id + R"("})");
+}
+
+TEST_F(AppUpdaterTest, StateUsesTheBundleValues) {
+  RunningApp bare = running;
+  bare.values.shortVersion.reset();
+  updater = makeUpdater(bare);
+  AppUpdater::State state = updater->state();
+  EXPECT_EQ(state.version, "—");
+  EXPECT_EQ(state.build, "100");
+  EXPECT_EQ(state.phase, "idle");
+  EXPECT_TRUE(state.automatic);
+}
+
+}  // namespace
+}  // namespace nimbra::test

@@ -1,0 +1,205 @@
+// The UpdateInstaller program run on a job whose bundles hold small shell stand-ins for
+// nimbra, and the recovery of a job whose installer was killed. The installer's health
+// wait is shortened for the test through NIMBRA_UPDATE_HEALTH_TIMEOUT_MS.
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/uuid.h"
+#include "update/bundle_swap.h"
+#include "update/update_error.h"
+#include "update/update_job.h"
+#include "update/update_support.h"
+#include "update_fixture.h"
+
+namespace nimbra::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string readAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Records each start in $NIMBRA_TEST_LOG; a healthy new build leaves its marker where the
+// program would.
+std::string standIn(const std::string& name, bool healthy) {
+  std::string script = "#!/bin/sh\necho \"" + name + " $*\" >> \"$NIMBRA_TEST_LOG\"\n";
+  if (healthy) {
+    script +=
+        "if [ \"$1\" = --zuvo-update-health ]; then\n"
+        "  printf '{\"build\":\"101\",\"job\":\"%s\"}' \"$2\" > "
+        "\"$XDG_CACHE_HOME/com.zuvo.devicecenter/Updates/health-$2.json\"\n"
+        "fi\n";
+  } else {
+    script += "exec sleep 30\n";
+  }
+  return script;
+}
+
+class InstallerTest : public UpdateFixture {
+ protected:
+  void SetUp() override {
+    UpdateFixture::SetUp();
+    ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
+    ::setenv("NIMBRA_TEST_LOG", (root / "log").c_str(), 1);
+    ::setenv("NIMBRA_UPDATE_HEALTH_TIMEOUT_MS", "1500", 1);
+    updates = *UpdateSupport::updateDirectory();
+    target = makeBundle(root / "apps", goodValues("1.0.0", "100"), standIn("old", true));
+  }
+
+  // A job directory with the new bundle staged and its job.json, as the program leaves it.
+  fs::path prepareJob(bool healthy) {
+    job.id = Uuid::random();
+    fs::path directory = updates / Uuid::random().text();
+    fs::path staged =
+        makeBundle(directory / "unpacked", goodValues("1.1.0", "101"), standIn("new", healthy));
+    // A parent that has already quit.
+    Result<int> parent = UpdateSupport::launchDetached("/bin/true", {});
+    ::waitpid(parent.value(), nullptr, 0);
+    job.parentPID = parent.value();
+    job.target = target.string();
+    job.stagedApp = staged.string();
+    job.archive = (directory / "update.zip").string();
+    job.release.build = 101;
+    writeText(directory / "job.json", job.encode(), 0600);
+    return directory / "job.json";
+  }
+
+  static fs::path installerProgram() {
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "src" /
+           "UpdateInstaller";
+  }
+
+  int64_t targetBuild() const {
+    return UpdateRelease::buildNumber(Bundle::readValues(target)->version.value_or(""));
+  }
+
+  // Waits (real time, bounded) until the log holds `line`.
+  bool logShows(const std::string& line) const {
+    for (int i = 0; i < 100; ++i) {
+      if (readAll(root / "log").find(line) != std::string::npos) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  fs::path target;
+  AppUpdateJob job;
+};
+
+TEST_F(InstallerTest, AHealthyBundleReplacesTheOldOne) {
+  fs::path jobFile = prepareJob(true);
+  Status status = UpdateSupport::runTool(installerProgram(), {jobFile.string()});
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  EXPECT_EQ(targetBuild(), 101);
+  EXPECT_TRUE(logShows("new --zuvo-update-health " + job.id.text()));
+  EXPECT_FALSE(fs::exists(BundleSwap::stagingPath(target, job.id.text())));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+  EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
+  EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), {}), 1);
+}
+
+TEST_F(InstallerTest, ABundleWithoutItsMarkerIsRolledBack) {
+  fs::path jobFile = prepareJob(false);
+  Status status = UpdateSupport::runTool(installerProgram(), {jobFile.string()});
+  EXPECT_TRUE(UpdateSupport::isUpdateError(status.error(), UpdateSupport::kToolFailed));
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_EQ(UpdateSupport::failedBuilds(updates), std::vector<int64_t>{101});
+  EXPECT_TRUE(logShows("old \n"));
+  EXPECT_FALSE(fs::exists(BundleSwap::stagingPath(target, job.id.text())));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+}
+
+TEST_F(InstallerTest, AnUnreadableJobChangesNothing) {
+  fs::path jobFile = prepareJob(true);
+  writeText(jobFile, "{", 0600);
+  EXPECT_FALSE(UpdateSupport::runTool(installerProgram(), {jobFile.string()}).ok());
+  EXPECT_EQ(targetBuild(), 100);
+}
+
+TEST_F(InstallerTest, AKilledInstallAfterTheSwapIsRolledBackAtTheNextStart) {
+  fs::path jobFile = prepareJob(true);
+  fs::path staging = BundleSwap::stagingPath(target, job.id.text());
+  ASSERT_TRUE(BundleSwap::moveTree(job.stagedApp, staging).ok());
+  ASSERT_TRUE(BundleSwap::exchange(staging, target).ok());
+  ASSERT_EQ(targetBuild(), 101);
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_EQ(UpdateSupport::failedBuilds(updates), std::vector<int64_t>{101});
+  EXPECT_FALSE(fs::exists(staging));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+}
+
+TEST_F(InstallerTest, AKilledCopyLeavesNothingAfterTheNextStart) {
+  fs::path jobFile = prepareJob(true);
+  fs::path copying = BundleSwap::stagingPath(target, job.id.text()).string() + ".copying";
+  fs::create_directories(copying / "Contents");
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_FALSE(fs::exists(copying));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+  EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
+}
+
+TEST_F(InstallerTest, ATargetParkedByAKilledFallbackExchangeIsPutBack) {
+  fs::path jobFile = prepareJob(true);
+  fs::path parked = target.parent_path() / ".nimbra.app.swap-0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  fs::rename(target, parked);
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_FALSE(fs::exists(parked));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+}
+
+TEST_F(InstallerTest, AKilledInstallWhoseBundleProvedHealthyKeepsIt) {
+  fs::path jobFile = prepareJob(true);
+  fs::path staging = BundleSwap::stagingPath(target, job.id.text());
+  ASSERT_TRUE(BundleSwap::moveTree(job.stagedApp, staging).ok());
+  ASSERT_TRUE(BundleSwap::exchange(staging, target).ok());
+  UpdateSupport::writeHealthMarker({"--zuvo-update-health", job.id.text()}, updates, "101");
+
+  BundleSwap::recoverInterruptedInstalls(updates);
+  EXPECT_EQ(targetBuild(), 101);
+  EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
+  EXPECT_FALSE(fs::exists(staging));
+  EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+}
+
+TEST_F(InstallerTest, AJobWhoseInstallerStillRunsIsLeftAlone) {
+  fs::path jobFile = prepareJob(true);
+  int fd = -1;
+  ASSERT_TRUE(BundleSwap::lockJob(jobFile.parent_path(), fd));
+  pid_t child = ::fork();
+  if (child == 0) {
+    BundleSwap::recoverInterruptedInstalls(updates);
+    ::_exit(0);
+  }
+  ::waitpid(child, nullptr, 0);
+  ::close(fd);
+  EXPECT_TRUE(fs::exists(jobFile));
+}
+
+TEST_F(InstallerTest, TheFailedBuildsListKeepsTwentyWithoutDuplicates) {
+  for (int64_t build = 1; build <= 21; ++build) UpdateSupport::recordFailedBuild(updates, build);
+  UpdateSupport::recordFailedBuild(updates, 21);
+  std::vector<int64_t> builds = UpdateSupport::failedBuilds(updates);
+  ASSERT_EQ(builds.size(), 20u);
+  EXPECT_EQ(builds.front(), 2);
+  EXPECT_EQ(builds.back(), 21);
+}
+
+}  // namespace
+}  // namespace nimbra::test

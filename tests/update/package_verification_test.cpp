@@ -1,0 +1,235 @@
+// Hostile and broken packages through the same steps a check takes after the download:
+// verifyArchive, unpackArchive into the job's "unpacked" folder, verifyStagedApp.
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include "update/code_signature.h"
+#include "update/update_error.h"
+#include "update/update_support.h"
+#include "update_fixture.h"
+
+namespace nimbra::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace UpdateSupport;
+
+class PackageVerification : public UpdateFixture {
+ protected:
+  // Builds, zips and stages one package. `change` edits the bundle after signing,
+  // `entries` edits the zip's entries, `release` the announced record.
+  Status stage(std::function<void(const fs::path& bundle)> beforeSigning = {},
+               std::function<void(const fs::path& bundle)> afterSigning = {},
+               std::function<void(std::vector<ZipEntry>&)> entries = {},
+               std::function<void(AppUpdateRelease&)> announced = {},
+               const ZipExtract::Limits& limits = {}) {
+    job = updates / "5B0E1F86-4A7E-4C8B-9B43-2B8E8F1D6C11";
+    fs::remove_all(root / "source");
+    fs::remove_all(job);
+    fs::path bundle = newBundle();
+    if (beforeSigning) beforeSigning(bundle);
+    signer.sign(bundle);
+    if (afterSigning) afterSigning(bundle);
+    std::vector<ZipEntry> list = entriesOf(bundle.parent_path(), "");
+    if (entries) entries(list);
+    fs::create_directories(job);
+    fs::path zip = job / "update.zip";
+    AppUpdateRelease release = packageOf(list, zip);
+    if (announced) announced(release);
+    before = filesOutside(job);
+    if (Status status = verifyArchive(zip, release); !status) return status;
+    fs::path unpacked = job / "unpacked";
+    if (Status status = ensurePrivateDirectory(unpacked); !status) return status;
+    if (Status status = unpackArchive(zip, unpacked, release.format(), limits); !status) {
+      unpackedRemoved = !fs::exists(unpacked);
+      return status;
+    }
+    return verifyStagedApp(unpacked / "nimbra.app", release, running);
+  }
+
+  void expectRefused(const Status& status, const char* message) {
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ(status.error().domain, "nimbraUpdate");
+    EXPECT_EQ(status.error().message, message);
+    EXPECT_EQ(filesOutside(job), before) << "something was written outside the job";
+    EXPECT_FALSE(fs::exists("/tmp/x"));
+  }
+
+  static ZipEntry entry(std::string name, std::string content, unsigned mode = 0644) {
+    return ZipEntry{std::move(name), ZipEntry::Type::file, mode, std::move(content)};
+  }
+  static ZipEntry link(std::string name, std::string target) {
+    return ZipEntry{std::move(name), ZipEntry::Type::link, 0777, std::move(target)};
+  }
+
+  fs::path job;
+  std::set<std::string> before;
+  bool unpackedRemoved = false;
+};
+
+TEST_F(PackageVerification, AGoodPackageIsStagedWithItsModes) {
+  Status status = stage([](const fs::path& bundle) {
+    fs::create_symlink("Resources/index.html", bundle / "Contents" / "page");
+  });
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  fs::path staged = job / "unpacked" / "nimbra.app";
+  EXPECT_EQ(fs::status(staged / "Contents/bin/nimbra").permissions() & fs::perms::all,
+            fs::perms(0755));
+  EXPECT_EQ(fs::read_symlink(staged / "Contents/page"), "Resources/index.html");
+}
+
+TEST_F(PackageVerification, ALegacyUnhashedSignatureIsAccepted) {
+  fs::path bundle = newBundle("legacy");
+  signer.sign(bundle, /*prehashed=*/false);
+  EXPECT_EQ(CodeSignature::signingTeam(bundle).value(), signer.keyId());
+}
+
+TEST_F(PackageVerification, PackageProblemsAreRefusedBeforeExtraction) {
+  expectRefused(stage({}, {}, {}, [](AppUpdateRelease& r) { ++r.size; }), kSizeOrPlatform);
+  expectRefused(stage({}, {}, {}, [](AppUpdateRelease& r) { r.platform = "macos"; }),
+                kSizeOrPlatform);
+  expectRefused(stage({}, {}, {}, [](AppUpdateRelease& r) { r.sha256[0] ^= 1; }), kDigestMismatch);
+  expectRefused(stage({}, {}, {}, [](AppUpdateRelease& r) { r.packageFormat = "dmg"; }),
+                kUnsupportedFormat);
+}
+
+TEST_F(PackageVerification, AnUpperCaseDigestOfTheRightFilePasses) {
+  Status status = stage({}, {}, {}, [](AppUpdateRelease& r) {
+    for (char& c : r.sha256) c = static_cast<char>(std::toupper(c));
+  });
+  EXPECT_TRUE(status.ok()) << status.error().message;
+}
+
+TEST_F(PackageVerification, EntriesReachingOutsideAreRefusedAndTheFolderRemoved) {
+  auto add = [](ZipEntry extra) {
+    return [extra](std::vector<ZipEntry>& list) { list.push_back(extra); };
+  };
+  expectRefused(stage({}, {}, add(entry("../x", "escape"))), kToolFailed);
+  EXPECT_TRUE(unpackedRemoved);
+  expectRefused(stage({}, {}, add(entry("/tmp/x", "escape"))), kToolFailed);
+  expectRefused(stage({}, {}, add(entry("nimbra.app/a/../../../x", "escape"))), kToolFailed);
+  expectRefused(stage({}, {}, add(link("nimbra.app/Contents/lib", "/usr/lib"))), kLinkOutside);
+  expectRefused(stage({}, {}, add(link("nimbra.app/Contents/up", "../../.."))), kLinkOutside);
+  expectRefused(stage({}, {}, add(entry("nimbra.app/Contents/bin/su", "x", 04755))), kToolFailed);
+  expectRefused(stage({}, {}, add(entry("nimbra.app/Contents/bin/sg", "x", 02755))), kToolFailed);
+}
+
+TEST_F(PackageVerification, ALinkThenAWriteThroughItIsRefused) {
+  expectRefused(stage({}, {},
+                      [](std::vector<ZipEntry>& list) {
+                        list.push_back(link("nimbra.app/Contents/out", "Resources"));
+                        list.push_back(entry("nimbra.app/Contents/out/../../../../x", "x"));
+                      }),
+                kToolFailed);
+}
+
+TEST_F(PackageVerification, AZipBombStopsAtTheByteCap) {
+  ZipExtract::Limits small{.maxBytes = 1 << 20, .maxEntries = 100};
+  expectRefused(stage(
+                    {}, {},
+                    [](std::vector<ZipEntry>& list) {
+                      list.push_back(entry("nimbra.app/zeros", std::string(4 << 20, '\0')));
+                    },
+                    {}, small),
+                kToolFailed);
+  EXPECT_TRUE(unpackedRemoved);
+  ZipExtract::Limits few{.maxBytes = 1 << 30, .maxEntries = 5};
+  expectRefused(stage({}, {}, {}, {}, few), kToolFailed);
+}
+
+TEST_F(PackageVerification, IdentityMismatchesAreRefused) {
+  expectRefused(stage({}, {},
+                      [](std::vector<ZipEntry>& list) {
+                        for (ZipEntry& e : list) e.name.replace(0, 10, "other.app");
+                      }),
+                kIdentityMismatch);
+  auto withValues = [this](std::function<void(BundleValues&)> edit) {
+    return [edit](const fs::path& bundle) {
+      BundleValues values = *Bundle::readValues(bundle);
+      edit(values);
+      makeBundle(bundle.parent_path(), values, elfExecutable(EM_X86_64));
+    };
+  };
+  expectRefused(stage(withValues([](BundleValues& v) { v.identifier = "com.other"; })),
+                kIdentityMismatch);
+  expectRefused(stage(withValues([](BundleValues& v) { v.executable = "other"; })),
+                kIdentityMismatch);
+  expectRefused(stage(withValues([](BundleValues& v) { v.shortVersion = "1.2.0"; })),
+                kIdentityMismatch);
+  expectRefused(stage(withValues([](BundleValues& v) { v.version = "102"; })), kIdentityMismatch);
+  expectRefused(stage(withValues([](BundleValues& v) { v.version = "10x"; })), kIdentityMismatch);
+  expectRefused(stage(withValues([](BundleValues& v) { v.minimumSystem = "2.18"; })),
+                kIdentityMismatch);
+}
+
+TEST_F(PackageVerification, ANewerMinimumSystemOrAnotherMachineIsRefused) {
+  auto minimum = [](const char* text) {
+    return [text](const fs::path& bundle) {
+      BundleValues values = *Bundle::readValues(bundle);
+      values.minimumSystem = text;
+      makeBundle(bundle.parent_path(), values, elfExecutable(EM_X86_64));
+    };
+  };
+  auto announce = [](const char* text) {
+    return [text](AppUpdateRelease& r) { r.minSystemVersion = text; };
+  };
+  expectRefused(stage(minimum("99.0"), {}, {}, announce("99.0")), kSystemTooOld);
+  expectRefused(stage(minimum("2"), {}, {}, announce("2")), kSystemTooOld);
+  expectRefused(stage([](const fs::path& bundle) {
+                  writeText(Bundle::executable(bundle), elfExecutable(EM_AARCH64), 0755);
+                }),
+                kWrongArchitecture);
+}
+
+TEST_F(PackageVerification, SignatureProblemsAreRefused) {
+  expectRefused(
+      stage({},
+            [](const fs::path& bundle) { fs::remove_all(Bundle::codeSignatureFolder(bundle)); }),
+      kSignatureInvalid);
+  expectRefused(stage({},
+                      [](const fs::path& bundle) {
+                        writeText(bundle / "Contents/Resources/index.html", "<p>changed</p>");
+                      }),
+                kSignatureInvalid);
+  expectRefused(stage({},
+                      [](const fs::path& bundle) {
+                        writeText(bundle / "Contents/Resources/extra.js", "alert(1)");
+                      }),
+                kSignatureInvalid);
+  expectRefused(stage({},
+                      [](const fs::path& bundle) {
+                        fs::permissions(Bundle::executable(bundle), fs::perms(0700));
+                      }),
+                kSignatureInvalid);
+  TestSigner other;
+  expectRefused(stage({}, [&other](const fs::path& bundle) { other.sign(bundle); }),
+                kSignerChanged);
+}
+
+TEST_F(PackageVerification, ASignatureOfAnotherVersionIsRefused) {
+  TestSigner* sameSigner = &signer;
+  expectRefused(stage({},
+                      [sameSigner](const fs::path& bundle) {
+                        sameSigner->sign(bundle, true, "com.zuvo.devicecenter 1.0.0 (100)");
+                      }),
+                kSignatureInvalid);
+}
+
+TEST_F(PackageVerification, AnUnsignedRunningProgramAcceptsAnySignerButNoUnsignedPackage) {
+  running = RunningApp::forExecutable(root / "elsewhere" / "nimbra");
+  ASSERT_FALSE(running.isBundle);
+  TestSigner other;
+  EXPECT_TRUE(stage({}, [&other](const fs::path& bundle) { other.sign(bundle); }).ok());
+  expectRefused(
+      stage({},
+            [](const fs::path& bundle) { fs::remove_all(Bundle::codeSignatureFolder(bundle)); }),
+      kSignatureInvalid);
+}
+
+}  // namespace
+}  // namespace nimbra::test
