@@ -34,7 +34,7 @@ inline constexpr char kTooLargeMessage[] = "nimbra API 响应过大";
 struct Endpoint {
   std::string baseUrl;
   std::chrono::milliseconds timeout = kRequestTimeout;
-  std::string caFile;
+  std::string caFile = {};
 };
 // The build's NIMBRA_API_BASE_URL with the standard time-out.
 const Endpoint& defaultEndpoint();
