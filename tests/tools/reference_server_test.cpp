@@ -181,6 +181,12 @@ TEST_F(ReferenceServerTest, RefusesWhatARealServerWouldRefuse) {
   const std::string id = "6F1C2D3E-4A5B-4C6D-8E7F-0A1B2C3D4E5F";
   const std::string battery =
       R"({"schemaVersion":1,"brand":"iqos","model":"m0033","charge":87,"adc":3950,"calibration":100})";
+  auto event = [&](const std::string& kind) {
+    return "[{\"id\":\"" + Uuid::random().text() + "\",\"installId\":\"" + id +
+           "\",\"sessionId\":\"" + Uuid::random().text() +
+           "\",\"occurredAt\":1714536000.5,\"kind\":\"" + kind +
+           R"(","language":"en","os":"Linux","appBuild":"1"}])";
+  };
   struct Case {
     std::string path;
     httplib::Headers headers;
@@ -216,6 +222,12 @@ TEST_F(ReferenceServerTest, RefusesWhatARealServerWouldRefuse) {
        400},
       {"/v1/telemetry", {{"X-Zuvo-Installation-ID", id}}, "[{\"kind\":", 400},
       {"/v1/telemetry", {{"X-Zuvo-Installation-ID", id}}, "[]", 400},
+      {"/v1/telemetry", {{"X-Zuvo-Installation-ID", id}}, event("daily"), 200},
+      {"/v1/telemetry", {{"X-Zuvo-Installation-ID", id}}, event("foreground"), 400},
+      {"/v1/telemetry",
+       {{"X-Zuvo-Installation-ID", "A1B2C3D4-E5F6-4A7B-8C9D-0E1F2A3B4C5D"}},
+       event("daily"),
+       400},
   };
   for (const Case& c : cases) {
     auto result = rawPost(c.path, c.body, c.headers);
@@ -226,6 +238,7 @@ TEST_F(ReferenceServerTest, RefusesWhatARealServerWouldRefuse) {
   ASSERT_EQ(log.size(), cases.size());
   EXPECT_EQ(log[0]["problem"], "no X-Zuvo-Installation-ID header");
   EXPECT_FALSE(log[2].contains("problem"));
+  EXPECT_EQ(server_->telemetryEvents().size(), 1u) << "only the accepted upload is kept";
 }
 
 TEST_F(ReferenceServerTest, FaultsReachNimbraAsItsOwnErrors) {
