@@ -29,6 +29,8 @@ constexpr char kUsage[] =
     "  --log FILE           append one JSON line per request\n"
     "  --release-json FILE  offer this release document (default: answer 204)\n"
     "  --package FILE       serve this package under /v1/app/updates/packages/\n"
+    "  --public-url URL     base of the download address filled into the release\n"
+    "                       (default: the server's own base URL)\n"
     "  --fault SPEC         misbehave: KIND[=MS][:PATH[:COUNT]], KIND one of delay,\n"
     "                       status500, oversize, malformed, redirect (repeatable)\n"
     "  --exit-with-parent   stop when the starting process ends\n"
@@ -74,6 +76,10 @@ Arguments parse(int argc, char** argv) {
       arguments.releaseJson = value();
     } else if (flag == "--package") {
       arguments.package = value();
+    } else if (flag == "--public-url") {
+      arguments.options.publicBaseUrl = value();
+      while (arguments.options.publicBaseUrl.ends_with('/'))
+        arguments.options.publicBaseUrl.pop_back();
     } else if (flag == "--fault") {
       auto fault = nimbra::refserver::parseFaultSpec(value());
       if (!fault) usageError(fault.error().message);

@@ -284,7 +284,9 @@ struct ReferenceServer::State {
   Status setRelease(std::optional<ReleaseFiles> files) {
     std::optional<ReleaseOffer> offer;
     if (files) {
-      Result<ReleaseOffer> loaded = loadReleaseOffer(files->releaseJson, files->package, baseUrl());
+      const std::string& publicUrl = options.publicBaseUrl;
+      Result<ReleaseOffer> loaded = loadReleaseOffer(files->releaseJson, files->package,
+                                                     publicUrl.empty() ? baseUrl() : publicUrl);
       if (!loaded) return loaded.error();
       offer = std::move(loaded).value();
     }

@@ -41,6 +41,10 @@ struct ReferenceServerOptions {
   std::vector<Fault> faults;
   // The date analysis answers are anchored to; the start time when absent.
   std::optional<Date> reference;
+  // The base URL clients are told to use in the download addresses the server fills in, when
+  // they reach it through another address (e.g. "https://127.0.0.1" mapped to the real port
+  // with curl's connect-to, for an updater that only takes port 443). Default: baseUrl().
+  std::string publicBaseUrl;
 };
 
 class ReferenceServer {
