@@ -7,11 +7,14 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "core/uuid.h"
 #include "device/frames.h"
+#include "devicelink/backend_registry.h"
+#include "devicelink/iq.h"
 
 namespace nimbra::sim {
 namespace {
@@ -142,6 +145,27 @@ TEST_F(DemoDeviceTest, BackendAnswersTheLiveStatusAsItChanges) {
   device_.setPlugged(false);
   std::array<uint8_t, kHidReportSize> report{};
   EXPECT_LT(opened.connection->write(report), 0) << "an unplugged device takes nothing";
+}
+
+TEST_F(DemoDeviceTest, DeviceLinkReadsWhileTheMainThreadTicks) {
+  iq_install_backend(device_.makeBackend());
+  int answered = 0;
+  uint8_t catalog[34] = {};
+  std::thread connection([&] {
+    if (iq_open(DemoDevice::kSerial) != 0) return;
+    const std::vector<uint8_t> frame = makeFrame(385, 0, {}, false);
+    for (int i = 0; i < 100; ++i) {
+      uint8_t reply[kHidReportSize] = {};
+      if (iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply) > 0) ++answered;
+    }
+    iq_history_catalog(catalog);
+    iq_close();
+  });
+  for (int i = 0; i < 400; ++i) live(seconds(1));  // sessions come and go meanwhile
+  connection.join();
+  iq_install_backend(nullptr);
+  EXPECT_EQ(answered, 100);
+  EXPECT_EQ(catalog[0], 0x01) << "the catalogue was read";
 }
 
 }  // namespace
