@@ -133,6 +133,7 @@ Result<Body> postJSONBlocking(const Endpoint& endpoint, std::string_view path,
   curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
   curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorBuffer);
+  if (!endpoint.caFile.empty()) curl_easy_setopt(handle, CURLOPT_CAINFO, endpoint.caFile.c_str());
 
   CURLcode code = curl_easy_perform(handle);
 

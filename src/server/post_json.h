@@ -27,11 +27,14 @@ inline constexpr char kInstallationHeader[] = "X-Zuvo-Installation-ID";
 inline constexpr char kStatusMessagePrefix[] = "nimbra API 返回 ";
 inline constexpr char kTooLargeMessage[] = "nimbra API 响应过大";
 
-// Where the calls go. Production uses the build's base URL and the 15 s time-out; tests
-// point it at a loopback server and shorten the time-out.
+// Where the calls go. Production uses the build's base URL, the 15 s time-out and the
+// system's certificate store; tests and the demo point it at a loopback server and may
+// shorten the time-out. `caFile`, when set, is a PEM file of the certificate authorities
+// trusted instead of the system store (the demo's own CA); verification is never off.
 struct Endpoint {
   std::string baseUrl;
   std::chrono::milliseconds timeout = kRequestTimeout;
+  std::string caFile = {};
 };
 // The build's NIMBRA_API_BASE_URL with the standard time-out.
 const Endpoint& defaultEndpoint();
