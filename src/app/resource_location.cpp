@@ -8,8 +8,8 @@ namespace {
 using std::filesystem::path;
 
 std::vector<path> resourceRoots(const path& executable) {
-  path bin = executable.parent_path();
-  return {bin / ".." / "share", bin / ".." / "Resources"};
+  path prefix = executable.parent_path().parent_path();
+  return {prefix / "share", prefix / "Resources"};
 }
 
 bool isDirectory(const path& folder) {
@@ -24,7 +24,7 @@ std::optional<path> pageFolder(const path& executable) {
     for (const path& folder : {root / "nimbra" / "web", root / "web"}) {
       std::error_code failure;
       if (std::filesystem::is_regular_file(folder / "index.html", failure)) {
-        return folder.lexically_normal();
+        return folder;
       }
     }
   }
@@ -35,7 +35,7 @@ std::vector<path> iconFolders(const path& executable) {
   std::vector<path> folders;
   for (const path& root : resourceRoots(executable)) {
     path icons = root / "icons";
-    if (isDirectory(icons / "hicolor")) folders.push_back(icons.lexically_normal());
+    if (isDirectory(icons / "hicolor")) folders.push_back(icons);
   }
   return folders;
 }

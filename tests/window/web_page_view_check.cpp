@@ -148,7 +148,9 @@ TEST_F(WebPageViewContract, ReadinessTrueOnlyOnceRenderExistsAndRenderPassesOneJ
   view_->render(state.dump());
   ASSERT_TRUE(iterateUntil([&] { return hasAction("rendered"); }));
   for (const json& message : messages_) {
-    if (message.value("action", "") == "rendered") EXPECT_EQ(message["state"], state);
+    if (message.value("action", "") == "rendered") {
+      EXPECT_EQ(message["state"], state);
+    }
   }
 }
 
