@@ -79,8 +79,18 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
   popover_ = std::make_unique<SharePopover>(view_->widget(), seams.sharing);
 
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(Handlers::activeChanged), this);
-  controller_ = makeWindowController(seams, view_);
+  startupReport("window-created");
+  // The load first: the web process starts while the controller opens its stores. Its
+  // completion arrives through the main loop, after the controller exists.
   view_->load();
+  controller_ = makeWindowController(seams, view_);
+  startupReport("controller-created");
+  // The page asks for both QR pictures as soon as it has loaded; drawing them (and pango's
+  // first font lookup) meanwhile keeps that off the path to the first render.
+  seams.queue.post([&sharing = seams.sharing] {
+    (void)sharing.qrPNG(false);
+    (void)sharing.qrPNG(true);
+  });
 }
 
 MainWindow::~MainWindow() {
