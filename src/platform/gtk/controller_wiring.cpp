@@ -32,7 +32,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
           [weak] {
             if (std::shared_ptr<Controller> target = weak.lock()) target->pageFinishedLoading();
           },
-      .pageMessage = [bridge](const std::string& body) { bridge->receive(body); },
+      .pageMessage = [bridge](const std::string& body) { bridge->receive(std::string_view(body)); },
   };
 }
 
