@@ -111,6 +111,9 @@ void MainWindow::startupReport(const char* event) {
   clock_gettime(CLOCK_REALTIME, &now);
   report_ += std::string(event) + " " +
              std::to_string(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec) + "\n";
+  // Written once, at the first render, so the report's own flushed writes stay off the path
+  // they measure.
+  if (!rendered_) return;
   (void)writeFileAtomically(
       file, std::span(reinterpret_cast<const uint8_t*>(report_.data()), report_.size()));
 }

@@ -13,7 +13,12 @@ struct NimbraApplication::Handlers {
     auto& self = *static_cast<NimbraApplication*>(data);
     self.seams_ = AppSeams::assemble(self.options_);
     self.seams_->startAutomaticChecks();
-    Telemetry::shared().start(AppSeams::effectiveLanguage(self.seams_->presentation.language));
+    // Telemetry's first records are disk writes (flushed); run them from the main loop, after
+    // "activate" has made the window, so they overlap the page's load instead of delaying it.
+    self.seams_->queue.post(
+        [language = AppSeams::effectiveLanguage(self.seams_->presentation.language)] {
+          Telemetry::shared().start(language);
+        });
     useIcon();
   }
 
