@@ -1,0 +1,49 @@
+# The page, the icon, the desktop entry and the AppStream metainfo: laid out in the build
+# tree exactly as installed (share/ beside src/, where the program looks for them), installed
+# under the prefix, and packaged by CPack as a Debian package (cpack -G DEB).
+set(linux_dir ${PROJECT_SOURCE_DIR}/resources/linux)
+set(app_id com.zuvo.devicecenter)
+
+# Build tree: links, so a change to the page shows at the next start without a rebuild.
+set(stage ${PROJECT_BINARY_DIR}/share)
+file(MAKE_DIRECTORY ${stage}/nimbra ${stage}/icons/hicolor/256x256/apps
+     ${stage}/icons/hicolor/scalable/apps)
+file(CREATE_LINK ${PROJECT_SOURCE_DIR}/resources/web ${stage}/nimbra/web SYMBOLIC)
+file(CREATE_LINK ${linux_dir}/nimbraIcon.png ${stage}/icons/hicolor/256x256/apps/nimbraIcon.png
+     SYMBOLIC)
+file(CREATE_LINK ${linux_dir}/nimbraIcon.svg ${stage}/icons/hicolor/scalable/apps/nimbraIcon.svg
+     SYMBOLIC)
+
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbra/web)
+install(FILES ${linux_dir}/nimbraIcon.png
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
+install(FILES ${linux_dir}/nimbraIcon.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+install(FILES ${linux_dir}/${app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${linux_dir}/${app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+install(FILES ${linux_dir}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian wants both compressed, reproducibly (no name or time stamp in the gzip header).
+foreach(source changelog nimbra.1)
+  execute_process(COMMAND gzip -9nc ${linux_dir}/${source}
+                  OUTPUT_FILE ${PROJECT_BINARY_DIR}/${source}.gz)
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_BINARY_DIR}/nimbra.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME nimbra)
+set(CPACK_PACKAGE_VENDOR zuvo)
+set(CPACK_PACKAGE_CONTACT "zuvo <support@zuvo.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop companion for the IQOS ILUMA i ONE")
+set(CPACK_PACKAGE_DESCRIPTION
+    "nimbra reads, configures and looks after an IQOS ILUMA i ONE connected
+by USB, and keeps what it reads in encrypted local files.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Not found by dpkg-shlibdeps: the font the share picture's Chinese lines need, and the
+# session bus the single-instance application registers on.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, dbus-user-session | dbus-x11")
+include(CPack)

@@ -1,0 +1,39 @@
+#include "platform/gtk/controller_wiring.h"
+
+#include "app/controller.h"
+#include "app/message_bridge.h"
+#include "server/post_json.h"
+#include "telemetry/telemetry.h"
+
+namespace nimbra {
+
+WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> page) {
+  std::shared_ptr<Controller> controller = Controller::create(Controller::Seams{
+      .queue = seams.queue,
+      .clock = seams.clock,
+      .storage = seams.storage,
+      .settings = seams.settings,
+      .presentation = seams.presentation,
+      .effectiveLanguage = AppSeams::effectiveLanguage,
+      .presenceSource = seams.takePresenceSource(),
+      .telemetry = Telemetry::shared(),
+      .installationId = AppSeams::installationId,
+      .analysisEndpoint = HistoryAPI::defaultEndpoint(),
+      .sharing = seams.sharing,
+      .updater = seams.updater(),
+      .page = std::move(page),
+      .arguments = seams.options.arguments,
+  });
+  auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
+  std::weak_ptr<Controller> weak = controller;
+  return WindowController{
+      .owner = controller,
+      .pageFinishedLoading =
+          [weak] {
+            if (std::shared_ptr<Controller> target = weak.lock()) target->pageFinishedLoading();
+          },
+      .pageMessage = [bridge](const std::string& body) { bridge->receive(std::string_view(body)); },
+  };
+}
+
+}  // namespace nimbra

@@ -1,0 +1,121 @@
+#include "platform/gtk/main_window.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include <gtk/gtk.h>
+
+#include "app/resource_location.h"
+#include "nimbra/build_config.h"
+#include "storage/file_system.h"
+#include "telemetry/telemetry.h"
+
+namespace nimbra {
+namespace {
+
+constexpr char kTitle[] = "nimbra";
+// Set by the window tests and the start-up measurement: the file receives the wall-clock
+// time (nanoseconds since 1970) of the page's load and of its first completed render.
+constexpr char kStartupReportVariable[] = "NIMBRA_STARTUP_REPORT";
+
+WebPageView::Options viewOptions(const AppSeams& seams) {
+  WebPageView::Options options;
+  options.folder = ResourceLocation::pageFolder(ResourceLocation::currentExecutable());
+  options.automation = seams.options.automation;
+  options.applicationVersion = NIMBRA_VERSION;
+  return options;
+}
+
+GtkWidget* compactHeaderBar() {
+  GtkWidget* header = gtk_header_bar_new();
+  GtkWidget* title = gtk_label_new(kTitle);
+  gtk_widget_add_css_class(title, "title");
+  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), title);
+  gtk_widget_add_css_class(header, "flat");
+  return header;
+}
+
+}  // namespace
+
+struct MainWindow::Handlers {
+  static void activeChanged(GObject* window, GParamSpec*, gpointer data) {
+    auto& self = *static_cast<MainWindow*>(data);
+    bool active = gtk_window_is_active(GTK_WINDOW(window));
+    self.seams_.windowActive = active;
+    if (!active) return;
+    Telemetry& telemetry = Telemetry::shared();
+    telemetry.setLanguage(AppSeams::effectiveLanguage(self.seams_.presentation.language));
+    telemetry.record("foreground", std::nullopt, std::nullopt, self.seams_.clock.now());
+  }
+};
+
+MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
+    : seams_(seams), window_(gtk_application_window_new(application)) {
+  // Kept referenced: the application destroys this object at shutdown, after GTK has
+  // destroyed the closed window.
+  g_object_ref(window_);
+  gtk_window_set_title(GTK_WINDOW(window_), kTitle);
+  gtk_window_set_default_size(GTK_WINDOW(window_), kDefaultWidth, kDefaultHeight);
+  gtk_window_set_titlebar(GTK_WINDOW(window_), compactHeaderBar());
+
+  WebPageView::Events events;
+  events.finishedLoading = [this] {
+    startupReport("page-loaded");
+    if (controller_.pageFinishedLoading) controller_.pageFinishedLoading();
+  };
+  events.message = [this](const std::string& body) {
+    if (controller_.pageMessage) controller_.pageMessage(body);
+  };
+  events.sharePicker = [this](double x, double y) { popover_->show(x, y); };
+  events.rendered = [this](bool ok) {
+    if (rendered_ || !ok) return;
+    rendered_ = true;
+    startupReport("first-render");
+  };
+  view_ = std::make_shared<WebPageView>(viewOptions(seams), std::move(events));
+  gtk_widget_set_size_request(view_->widget(), kMinimumWidth, kMinimumHeight);
+  gtk_window_set_child(GTK_WINDOW(window_), view_->widget());
+  popover_ = std::make_unique<SharePopover>(view_->widget(), seams.sharing);
+
+  g_signal_connect(window_, "notify::is-active", G_CALLBACK(Handlers::activeChanged), this);
+  startupReport("window-created");
+  // The load first: the web process starts while the controller opens its stores. Its
+  // completion arrives through the main loop, after the controller exists.
+  view_->load();
+  controller_ = makeWindowController(seams, view_);
+  startupReport("controller-created");
+  // The page asks for both QR pictures as soon as it has loaded; drawing them (and pango's
+  // first font lookup) meanwhile keeps that off the path to the first render.
+  seams.queue.post([&sharing = seams.sharing] {
+    (void)sharing.qrPNG(false);
+    (void)sharing.qrPNG(true);
+  });
+}
+
+MainWindow::~MainWindow() {
+  g_signal_handlers_disconnect_by_data(window_, this);
+  // The controller first: it holds the view only weakly, the view's events refer to it.
+  controller_ = WindowController{};
+  popover_.reset();
+  view_.reset();
+  g_object_unref(window_);
+}
+
+void MainWindow::present() { gtk_window_present(GTK_WINDOW(window_)); }
+
+void MainWindow::startupReport(const char* event) {
+  const char* file = std::getenv(kStartupReportVariable);
+  if (file == nullptr || *file == '\0') return;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  report_ += std::string(event) + " " +
+             std::to_string(static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec) + "\n";
+  // Written once, at the first render, so the report's own flushed writes stay off the path
+  // they measure.
+  if (!rendered_) return;
+  (void)writeFileAtomically(
+      file, std::span(reinterpret_cast<const uint8_t*>(report_.data()), report_.size()));
+}
+
+}  // namespace nimbra

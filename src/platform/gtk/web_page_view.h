@@ -1,0 +1,87 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/page_view.h"
+
+typedef struct _GtkWidget GtkWidget;
+typedef struct _WebKitWebView WebKitWebView;
+
+namespace nimbra {
+
+// The window's web view on WebKitGTK 6.0, implementing PageView for the controller.
+//
+// Built lean and closed: its own web context with the page scheme (page_scheme.h), an
+// ephemeral network session (nothing kept on disk), the script message handler "nimbra" in
+// the page's own world, no hardware acceleration, the document-viewer cache model, no
+// WebGL, media, WebAudio or developer tools.
+//
+// Policy: a navigation is allowed only to the page URI; a response only when it is the main
+// frame's main resource at the page URI (navigation decisions cannot tell sub-frames apart,
+// responses can); every new-window request is refused. So no other document, and no frame,
+// ever loads. A message is further accepted only while the view's URI is the page URI
+// (history.pushState or a fragment change moves it without a navigation).
+//
+// Main thread only. The widget is created here and kept referenced until destruction; the
+// window packs it. Events are delivered on the main thread and never after destruction.
+class WebPageView final : public PageView {
+ public:
+  struct Events {
+    // After each completed load of the page URI.
+    std::function<void()> finishedLoading;
+    // The body of an accepted message as JSON text ("null" for undefined).
+    std::function<void(const std::string& bodyJSON)> message;
+    // The controller's share-system request, in view coordinates.
+    std::function<void(double x, double y)> sharePicker;
+    // Each render's outcome: true when renderNimbra ran and its promise resolved. Optional.
+    std::function<void(bool ok)> rendered;
+  };
+
+  struct Options {
+    // The folder holding the page; none leaves the view empty (no page installed).
+    std::optional<std::filesystem::path> folder;
+    std::string entry = "index.html";
+    // Lets WebKitWebDriver drive this view ("--automation", for end-to-end tests only).
+    bool automation = false;
+    std::string applicationName = "nimbra";
+    std::string applicationVersion;
+  };
+
+  WebPageView(Options options, Events events);
+  ~WebPageView() override;
+  WebPageView(const WebPageView&) = delete;
+  WebPageView& operator=(const WebPageView&) = delete;
+
+  GtkWidget* widget() const;
+  // "nimbra://app/" + the entry, or empty when there is no page.
+  const std::string& pageUri() const { return pageUri_; }
+  // Starts loading the page (no-op without one). Separate from construction so the caller
+  // can wire the controller first.
+  void load();
+
+  // Whether a message arriving while the view shows `currentUri` is accepted.
+  static bool acceptsMessageAt(const std::string& pageUri, const char* currentUri);
+
+  // PageView
+  void evaluate(const std::string& script) override;
+  void render(const std::string& stateJSON) override;
+  void probeReadiness(std::function<void(bool)> answer) override;
+  Size size() const override;
+  void showSharePicker(double x, double y) override;
+
+ private:
+  struct Handlers;
+  friend struct Handlers;
+
+  Options options_;
+  Events events_;
+  std::string pageUri_;
+  WebKitWebView* view_ = nullptr;
+  // Shared with in-flight script callbacks, which must not touch a destroyed view.
+  std::shared_ptr<bool> alive_;
+};
+
+}  // namespace nimbra
