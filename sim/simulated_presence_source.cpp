@@ -30,6 +30,24 @@ void SimulatedUsbBus::detach(const std::string& port) {
   for (auto& [id, delivery] : deliveries_) delivery->departed(usbDeviceKey(port));
 }
 
+void SimulatedUsbBus::changeWithoutEvents(const std::string& port,
+                                          std::optional<UsbDeviceInfo> device) {
+  std::lock_guard lock(mutex_);
+  if (!device) {
+    ports_.erase(port);
+    return;
+  }
+  device->key = usbDeviceKey(port);
+  ports_[port] = *device;
+}
+
+void SimulatedUsbBus::resynchronise() {
+  std::lock_guard lock(mutex_);
+  std::vector<UsbDeviceInfo> devices;
+  for (const auto& [port, device] : ports_) devices.push_back(device);
+  for (auto& [id, delivery] : deliveries_) delivery->resynchronised(devices);
+}
+
 std::vector<UsbDeviceInfo> SimulatedUsbBus::attached() const {
   std::lock_guard lock(mutex_);
   std::vector<UsbDeviceInfo> devices;

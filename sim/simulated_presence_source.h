@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,12 @@ class SimulatedUsbBus {
   void detach(const std::string& port);
 
   std::vector<UsbDeviceInfo> attached() const;
+
+  // Plugs in (or, with nullopt, unplugs) at `port` without telling any source, as when the
+  // kernel's event queue overran; resynchronise() then hands every source the whole set, as
+  // a source does after it recovered from such an overrun.
+  void changeWithoutEvents(const std::string& port, std::optional<UsbDeviceInfo> device);
+  void resynchronise();
 
  private:
   friend class SimulatedPresenceSource;

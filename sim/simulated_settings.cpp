@@ -58,10 +58,13 @@ ControlAnswer answerReset(SimulatedDeviceState& device, int hop) {
   return ok(reply == device.reset.replyPayloads.end() ? Bytes{} : reply->second);
 }
 
-// light, flex and autostart: a 4-byte record whose value byte is written in place.
+// light, flex and autostart: a 4-byte record whose value byte is written in place. A read
+// names the record by its selector (light has none); the device refuses any other.
 ControlAnswer answerOneByte(SimulatedSettings& settings, uint8_t& value, std::size_t offset,
-                            const Bytes& record, bool flag, std::span<const uint8_t> payload) {
+                            const Bytes& record, const Bytes& selector, bool flag,
+                            std::span<const uint8_t> payload) {
   if (!flag) {
+    if (!std::ranges::equal(payload, selector)) return refused();
     Bytes reply = record;
     reply[offset] = value;
     return ok(reply);
@@ -153,13 +156,15 @@ ControlAnswer answerLock(SimulatedSettings& settings, bool flag, std::span<const
 std::optional<ControlAnswer> answerSetting(SimulatedSettings& settings, int hop, int command,
                                            bool flag, std::span<const uint8_t> payload) {
   if (hop == 0 && command == kLightCommand) {
-    return answerOneByte(settings, settings.light, 0, kZeroPayload, flag, payload);
+    return answerOneByte(settings, settings.light, 0, kZeroPayload, {}, flag, payload);
   }
   if (hop == 1 && command == kFlexCommand) {
-    return answerOneByte(settings, settings.flex, 1, {0x03, 0x00, 0x00, 0x00}, flag, payload);
+    const Bytes record{0x03, 0x00, 0x00, 0x00};
+    return answerOneByte(settings, settings.flex, 1, record, record, flag, payload);
   }
   if (hop == 0 && command == kAutostartCommand) {
-    return answerOneByte(settings, settings.autostart, 1, {0x01, 0x00, 0x00, 0x00}, flag, payload);
+    const Bytes record{0x01, 0x00, 0x00, 0x00};
+    return answerOneByte(settings, settings.autostart, 1, record, record, flag, payload);
   }
   if (hop == 0 && command == kGestureCommand) return answerGesture(settings, flag, payload);
   if (hop == 0 && command == kVibrationCommand) return answerVibration(settings, flag, payload);

@@ -1,5 +1,6 @@
 #include "core/dates.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -59,8 +60,23 @@ double secondsSince1970(Date date) {
   return duration_cast<duration<double>>(date.time_since_epoch()).count();
 }
 
-Date dateFromSecondsSince1970(double seconds) {
+std::optional<Date> checkedDateFromSecondsSince1970(double seconds) {
+  if (!std::isfinite(seconds) || seconds < static_cast<double>(kEarliestDateSeconds) ||
+      seconds > static_cast<double>(kLatestDateSeconds)) {
+    return std::nullopt;
+  }
   return Date{duration_cast<Date::duration>(duration<double>(seconds))};
+}
+
+std::optional<Date> checkedDateFromSecondsSince2001(double seconds) {
+  return checkedDateFromSecondsSince1970(seconds + kReferenceDateOffset);
+}
+
+Date dateFromSecondsSince1970(double seconds) {
+  if (std::isnan(seconds)) seconds = 0;
+  seconds = std::clamp(seconds, static_cast<double>(kEarliestDateSeconds),
+                       static_cast<double>(kLatestDateSeconds));
+  return *checkedDateFromSecondsSince1970(seconds);
 }
 
 double secondsSince2001(Date date) { return secondsSince1970(date) - kReferenceDateOffset; }
@@ -98,6 +114,7 @@ std::optional<Date> parseIso8601(std::string_view text) {
   if (!ymd.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
   int64_t total =
       daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
+  if (total < kEarliestDateSeconds || total > kLatestDateSeconds) return std::nullopt;
   return Date{std::chrono::seconds(total)};
 }
 

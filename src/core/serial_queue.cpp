@@ -1,10 +1,14 @@
 #include "core/serial_queue.h"
 
+#include <cstdio>
+#include <exception>
+
 #include <pthread.h>
 
 namespace nimbra {
 
-SerialQueue::SerialQueue(std::string name) : name_(std::move(name)) {
+SerialQueue::SerialQueue(std::string name, FailureHandler onFailure)
+    : name_(std::move(name)), onFailure_(std::move(onFailure)) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -37,8 +41,23 @@ void SerialQueue::run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
-    task();
+    runGuarded(task);
   }
+}
+
+void SerialQueue::runGuarded(Task& task) {
+  try {
+    task();
+  } catch (const std::exception& failure) {
+    if (onFailure_) onFailure_(name_, failure.what());
+  } catch (...) {
+    if (onFailure_) onFailure_(name_, "an exception that is not std::exception");
+  }
+}
+
+void SerialQueue::reportToStandardError(const std::string& name, const std::string& what) {
+  std::fprintf(stderr, "nimbra: a task on the queue \"%s\" failed: %s\n", name.c_str(),
+               what.c_str());
 }
 
 }  // namespace nimbra

@@ -8,8 +8,6 @@
 namespace nimbra {
 namespace {
 
-constexpr double kLargestDateOffset = 1e12;
-
 Date readDate(const nlohmann::json& json, ObservationDates dates) {
   const nlohmann::json& value = json.at("candidateTime");
   if (dates == ObservationDates::iso8601) {
@@ -19,11 +17,8 @@ Date readDate(const nlohmann::json& json, ObservationDates dates) {
       }
     }
   } else if (value.is_number()) {
-    // Beyond this the conversion to the clock's integer ticks would overflow; no real
-    // observation is tens of thousands of years away from 2001.
-    double seconds = value.get<double>();
-    if (std::isfinite(seconds) && std::fabs(seconds) < kLargestDateOffset) {
-      return dateFromSecondsSince2001(seconds);
+    if (std::optional<Date> date = checkedDateFromSecondsSince2001(value.get<double>())) {
+      return *date;
     }
   }
   throw nlohmann::json::type_error::create(302, "\"candidateTime\" is not a valid date", &value);

@@ -26,11 +26,9 @@ bool readCatalog(Catalog& catalog) {
 }
 
 // Every announced entry, newest position first within each directory, directories in order.
+// The list grows with what arrives: nothing is sized from the announced count.
 Result<std::vector<HistoryPacket>> readEntries(const HistoryDirectories& directories) {
-  std::size_t announced = 0;
-  for (const HistoryRange& range : directories) announced += range.end - range.start;
   std::vector<HistoryPacket> packets;
-  packets.reserve(announced);
 
   uint8_t buffer[kEntryBufferSize];
   for (int directory = 0; directory < kHistoryDirectoryCount; ++directory) {
@@ -73,6 +71,9 @@ Result<HistoryDirectories> parseHistoryCatalog(
     if (range.end < range.start) return iqosError(kHistoryPositionsMessage);
     directories[bytes[0]] = range;
   }
+  uint64_t announced = 0;
+  for (const HistoryRange& range : directories) announced += range.end - range.start;
+  if (announced > kHistoryEntryLimit) return iqosError(kHistoryFormatMessage);
   return directories;
 }
 

@@ -27,6 +27,12 @@ using HistoryOutcome = std::variant<HistorySnapshot, HistoryUnchanged, Error>;
 
 inline constexpr std::size_t kHistoryCatalogSize = 34;
 inline constexpr int kHistoryDirectoryCount = 4;
+// The most entries one catalogue may announce, all directories together. An entry is at most
+// 255 bytes and a use of the device adds a handful, so 16,384 entries (at most 4 MiB, years of
+// daily use) is far above what a device holds, and reading them costs minutes at the usual
+// reply time rather than days at the 4-second worst case. A catalogue announcing more is a
+// fault and is refused with the format message before anything is requested or allocated.
+inline constexpr uint32_t kHistoryEntryLimit = 16384;
 
 inline constexpr char kHistoryReadingMessage[] = "正在读取设备历史…";
 inline constexpr char kHistoryOpenFailedMessage[] = "无法打开设备";
@@ -51,7 +57,8 @@ using HistoryDirectories = std::array<HistoryRange, kHistoryDirectoryCount>;
 
 // Reads the four 8-byte directory records of a 34-byte catalogue. The directory numbers must
 // be 0 .. 3, each once, in any order, and no directory may end before it starts; otherwise
-// the format or position error. Pure; any thread.
+// the format or position error. More than kHistoryEntryLimit entries in all: the format
+// error. Pure; any thread.
 Result<HistoryDirectories> parseHistoryCatalog(
     std::span<const uint8_t, kHistoryCatalogSize> catalog);
 

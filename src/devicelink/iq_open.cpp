@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/utf8.h"
 #include "devicelink/iq.h"
 #include "devicelink/iq_module.h"
 
@@ -14,11 +15,11 @@ namespace {
 constexpr std::size_t kFieldLimit = 255;
 constexpr std::size_t kLineBufferSize = 900;
 
-// A string property as the scan reports it: at most 255 bytes, tabs and line feeds folded to
-// spaces so the text's own separators stay unambiguous. The cut may split a UTF-8 sequence,
-// as a fixed 256-byte property buffer does.
+// A string property as the scan reports it: at most 255 bytes, cut before a character that
+// would not fit whole (the caller gets valid UTF-8 from valid UTF-8), tabs and line feeds
+// folded to spaces so the text's own separators stay unambiguous.
 std::string foldedField(const std::string& value) {
-  std::string field = value.substr(0, kFieldLimit);
+  std::string field = value.substr(0, nimbra::utf8PrefixLength(value, kFieldLimit));
   for (char& c : field) {
     if (c == '\t' || c == '\n') c = ' ';
   }

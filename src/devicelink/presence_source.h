@@ -44,6 +44,10 @@ class PresenceSource {
   struct Events {
     std::function<void(const UsbDeviceInfo&)> arrived;
     std::function<void(uint64_t key)> departed;
+    // Every device attached now, after the source lost track (its event queue overran or
+    // failed and it started watching afresh): replaces all that was reported before. May be
+    // left empty by a receiver that does not care.
+    std::function<void(const std::vector<UsbDeviceInfo>&)> resynchronised = {};
   };
 
   virtual ~PresenceSource() = default;
@@ -74,6 +78,11 @@ class PresenceDelivery {
   void departed(uint64_t key) {
     queue_.post([shared = shared_, key] {
       if (shared->open) shared->events.departed(key);
+    });
+  }
+  void resynchronised(std::vector<UsbDeviceInfo> devices) {
+    queue_.post([shared = shared_, devices = std::move(devices)] {
+      if (shared->open && shared->events.resynchronised) shared->events.resynchronised(devices);
     });
   }
   void close() { shared_->open = false; }

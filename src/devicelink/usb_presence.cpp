@@ -20,8 +20,10 @@ Result<std::unique_ptr<USBPresence>> USBPresence::create(MainQueue& queue,
   USBPresence* self = presence.get();
   auto attached = source->start(
       queue,
-      PresenceSource::Events{[self](const UsbDeviceInfo& device) { self->handleArrival(device); },
-                             [self](uint64_t key) { self->handleDeparture(key); }});
+      PresenceSource::Events{
+          [self](const UsbDeviceInfo& device) { self->handleArrival(device); },
+          [self](uint64_t key) { self->handleDeparture(key); },
+          [self](const std::vector<UsbDeviceInfo>& devices) { self->handleResync(devices); }});
   if (!attached) return attached.error();
   presence->source_ = std::move(source);
   for (const UsbDeviceInfo& device : *attached) presence->recordArrival(device);
@@ -59,6 +61,14 @@ void USBPresence::handleArrival(const UsbDeviceInfo& device) {
 
 void USBPresence::handleDeparture(uint64_t key) {
   if (recordDeparture(key)) report();
+}
+
+// The set after a source lost events may differ in any way from what was known: replace it
+// whole and report it once, changed or not.
+void USBPresence::handleResync(const std::vector<UsbDeviceInfo>& devices) {
+  devices_.clear();
+  for (const UsbDeviceInfo& device : devices) recordArrival(device);
+  report();
 }
 
 // The controller may destroy this presence from inside onChange, so the call runs on a copy

@@ -48,6 +48,7 @@ class USBPresence {
   bool recordDeparture(uint64_t key);
   void handleArrival(const UsbDeviceInfo& device);
   void handleDeparture(uint64_t key);
+  void handleResync(const std::vector<UsbDeviceInfo>& devices);
   void report();
 
   std::map<uint64_t, std::string> devices_;  // device key → serial, matching devices only

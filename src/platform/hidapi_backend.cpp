@@ -11,11 +11,10 @@
 namespace nimbra {
 namespace {
 
+int statusFromErrno(int error) { return IQ_STATUS_FROM_ERRNO(error != 0 ? error : EIO); }
+
 // errno after a failed hidapi call, as the device link's platform status.
-int statusFromErrno() {
-  const int error = errno;
-  return IQ_STATUS_FROM_ERRNO(error != 0 ? error : EIO);
-}
+int statusFromErrno() { return statusFromErrno(errno); }
 
 void appendUtf8(std::string& out, uint32_t code) {
   if (code < 0x80) {
@@ -86,7 +85,7 @@ class HidapiConnection final : public HidConnection {
     errno = 0;
     const int read =
         hid_read_timeout(device_, buffer.data(), buffer.size(), static_cast<int>(timeout.count()));
-    return read < 0 ? statusFromErrno() : read;
+    return hidReadResult(read, errno);
   }
 
   // The kernel keeps up to 64 reports per open node; the bound only guards against a device
@@ -103,6 +102,12 @@ class HidapiConnection final : public HidConnection {
 };
 
 }  // namespace
+
+int hidReadResult(int returned, int error) {
+  if (returned >= 0) return returned;
+  if (error == EINTR) return 0;
+  return statusFromErrno(error);
+}
 
 HidapiBackend::~HidapiBackend() {
   if (initialised_) hid_exit();

@@ -22,4 +22,10 @@ class HidapiBackend final : public HidBackend {
   bool ensureInitialised();
 };
 
+// What HidConnection::read returns for hid_read_timeout's `returned` and the errno it left:
+// the byte count, 0 for an empty slice, or a platform status. hidapi returns -1 when its poll
+// is interrupted by a signal (EINTR); that is an empty slice, and only a real failure ends
+// the caller's wait. Pure.
+int hidReadResult(int returned, int error);
+
 }  // namespace nimbra

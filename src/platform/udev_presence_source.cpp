@@ -79,6 +79,8 @@ Result<std::vector<UsbDeviceInfo>> enumerateUsbDevices(udev* context) {
   return devices;
 }
 
+constexpr int kRetryMilliseconds = 1000;
+
 }  // namespace
 
 std::optional<uint16_t> parseUsbId(std::string_view text) {
@@ -112,17 +114,22 @@ struct UdevPresenceSource::Watcher {
   Status open() {
     context.reset(udev_new());
     if (!context) return udevError("new", errno);
-    // "udev": events after udevd has processed them. Without a running udevd none arrive,
-    // which leaves the enumerated set standing.
-    monitor.reset(udev_monitor_new_from_netlink(context.get(), "udev"));
-    if (!monitor) return udevError("monitor_new_from_netlink", errno);
-    int status =
-        udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb", "usb_device");
-    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
-    status = udev_monitor_enable_receiving(monitor.get());
-    if (status < 0) return udevError("monitor_enable_receiving", status);
+    if (Status opened = openMonitor(); !opened) return opened;
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) return Error::posix(errno, "eventfd");
+    return {};
+  }
+
+  Status openMonitor() {
+    // "udev": events after udevd has processed them. Without a running udevd none arrive,
+    // which leaves the enumerated set standing.
+    MonitorHandle opened(udev_monitor_new_from_netlink(context.get(), "udev"));
+    if (!opened) return udevError("monitor_new_from_netlink", errno);
+    int status = udev_monitor_filter_add_match_subsystem_devtype(opened.get(), "usb", "usb_device");
+    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
+    status = udev_monitor_enable_receiving(opened.get());
+    if (status < 0) return udevError("monitor_enable_receiving", status);
+    monitor = std::move(opened);
     return {};
   }
 
@@ -131,29 +138,54 @@ struct UdevPresenceSource::Watcher {
     thread = std::thread([this] { run(); });
   }
 
-  // Ends on the wake-up or when the monitor socket fails; the set then stays as last reported.
+  // Runs until the wake-up. A monitor that fails (POLLERR, which a netlink overrun sets, or
+  // a receive failing with ENOBUFS) has lost events: the watcher drops it, opens a fresh one,
+  // enumerates again and reports the resynchronised set once. While no monitor can be opened
+  // it tries again every second, so hot-plug resumes whenever udev does.
   void run() {
     pthread_setname_np(pthread_self(), "usb-presence");
-    pollfd fds[2] = {{udev_monitor_get_fd(monitor.get()), POLLIN, 0}, {wakeFd, POLLIN, 0}};
     for (;;) {
-      if (::poll(fds, 2, -1) < 0) {
+      // poll passes over a negative descriptor, leaving only the wake-up and the time-out.
+      const int monitorFd = monitor ? udev_monitor_get_fd(monitor.get()) : -1;
+      pollfd fds[2] = {{monitorFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      if (::poll(fds, 2, monitor ? -1 : kRetryMilliseconds) < 0) {
         if (errno == EINTR) continue;
-        return;
+        monitor.reset();  // poll itself failed: start over after the pause
+        continue;
       }
       if (fds[1].revents != 0) return;
-      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return;
-      if (fds[0].revents & POLLIN) drainMonitor();
+      bool lost = !monitor;
+      if (monitor && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) lost = true;
+      if (monitor && !lost && (fds[0].revents & POLLIN) != 0) lost = !drainMonitor();
+      if (lost) resynchronise();
     }
   }
 
-  void drainMonitor() {
-    while (DeviceHandle device{udev_monitor_receive_device(monitor.get())}) {
+  // False when the monitor reported lost events.
+  bool drainMonitor() {
+    for (;;) {
+      errno = 0;
+      DeviceHandle device{udev_monitor_receive_device(monitor.get())};
+      if (!device) return errno != ENOBUFS;
       const char* action = udev_device_get_action(device.get());
       if (action == nullptr) continue;
       std::string_view what(action);
       if (what == "add") delivery->arrived(describe(device.get()));
       if (what == "remove") delivery->departed(keyOf(device.get()));
     }
+  }
+
+  // The fresh monitor is opened before the enumeration, as at the start, so that nothing
+  // plugged in meanwhile is missed. On failure the monitor stays closed and run() retries.
+  void resynchronise() {
+    monitor.reset();
+    if (!openMonitor()) return;
+    auto present = enumerateUsbDevices(context.get());
+    if (!present) {
+      monitor.reset();
+      return;
+    }
+    delivery->resynchronised(std::move(*present));
   }
 };
 

@@ -16,7 +16,9 @@ namespace nimbra {
 // start() enumerates the attached devices on the calling (main) thread and opens a udev
 // monitor whose add and remove events a watcher thread posts to the main queue. The thread
 // only reads the monitor and posts; destruction wakes it, joins it and drops whatever it
-// posted that has not run yet. Create, start and destroy on the main thread.
+// posted that has not run yet. When the monitor fails or overruns (events lost), the thread
+// opens a fresh monitor, enumerates again and reports the whole set through `resynchronised`.
+// Create, start and destroy on the main thread.
 class UdevPresenceSource final : public PresenceSource {
  public:
   UdevPresenceSource();

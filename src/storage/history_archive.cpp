@@ -22,8 +22,6 @@ using nlohmann::json;
 using std::filesystem::path;
 
 constexpr size_t kArchiveIdLength = 64;
-// Far beyond any real date, and small enough for the clock's integer ticks.
-constexpr double kLargestDateOffset = 1e12;
 
 bool isArchiveId(std::string_view id) {
   return id.size() == kArchiveIdLength && std::all_of(id.begin(), id.end(), [](char c) {
@@ -34,9 +32,8 @@ bool isArchiveId(std::string_view id) {
 Date requiredDate(const json& object, const char* key) {
   const json& value = requiredMember(object, key);
   if (value.is_number()) {
-    double seconds = value.get<double>();
-    if (std::isfinite(seconds) && std::fabs(seconds) < kLargestDateOffset) {
-      return dateFromSecondsSince2001(seconds);
+    if (std::optional<Date> date = checkedDateFromSecondsSince2001(value.get<double>())) {
+      return *date;
     }
   }
   throw json::type_error::create(302, std::string("\"") + key + "\" is not a date", &value);

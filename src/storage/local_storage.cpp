@@ -1,9 +1,11 @@
 #include "storage/local_storage.h"
 
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <system_error>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/uuid.h"
@@ -24,17 +26,28 @@ bool endsWith(std::string_view text, std::string_view suffix) {
 // A data file that needs the key: named like one and starting with the sealed magic. Legacy
 // plain files (named ".json" too) are left out, or an account upgraded from a version
 // without a key could never get one and never migrate them. A file that cannot be read is
-// counted, so doubt never leads to a new key.
+// counted, so doubt never leads to a new key. Only regular files (or links to them) are data
+// files: the open is non-blocking, so a FIFO under such a name cannot hang the guard, which
+// runs under the key-cache lock.
 bool isSealedDataFile(const std::filesystem::directory_entry& entry) {
   std::string name = entry.path().filename().string();
   if (!endsWith(name, ".json") && !endsWith(name, ".sealed")) return false;
-  std::error_code failure;
-  if (entry.is_directory(failure)) return false;
-  std::ifstream file(entry.path(), std::ios::binary);
-  if (!file) return true;
+  int descriptor = ::open(entry.path().c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) return true;
+  struct stat info {};
+  bool regular = ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
   char head[8] = {};
-  file.read(head, sizeof head);
-  return file.gcount() == sizeof head &&
+  ssize_t count = -1;
+  if (regular) {
+    do {
+      count = ::read(descriptor, head, sizeof head);
+    } while (count < 0 && errno == EINTR);
+  }
+  ::close(descriptor);
+  if (!regular) return false;
+  if (count < 0) return true;
+  // A sealed file is far longer than its magic, so one read returns all eight bytes.
+  return static_cast<size_t>(count) == sizeof head &&
          std::string_view(head, sizeof head) == LocalStorage::kMagic;
 }
 

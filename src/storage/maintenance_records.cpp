@@ -21,18 +21,32 @@ void from_json(const nlohmann::json& json, MaintenanceRecord& record) {
   record.startedAt = requiredNumber(json, "startedAt");
 }
 
-std::vector<MaintenanceRecord> loadMaintenanceRecords(const LocalSettings& settings) {
+namespace {
+
+// Absent: no list stored. An error: a stored list that does not decode.
+Result<std::optional<std::vector<MaintenanceRecord>>> readStored(const LocalSettings& settings) {
   std::optional<std::vector<uint8_t>> bytes = settings.bytesValue(kMaintenanceRecordsKey);
-  if (!bytes) return {};
+  if (!bytes) return std::optional<std::vector<MaintenanceRecord>>();
   Result<std::vector<MaintenanceRecord>> records = decodeJson<std::vector<MaintenanceRecord>>(
       std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  if (!records) return {};
-  return std::move(*records);
+  if (!records) return records.error();
+  return std::optional<std::vector<MaintenanceRecord>>(std::move(*records));
+}
+
+}  // namespace
+
+std::vector<MaintenanceRecord> loadMaintenanceRecords(const LocalSettings& settings) {
+  Result<std::optional<std::vector<MaintenanceRecord>>> stored = readStored(settings);
+  if (!stored || !*stored) return {};
+  return std::move(**stored);
 }
 
 void addMaintenanceRecord(std::vector<MaintenanceRecord>& records, MaintenanceRecord record,
                           const LocalSettings& settings) {
   records.insert(records.begin(), record);
+  // The stored list is checked again each time: one that does not decode is kept for
+  // whoever can still read it, and the new record lives in the caller's list only.
+  if (!readStored(settings)) return;
   Result<std::string> encoded = encodeJson(records);
   if (!encoded) return;
   settings.setBytes(std::span(reinterpret_cast<const uint8_t*>(encoded->data()), encoded->size()),

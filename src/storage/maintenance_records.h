@@ -24,7 +24,8 @@ inline constexpr char kMaintenanceRecordsKey[] = "NimbraMaintenanceRecords";
 // the JSON array. Missing or unreadable gives the empty list. Main thread only.
 std::vector<MaintenanceRecord> loadMaintenanceRecords(const LocalSettings& settings);
 
-// Puts `record` at the front of the caller's list and stores the whole list.
+// Puts `record` at the front of the caller's list and stores the whole list, unless the
+// stored list exists but cannot be read: that one is never overwritten.
 void addMaintenanceRecord(std::vector<MaintenanceRecord>& records, MaintenanceRecord record,
                           const LocalSettings& settings);
 

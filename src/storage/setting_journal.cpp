@@ -117,9 +117,11 @@ void SettingJournal::open(const LocalSettings& settings) {
 void SettingJournal::seed(const LocalSettings& settings) {
   for (const MaintenanceRecord& maintenance : loadMaintenanceRecords(settings)) {
     if (maintenance.action != MaintenanceRecord::Action::reset) continue;
+    std::optional<Date> time = checkedDateFromSecondsSince1970(maintenance.startedAt);
+    if (!time) continue;  // a record that names no real moment carries nothing to show
     SettingRecord record;
     record.id = Uuid::random();
-    record.time = dateFromSecondsSince1970(maintenance.startedAt);
+    record.time = *time;
     record.action = "reset";
     record.result = SettingRecord::Result::legacy;
     records_.push_back(std::move(record));

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/dates.h"
 #include "core/json_fields.h"
 #include "storage/storage_error.h"
 
@@ -44,6 +45,9 @@ TelemetryEvent eventFromJson(const json& object) {
   event.installId = requiredUuid(object, "installId");
   event.sessionId = requiredUuid(object, "sessionId");
   event.occurredAt = requiredNumber(object, "occurredAt");
+  if (!checkedDateFromSecondsSince1970(event.occurredAt)) {
+    rejectJson(object, "occurredAt is not a date");
+  }
   event.kind = requiredString(object, "kind");
   event.module = optionalString(object, "module");
   event.language = requiredString(object, "language");

@@ -1,4 +1,6 @@
 #include <atomic>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -99,6 +101,25 @@ TEST(SerialQueue, DestructionFinishesQueuedWork) {
     for (int i = 0; i < 10; ++i) queue.async([&] { done.fetch_add(1); });
   }
   EXPECT_EQ(done.load(), 10);
+}
+
+// A task that throws used to end the program through std::terminate; the failure now goes to
+// the queue's handler and the tasks after it still run.
+TEST(SerialQueue, TaskThatThrowsIsReportedAndTheQueueGoesOn) {
+  std::vector<std::string> failures;
+  std::atomic<int> after{0};
+  {
+    SerialQueue queue("throws", [&](const std::string& name, const std::string& what) {
+      failures.push_back(name + ": " + what);
+    });
+    queue.async([] { throw std::runtime_error("out of entries"); });
+    queue.async([] { throw 7; });
+    queue.async([&] { after.fetch_add(1); });
+  }
+  EXPECT_EQ(failures,
+            (std::vector<std::string>{"throws: out of entries",
+                                      "throws: an exception that is not std::exception"}));
+  EXPECT_EQ(after.load(), 1);
 }
 
 }  // namespace

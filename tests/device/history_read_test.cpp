@@ -121,6 +121,19 @@ TEST_F(HistoryRead, DirectoryEndingBeforeItStartsIsRefused) {
   EXPECT_EQ(history().entryRequests, 0);
 }
 
+// A catalogue may announce at most kHistoryEntryLimit entries in all; a larger one (four
+// directories of 0 .. 0xFFFFFF used to reserve gigabytes and end in std::bad_alloc) is
+// refused before any entry is requested.
+TEST_F(HistoryRead, CatalogAnnouncingMoreThanTheLimitIsRefusedUpFront) {
+  history().records = {{{0, 0, 0xFFFFFF}, {1, 0, 0xFFFFFF}, {2, 0, 0xFFFFFF}, {3, 0, 0xFFFFFF}}};
+  EXPECT_EQ(messageOf(read()), "设备历史目录格式暂不支持");
+  const uint32_t half = kHistoryEntryLimit / 2;
+  history().records = {{{0, 100, 100 + half}, {1, 0, 0}, {2, 7, 7 + half + 1}, {3, 0, 0}}};
+  EXPECT_EQ(messageOf(read()), "设备历史目录格式暂不支持");
+  EXPECT_EQ(history().entryRequests, 0);
+  EXPECT_TRUE(deviceClosed());
+}
+
 TEST_F(HistoryRead, CatalogChangingDuringTheReadGivesNoSnapshot) {
   auto moved = history().records;
   moved[2].end = 2;

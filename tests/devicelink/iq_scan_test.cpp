@@ -62,6 +62,28 @@ TEST_F(IqScan, FieldsAreCutAt255Bytes) {
   EXPECT_EQ(iq_open(serial255.c_str()), 0);
 }
 
+// A cut at 255 bytes used to split a UTF-8 sequence; it now falls before the character.
+TEST_F(IqScan, FieldsAreCutAtACharacterBoundary) {
+  const std::string serial254(254, 'S');
+  plugIn(sim::ilumaOne(serial254 + "\xC3\xA9" + "tail"));
+  auto product = plugIn(sim::ilumaOne("P2"));
+  product->manufacturer = std::string(253, 'm') + "\xE2\x82\xAC";  // the euro sign at 253
+  EXPECT_EQ(std::string(iq_scan()), serial254 +
+                                        "\tIQOS ILUMA i ONE\tPhilip Morris Products S.A.\n" +
+                                        "P2\tIQOS ILUMA i ONE\t" + std::string(253, 'm') + "\n");
+  EXPECT_EQ(iq_open(serial254.c_str()), 0);
+}
+
+// The scan text keeps its terminating NUL inside the 8,192-byte buffer: a line that would
+// make the text exactly 8,192 bytes long is skipped.
+TEST_F(IqScan, LineReachingExactlyTheBufferSizeIsSkipped) {
+  for (int i = 0; i < 136; ++i) plugInWithLineLength(i, 60);
+  plugInWithLineLength(136, 32);  // 8,160 + 32 = 8,192: no room for the NUL
+  const std::string text = iq_scan();
+  EXPECT_EQ(text.size(), 8160u);
+  EXPECT_EQ(text.find("SERIAL1136"), std::string::npos);
+}
+
 TEST_F(IqScan, SerialWithTabOrLineFeedIsReportedAndMatchedOnlyFolded) {
   auto device = plugIn(sim::ilumaOne("AB\tCD\nEF"));
   device->manufacturer = "Maker\tInc";

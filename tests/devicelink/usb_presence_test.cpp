@@ -55,6 +55,44 @@ class USBPresenceTest : public ::testing::Test {
   std::unique_ptr<USBPresence> presence_;
 };
 
+// A source that lost events (a netlink overrun) re-enumerates and hands over the whole set;
+// it replaces what was known and is reported once.
+TEST_F(USBPresenceTest, ResynchronisedSetReplacesTheKnownOneAndIsReportedOnce) {
+  create();
+  plug("1-1", "A");
+  plug("1-2", "B");
+  const std::size_t before = reports_.size();
+  bus_->changeWithoutEvents("1-1", std::nullopt);
+  bus_->changeWithoutEvents("1-3", SimulatedUsbBus::ilumaOne("C"));
+  queue_.runPending();
+  EXPECT_EQ(reports_.size(), before) << "the lost events reported nothing";
+  bus_->resynchronise();
+  queue_.runPending();
+  ASSERT_EQ(reports_.size(), before + 1);
+  EXPECT_EQ(reports_.back(), (Serials{"B", "C"}));
+  unplug("1-3");
+  EXPECT_EQ(reports_.back(), (Serials{"B"}));
+}
+
+// A source's watcher thread may have posted reports when the source is destroyed; closing the
+// delivery drops every kind of them.
+TEST(PresenceDelivery, ReportsPostedBeforeCloseNeverRun) {
+  ManualMainQueue queue;
+  int heard = 0;
+  PresenceDelivery delivery(queue,
+                            {[&](const UsbDeviceInfo&) { ++heard; }, [&](uint64_t) { ++heard; },
+                             [&](const std::vector<UsbDeviceInfo>&) { ++heard; }});
+  std::thread watcher([&] {
+    delivery.arrived(SimulatedUsbBus::ilumaOne("A"));
+    delivery.departed(1);
+    delivery.resynchronised({SimulatedUsbBus::ilumaOne("B")});
+  });
+  watcher.join();
+  delivery.close();
+  queue.runPending();
+  EXPECT_EQ(heard, 0);
+}
+
 TEST_F(USBPresenceTest, CreationReportsTheEmptySetOnce) {
   create();
   queue_.runPending();

@@ -50,8 +50,6 @@ TEST(UdevPresenceSource, RepeatedStartAndStopLeavesNoDescriptorOrThreadBehind) {
   EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(UdevPresenceSource, AnUnstartedSourceDestroysQuietly) { UdevPresenceSource source; }
-
 TEST(ParseUsbId, ReadsSysfsHexAndRejectsAnythingElse) {
   EXPECT_EQ(parseUsbId("2759"), 10073);
   EXPECT_EQ(parseUsbId("0003"), 3);

@@ -95,16 +95,17 @@ TEST_F(IdentityStoreTest, UnparsableStoredValueIsReplacedByANewId) {
   EXPECT_EQ(store.value<std::string>(Identity::kSettingsKey), chosen.text());
 }
 
-TEST_F(IdentityStoreTest, ProcessWideIdentifierIsComputedOnceForAllThreads) {
-  // Should this machine lack a machine id, the fallback writes below the test's directory,
-  // never into the real user's data.
+// The process-wide identifier is the one derived from this machine's id when it has one, and
+// otherwise the random one stored for the user (here below the test's directory).
+TEST_F(IdentityStoreTest, ProcessWideIdentifierComesFromTheMachineIdOrTheUsersStore) {
   ::setenv("XDG_DATA_HOME", base_.c_str(), 1);
-  std::vector<Uuid> seen(8);
-  std::vector<std::thread> threads;
-  for (auto& slot : seen) threads.emplace_back([&slot] { slot = Identity::installationID(); });
-  for (auto& thread : threads) thread.join();
-  for (const Uuid& id : seen) EXPECT_EQ(id, Identity::installationID());
-  EXPECT_EQ(&Identity::installationID(), &Identity::installationID());
+  const Uuid id = Identity::installationID();
+  if (std::optional<Uuid> machine = Identity::platformUUID()) {
+    EXPECT_EQ(id, Identity::deriveInstallationID(*machine));
+  } else {
+    LocalSettings store(LocalStorage(base_, KeyCache::process()));
+    EXPECT_EQ(store.value<std::string>(Identity::kSettingsKey), id.text());
+  }
 }
 
 }  // namespace
