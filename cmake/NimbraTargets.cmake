@@ -1,12 +1,20 @@
 # Helpers so each folder's CMakeLists.txt stays a few lines long.
 
-# nimbra_add_library(name SOURCES ... [DEPS ...])
+# nimbra_add_library(name [SOURCES ...] [DEPS ...])
+# A static library, or an interface library when there are no sources yet (a folder of
+# headers), so that whoever depends on it links the same way either way.
 function(nimbra_add_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}
-                                            ${PROJECT_BINARY_DIR}/generated)
-  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  if(ARG_SOURCES)
+    add_library(${name} STATIC ${ARG_SOURCES})
+    set(scope PUBLIC)
+  else()
+    add_library(${name} INTERFACE)
+    set(scope INTERFACE)
+  endif()
+  target_include_directories(${name} ${scope} ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}
+                                              ${PROJECT_BINARY_DIR}/generated)
+  target_link_libraries(${name} ${scope} ${ARG_DEPS})
 endfunction()
 
 # nimbra_add_test(name LABEL label SOURCES ... [DEPS ...])

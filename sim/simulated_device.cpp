@@ -4,12 +4,13 @@
 #include <thread>
 
 #include "devicelink/crc8.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra::sim {
 namespace {
 
 constexpr uint8_t kMarker = 0x3F;
-constexpr uint8_t kReplyBit = 0x80;
+using iqos::kReplyBit;
 constexpr uint8_t kApplicationErrorBit = 0x20;
 
 struct Request {
@@ -30,8 +31,8 @@ bool parseRequest(std::span<const uint8_t> report, Request& request) {
   request.address = report[2];
   request.control = report[3];
   request.commandHigh = report[4];
-  request.hop = (report[2] >> 3) & 7;
-  request.command = (report[3] & 3) | (report[4] << 2);
+  request.hop = static_cast<int>(iqos::hopOfAddress(report[2]));
+  request.command = static_cast<int>(iqos::commandKey(report[3], report[4]));
   request.payload.assign(report.begin() + 5, report.begin() + static_cast<std::ptrdiff_t>(n) + 1);
   return true;
 }
@@ -87,7 +88,7 @@ std::vector<uint8_t> spoiled(std::vector<uint8_t> frame, ReplyFault fault) {
       frame[2] ^= 0x08;
       break;
     case ReplyFault::otherFlag:
-      frame[3] ^= 0x40;
+      frame[3] ^= iqos::kFlagBit;
       break;
     case ReplyFault::none:
     case ReplyFault::drop:
@@ -137,7 +138,7 @@ std::vector<std::vector<uint8_t>> respond(SimulatedDeviceState& device,
   Request request;
   if (!parseRequest(report, request)) return {};
   std::vector<uint8_t> good;
-  const bool flag = (request.control & 0x40) != 0;
+  const bool flag = (request.control & iqos::kFlagBit) != 0;
   if (auto control = answerControl(device, request.hop, request.command, flag, request.payload)) {
     if (control->silent) return {};
     good = replyFrame(request, control->payload, control->applicationError);

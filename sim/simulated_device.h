@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "devicelink/iqos_device.h"
 #include "sim/simulated_history.h"
 #include "sim/simulated_settings.h"
 
@@ -35,7 +36,7 @@ using CommandKey = std::pair<int, int>;
 
 struct SimulatedDeviceState {
   std::string serial = "SIM0000000001";
-  std::string product = "IQOS ILUMA i ONE";
+  std::string product = iqos::kProductName;
   std::string manufacturer = "Philip Morris Products S.A.";
 
   // Payloads answered to status commands. A command without an entry here or in

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "devicelink/iq.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra::sim {
 
@@ -30,8 +31,6 @@ struct SimulatedHidBackend::Clock {
 
 namespace {
 
-constexpr uint16_t kSimVendorId = 10073;
-constexpr uint16_t kSimProductId = 3;
 const std::string kPathPrefix = "sim:";
 
 using TimePoint = HidBackend::TimePoint;
@@ -100,7 +99,7 @@ void SimulatedHidBackend::advance(std::chrono::milliseconds by) {
 
 std::vector<HidDeviceInfo> SimulatedHidBackend::enumerate(uint16_t vendorId, uint16_t productId) {
   std::vector<HidDeviceInfo> listed;
-  if (vendorId != kSimVendorId || productId != kSimProductId) return listed;
+  if (vendorId != iqos::kVendorId || productId != iqos::kProductId) return listed;
   for (std::size_t i = 0; i < devices_.size(); ++i) {
     const auto& device = *devices_[i];
     if (!device.present) continue;

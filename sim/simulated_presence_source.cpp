@@ -2,13 +2,15 @@
 
 #include <utility>
 
+#include "devicelink/iqos_device.h"
+
 namespace nimbra {
 
 UsbDeviceInfo SimulatedUsbBus::ilumaOne(std::string serial) {
   UsbDeviceInfo device;
-  device.vendorId = 0x2759;
-  device.productId = 0x0003;
-  device.productName = "IQOS ILUMA i ONE";
+  device.vendorId = iqos::kVendorId;
+  device.productId = iqos::kProductId;
+  device.productName = iqos::kProductName;
   device.serial = std::move(serial);
   return device;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "devicelink/iqos_device.h"
 #include "sim/simulated_device.h"
 
 namespace nimbra::sim {
@@ -22,8 +23,8 @@ constexpr uint8_t kVibrationCommitSelector = 0x0B;
 constexpr std::size_t kStagingPayload = 14;
 
 const Bytes kConfirmPayload{0x00, 0xFF, 0xFF, 0x00};
-const Bytes kLockOn{0x02, 0xFF, 0x00, 0x00};
-const Bytes kLockOff{0x00, 0x00, 0x00, 0x00};
+const Bytes kLockOn(iqos::kLockOnPayload.begin(), iqos::kLockOnPayload.end());
+const Bytes kLockOff(iqos::kLockOffPayload.begin(), iqos::kLockOffPayload.end());
 const Bytes kRefused{0x02, 0x00, 0x00, 0x00};
 const Bytes kZeroPayload{0x00, 0x00, 0x00, 0x00};
 

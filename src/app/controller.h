@@ -23,7 +23,7 @@
 #include "devicelink/presence_source.h"
 #include "devicelink/usb_presence.h"
 #include "server/battery_estimate.h"
-#include "server/history_observation.h"
+#include "device/history_observation.h"
 #include "server/post_json.h"
 #include "storage/device_sample.h"
 #include "storage/device_store.h"

@@ -10,7 +10,7 @@
 #include "app/presentation.h"
 #include "core/uuid.h"
 #include "device/history_types.h"
-#include "server/history_observation.h"
+#include "device/history_observation.h"
 #include "storage/device_sample.h"
 #include "storage/maintenance_records.h"
 #include "storage/setting_journal.h"

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "devicelink/crc8.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra {
 namespace {
@@ -10,8 +11,6 @@ namespace {
 constexpr uint8_t kMarker = 0x3F;
 constexpr uint8_t kHop0Address = 0xC0;
 constexpr uint8_t kOtherHopAddress = 0xC9;
-constexpr uint8_t kFlagBit = 0x40;
-constexpr int kMaxCommand = 1023;
 
 std::optional<uint8_t> sizeClass(std::size_t payloadLength) {
   switch (payloadLength) {
@@ -32,13 +31,13 @@ std::optional<uint8_t> sizeClass(std::size_t payloadLength) {
 
 std::vector<uint8_t> makeFrame(int command, int hop, std::span<const uint8_t> payload, bool flag) {
   const auto payloadClass = sizeClass(payload.size());
-  if (!payloadClass || command < 0 || command > kMaxCommand) return {};
+  if (!payloadClass || command < 0 || command > iqos::kMaxCommand) return {};
 
-  const auto control =
-      static_cast<uint8_t>((flag ? kFlagBit : 0) | (command & 3) | (*payloadClass << 2));
+  const auto control = static_cast<uint8_t>(
+      (flag ? iqos::kFlagBit : 0) | iqos::commandControlBits(command) | (*payloadClass << 2));
   std::vector<uint8_t> frame{kMarker, static_cast<uint8_t>(payload.size() + 4),
                              hop == 0 ? kHop0Address : kOtherHopAddress, control,
-                             static_cast<uint8_t>(command >> 2)};
+                             iqos::commandHighByte(command)};
   frame.insert(frame.end(), payload.begin(), payload.end());
   frame.push_back(crc8(std::span<const uint8_t>(frame).subspan(3)));
   return frame;

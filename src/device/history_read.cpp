@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "device/exchange.h"
+#include "device/open_device.h"
 #include "devicelink/iq.h"
 
 namespace nimbra {
@@ -17,14 +18,6 @@ uint32_t littleEndian24(const uint8_t* bytes) {
   return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
          (static_cast<uint32_t>(bytes[2]) << 16);
 }
-
-// Closes the device however the read ends.
-struct CloseWhenDone {
-  CloseWhenDone() = default;
-  CloseWhenDone(const CloseWhenDone&) = delete;
-  CloseWhenDone& operator=(const CloseWhenDone&) = delete;
-  ~CloseWhenDone() { iq_close(); }
-};
 
 using Catalog = std::array<uint8_t, kHistoryCatalogSize>;
 
@@ -85,11 +78,8 @@ Result<HistoryDirectories> parseHistoryCatalog(
 
 HistoryOutcome readHistoryFromDevice(const std::string& serial, uint32_t epoch,
                                      const std::optional<std::vector<uint8_t>>& previousCatalog) {
-  if (iq_open_checked(serial.c_str(), epoch) != 0) {
-    iq_close();
-    return iqosError(kHistoryOpenFailedMessage);
-  }
-  CloseWhenDone closer;
+  OpenDevice device(serial, epoch);
+  if (!device.isOpen()) return iqosError(kHistoryOpenFailedMessage);
 
   Catalog catalog;
   if (!readCatalog(catalog)) return iqosError(kHistoryCatalogFailedMessage);

@@ -45,16 +45,4 @@ inline nlohmann::ordered_json toJson(const HistoryEntry& entry) {
   return json;
 }
 
-// Throws nlohmann::json::exception when a key is missing or not an integer; callers decode
-// whole documents inside one try block and report a decoding error.
-template <typename Json>
-HistoryEntry historyEntryFromJson(const Json& json) {
-  HistoryEntry entry;
-  entry.directory = json.at("directory").template get<int>();
-  entry.position = json.at("position").template get<int>();
-  entry.size = json.at("size").template get<int>();
-  entry.format = json.at("format").template get<int>();
-  return entry;
-}
-
 }  // namespace nimbra

@@ -6,6 +6,7 @@
 #include "device/exchange.h"
 #include "device/frames.h"
 #include "device/model.h"
+#include "device/open_device.h"
 #include "devicelink/iq.h"
 
 namespace nimbra {
@@ -16,9 +17,9 @@ constexpr int kLiveStatusHop = 1;
 constexpr std::size_t kLiveStatusLength = 4;
 
 std::optional<std::string> readLiveStatusOnDevice(const std::string& serial, uint32_t epoch) {
-  if (iq_open_checked(serial.c_str(), epoch) != 0) return std::nullopt;
+  OpenDevice device(serial, epoch);
+  if (!device.isOpen()) return std::nullopt;
   const auto payload = exchange(makeFrame(kLiveStatusCommand, kLiveStatusHop, {}, false));
-  iq_close();
   if (!payload.ok() || payload->size() != kLiveStatusLength) return std::nullopt;
   return hexString(*payload);
 }

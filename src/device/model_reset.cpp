@@ -8,7 +8,7 @@ namespace nimbra {
 
 void Model::resetModules(std::function<void(bool)> done) {
   const bool resettable = std::any_of(devices().begin(), devices().end(), [&](const Device& d) {
-    return d.id == selected() && d.name == kProductName;
+    return d.id == selected() && d.name == iqos::kProductName;
   });
   if (busy() || !updated() || !resettable) return done(false);
   busy_ = true;

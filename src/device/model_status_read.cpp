@@ -6,6 +6,7 @@
 
 #include "device/exchange.h"
 #include "device/frames.h"
+#include "device/open_device.h"
 #include "devicelink/iq.h"
 
 namespace nimbra {
@@ -78,7 +79,7 @@ std::vector<Device> parseScan(std::string_view text) {
   for (const auto line : split(text, '\n')) {
     if (line.empty()) continue;
     const auto fields = split(line, '\t');
-    if (fields.size() != 3 || fields[0].empty() || fields[1] != kProductName) continue;
+    if (fields.size() != 3 || fields[0].empty() || fields[1] != iqos::kProductName) continue;
     devices.push_back({std::string(fields[0]), std::string(fields[1]), std::string(fields[2])});
   }
   return devices;
@@ -93,8 +94,9 @@ std::string chooseDevice(const std::vector<Device>& devices, const std::string& 
 
 StatusReadResult readStatus(const std::string& serial, uint32_t epoch) {
   StatusReadResult result;
-  result.openStatus = iq_open_checked(serial.c_str(), epoch);
-  if (result.openStatus != 0) return result;
+  OpenDevice device(serial, epoch);
+  result.openStatus = device.status();
+  if (!device.isOpen()) return result;
 
   readCommands(result.rows);
   for (const Setting& setting : settingCatalogue()) readSetting(setting, result);
@@ -105,7 +107,6 @@ StatusReadResult readStatus(const std::string& serial, uint32_t epoch) {
       static_cast<int>(std::ranges::count_if(settingCatalogue(), [&](const Setting& setting) {
         return result.values.contains(setting.id);
       }));
-  iq_close();
   return result;
 }
 

@@ -10,10 +10,9 @@
 
 #include "device/readings.h"
 #include "device/setting_write.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra {
-
-inline constexpr char kProductName[] = "IQOS ILUMA i ONE";
 
 // The devices of an iq_scan text: lines of exactly three tab-separated fields (serial, product,
 // manufacturer) naming the right product with a non-empty serial, in scan order. Pure.

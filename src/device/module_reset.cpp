@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "device/exchange.h"
+#include "device/open_device.h"
 #include "device/setting_frames.h"
 #include "devicelink/iq.h"
 
@@ -29,10 +30,8 @@ void sleepOnThisThread(std::chrono::milliseconds duration) {
 }
 
 bool resetModulesOnDevice(const std::string& serial, uint32_t epoch, const SleepFunction& sleep) {
-  if (iq_open_checked(serial.c_str(), epoch) != 0) return false;
-  const bool reset = resetBoth(epoch, sleep);
-  iq_close();
-  return reset;
+  OpenDevice device(serial, epoch);
+  return device.isOpen() && resetBoth(epoch, sleep);
 }
 
 }  // namespace nimbra

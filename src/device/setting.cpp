@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
+#include "devicelink/iqos_device.h"
+
 namespace nimbra {
 namespace {
-
-constexpr std::array<uint8_t, 4> kLockOn{0x02, 0xFF, 0x00, 0x00};
-constexpr std::array<uint8_t, 4> kLockOff{0x00, 0x00, 0x00, 0x00};
 
 constexpr int kVibrationCommand = 19;
 constexpr int kVibrationOffset = 11;
@@ -91,8 +90,8 @@ const Setting& vibrationSetting(std::size_t index) { return settingCatalogue().a
 
 std::optional<bool> decodeSetting(const Setting& setting, std::span<const uint8_t> payload) {
   if (setting.isLock()) {
-    if (equals(payload, kLockOn)) return true;
-    if (equals(payload, kLockOff)) return false;
+    if (equals(payload, iqos::kLockOnPayload)) return true;
+    if (equals(payload, iqos::kLockOffPayload)) return false;
     return std::nullopt;
   }
   if (setting.offset < 0 || static_cast<std::size_t>(setting.offset) >= payload.size()) {

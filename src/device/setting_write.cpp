@@ -6,16 +6,15 @@
 #include "core/hex.h"
 #include "device/exchange.h"
 #include "device/frames.h"
+#include "device/open_device.h"
 #include "device/setting_frames.h"
 #include "devicelink/iq.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-const Bytes kLockOnPayload{0x02, 0xFF, 0x00, 0x00};
-const Bytes kLockOffPayload{0x00, 0x00, 0x00, 0x00};
 
 // Sends a frame and keeps only whether it was answered without error.
 Status send(std::span<const uint8_t> frame) {
@@ -27,7 +26,10 @@ Status send(std::span<const uint8_t> frame) {
 Status sendFixed(std::string_view hex) { return send(fixedFrame(hex)); }
 
 Bytes oneByteWritePayload(const Setting& setting, bool requested) {
-  if (setting.isLock()) return requested ? kLockOnPayload : kLockOffPayload;
+  if (setting.isLock()) {
+    const auto& payload = requested ? iqos::kLockOnPayload : iqos::kLockOffPayload;
+    return Bytes(payload.begin(), payload.end());
+  }
   Bytes payload = setting.selector.empty() ? Bytes(4, 0x00) : setting.selector;
   payload.at(static_cast<std::size_t>(setting.offset)) = requested ? setting.on : setting.off;
   return payload;
@@ -90,10 +92,10 @@ std::vector<uint8_t> fixedFrame(std::string_view hex) { return parseHex(hex).val
 
 Status writeSettingOnDevice(const Setting& setting, bool requested, const SettingValues& before,
                             const std::string& serial, uint32_t epoch) {
-  if (iq_open_checked(serial.c_str(), epoch) != 0) return iqosError(kWriteOpenFailedMessage);
+  OpenDevice device(serial, epoch);
+  if (!device.isOpen()) return iqosError(kWriteOpenFailedMessage);
   Status written = sendWrite(setting, requested, before);
   if (written.ok()) written = readBack(setting, requested);
-  iq_close();
   return written;
 }
 

@@ -53,9 +53,9 @@ extern "C" int32_t iq_exchange(const uint8_t* request, uint32_t length, uint8_t*
     return IQ_BAD_ARGUMENT;
   }
 
-  module.expectedKey = (request[3] & 3u) | (static_cast<unsigned>(request[4]) << 2);
-  module.expectedHop = (request[2] >> 3) & 7u;
-  module.expectedFlag = request[3] & 0x40u;
+  module.expectedKey = nimbra::iqos::commandKey(request[3], request[4]);
+  module.expectedHop = nimbra::iqos::hopOfAddress(request[2]);
+  module.expectedFlag = request[3] & nimbra::iqos::kFlagBit;
   module.matchStatus = kPending;
   module.replyLength = 0;
 

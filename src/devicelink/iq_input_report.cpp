@@ -9,8 +9,6 @@
 namespace nimbra::iq {
 namespace {
 
-constexpr uint8_t kReplyBit = 0x80;
-
 // Ordinary replies: "?" marker, 4 <= n <= 62 with the whole frame inside the report, CRC-8 over
 // bytes 3 .. n, and the request's command key, hop bits and flag with the reply bit set. The
 // size class and the application-error bit are not compared.
@@ -19,10 +17,10 @@ bool isExpectedReply(const ModuleState& module, const uint8_t* report, std::size
   const std::size_t n = report[1];
   if (n < 4 || n > 62 || n + 2 > length) return false;
   if (crc8(std::span<const uint8_t>(report + 3, n - 2)) != report[n + 1]) return false;
-  const unsigned key = (report[3] & 3u) | (static_cast<unsigned>(report[4]) << 2);
-  const unsigned hop = (report[2] >> 3) & 7u;
-  return key == module.expectedKey && (report[3] & kReplyBit) != 0 && hop == module.expectedHop &&
-         (report[3] & 0x40u) == module.expectedFlag;
+  const unsigned key = iqos::commandKey(report[3], report[4]);
+  const unsigned hop = iqos::hopOfAddress(report[2]);
+  return key == module.expectedKey && (report[3] & iqos::kReplyBit) != 0 &&
+         hop == module.expectedHop && (report[3] & iqos::kFlagBit) == module.expectedFlag;
 }
 
 }  // namespace

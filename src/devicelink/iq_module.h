@@ -12,11 +12,10 @@
 
 #include "devicelink/hid_backend.h"
 #include "devicelink/iq_history_wire.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra::iq {
 
-inline constexpr uint16_t kVendorId = 10073;
-inline constexpr uint16_t kProductId = 3;
 inline constexpr uint8_t kReportId = 0x3F;
 inline constexpr std::size_t kScanTextSize = 8192;
 inline constexpr std::chrono::milliseconds kSlice{20};

@@ -59,7 +59,7 @@ extern "C" const char* iq_scan(void) {
   const auto backend = installedBackend();
   if (!backend) return module.scanText;
   std::size_t textLength = 0;
-  for (const auto& info : backend->enumerate(kVendorId, kProductId)) {
+  for (const auto& info : backend->enumerate(nimbra::iqos::kVendorId, nimbra::iqos::kProductId)) {
     appendScanLine(module, textLength, info);
   }
   return module.scanText;
@@ -80,7 +80,7 @@ extern "C" int32_t iq_open_checked(const char* serial, uint32_t epoch) {
   const std::string wanted(serial);
   std::string path;
   bool found = false;
-  for (const auto& info : backend->enumerate(kVendorId, kProductId)) {
+  for (const auto& info : backend->enumerate(nimbra::iqos::kVendorId, nimbra::iqos::kProductId)) {
     if (foldedField(info.serial) == wanted) {
       path = info.path;
       found = true;

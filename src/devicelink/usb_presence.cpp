@@ -2,18 +2,13 @@
 
 #include <utility>
 
+#include "devicelink/iqos_device.h"
+
 namespace nimbra {
-namespace {
-
-constexpr uint16_t kVendorId = 10073;
-constexpr uint16_t kProductId = 3;
-constexpr char kProductName[] = "IQOS ILUMA i ONE";
-
-}  // namespace
 
 bool USBPresence::matches(const UsbDeviceInfo& device) {
-  return device.vendorId == kVendorId && device.productId == kProductId &&
-         device.productName == kProductName && device.serial && !device.serial->empty();
+  return device.vendorId == iqos::kVendorId && device.productId == iqos::kProductId &&
+         device.productName == iqos::kProductName && device.serial && !device.serial->empty();
 }
 
 Result<std::unique_ptr<USBPresence>> USBPresence::create(MainQueue& queue,

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "server/json_errors.h"
+#include "core/json_fields.h"
 
 namespace nimbra::HistoryAPI {
 

@@ -5,8 +5,8 @@
 #include <utility>
 
 #include "core/base64.h"
+#include "core/json_fields.h"
 #include "server/analysis_documents.h"
-#include "server/json_errors.h"
 
 namespace nimbra::HistoryAPI {
 namespace {

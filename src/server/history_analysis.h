@@ -9,8 +9,8 @@
 #include "core/error.h"
 #include "core/main_queue.h"
 #include "core/uuid.h"
+#include "device/history_observation.h"
 #include "device/history_types.h"
-#include "server/history_observation.h"
 #include "server/post_json.h"
 
 // Sending history records to the analysis server and checking that the observations that

@@ -8,9 +8,9 @@
 
 #include <curl/curl.h>
 
+#include "core/json_fields.h"
 #include "nimbra/build_config.h"
 #include "server/curl_error.h"
-#include "server/json_errors.h"
 
 namespace nimbra::HistoryAPI {
 namespace {

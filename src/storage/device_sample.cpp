@@ -3,31 +3,12 @@
 #include <charconv>
 #include <cmath>
 
+#include "core/json_fields.h"
+
 namespace nimbra {
 namespace {
 
 using nlohmann::json;
-
-[[noreturn]] void reject(const json& where, const std::string& why) {
-  throw json::type_error::create(302, why, &where);
-}
-
-const json* optionalMember(const json& object, const char* key) {
-  auto found = object.find(key);
-  if (found == object.end() || found->is_null()) return nullptr;
-  return &*found;
-}
-
-void readInteger(const json& object, const char* key, std::optional<int64_t>& out) {
-  const json* value = optionalMember(object, key);
-  if (value == nullptr) return;
-  if (!value->is_number_integer()) reject(*value, std::string(key) + " must be an integer");
-  out = value->get<int64_t>();
-}
-
-void readText(const json& object, const char* key, std::optional<std::string>& out) {
-  if (const json* value = optionalMember(object, key)) out = value->get<std::string>();
-}
 
 template <typename T>
 void writeOptional(json& object, const char* key, const std::optional<T>& value) {
@@ -37,32 +18,33 @@ void writeOptional(json& object, const char* key, const std::optional<T>& value)
 }  // namespace
 
 void to_json(json& object, const DeviceSample& sample) {
+  namespace K = SampleKey;
   object = json::object();
-  object["observedAt"] = sample.observedAt;
-  writeOptional(object, "battery", sample.battery);
-  writeOptional(object, "voltageADC", sample.voltageADC);
-  writeOptional(object, "temperatureRaw", sample.temperatureRaw);
-  writeOptional(object, "processCount", sample.processCount);
-  writeOptional(object, "cumulativePuffCount", sample.cumulativePuffCount);
-  writeOptional(object, "firmware", sample.firmware);
-  writeOptional(object, "engine", sample.engine);
-  object["settings"] = sample.settings;
+  object[K::observedAt] = sample.observedAt;
+  writeOptional(object, K::battery, sample.battery);
+  writeOptional(object, K::voltageADC, sample.voltageADC);
+  writeOptional(object, K::temperatureRaw, sample.temperatureRaw);
+  writeOptional(object, K::processCount, sample.processCount);
+  writeOptional(object, K::cumulativePuffCount, sample.cumulativePuffCount);
+  writeOptional(object, K::firmware, sample.firmware);
+  writeOptional(object, K::engine, sample.engine);
+  object[K::settings] = sample.settings;
 }
 
 void from_json(const json& object, DeviceSample& sample) {
-  if (!object.is_object()) reject(object, "a sample must be an object");
-  const json& observedAt = object.at("observedAt");
-  if (!observedAt.is_number()) reject(observedAt, "observedAt must be a number");
-  sample.observedAt = observedAt.get<double>();
-  readInteger(object, "battery", sample.battery);
-  readInteger(object, "voltageADC", sample.voltageADC);
-  readInteger(object, "temperatureRaw", sample.temperatureRaw);
-  readInteger(object, "processCount", sample.processCount);
-  readInteger(object, "cumulativePuffCount", sample.cumulativePuffCount);
-  readText(object, "firmware", sample.firmware);
-  readText(object, "engine", sample.engine);
-  const json& settings = object.at("settings");
-  if (!settings.is_object()) reject(settings, "settings must be an object");
+  namespace K = SampleKey;
+  constexpr IntegerForm kForm = IntegerForm::integerLiterals;
+  if (!object.is_object()) rejectJson(object, "a sample must be an object");
+  sample.observedAt = requiredNumber(object, K::observedAt);
+  sample.battery = optionalInt64(object, K::battery, kForm);
+  sample.voltageADC = optionalInt64(object, K::voltageADC, kForm);
+  sample.temperatureRaw = optionalInt64(object, K::temperatureRaw, kForm);
+  sample.processCount = optionalInt64(object, K::processCount, kForm);
+  sample.cumulativePuffCount = optionalInt64(object, K::cumulativePuffCount, kForm);
+  sample.firmware = optionalString(object, K::firmware);
+  sample.engine = optionalString(object, K::engine);
+  const json& settings = requiredMember(object, K::settings);
+  if (!settings.is_object()) rejectJson(settings, "settings must be an object");
   sample.settings = settings.get<std::map<std::string, bool>>();
 }
 

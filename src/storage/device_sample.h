@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "devicelink/iqos_device.h"
+
 namespace nimbra {
 
 // One status reading of the device as the sample store keeps it. The store treats the
@@ -26,6 +28,20 @@ struct DeviceSample {
   bool operator==(const DeviceSample&) const = default;
 };
 
+// The JSON keys of a stored sample. Every encoder and decoder of samples (to_json and
+// from_json below, the day-file codec) names the members from here.
+namespace SampleKey {
+inline constexpr char observedAt[] = "observedAt";
+inline constexpr char battery[] = "battery";
+inline constexpr char voltageADC[] = "voltageADC";
+inline constexpr char temperatureRaw[] = "temperatureRaw";
+inline constexpr char processCount[] = "processCount";
+inline constexpr char cumulativePuffCount[] = "cumulativePuffCount";
+inline constexpr char firmware[] = "firmware";
+inline constexpr char engine[] = "engine";
+inline constexpr char settings[] = "settings";
+}  // namespace SampleKey
+
 // `observedAt` and `settings` are required; absent optionals are left out (null reads as
 // absent); unknown keys are ignored. Integers must be JSON integers.
 void to_json(nlohmann::json& json, const DeviceSample& sample);
@@ -39,7 +55,9 @@ struct DeviceProfile {
   std::string transport;
   std::string adapter;
 
-  static DeviceProfile iqosIlumaOne() { return {"iqos", "m0033", "usb-hid", "iqos.iluma-one.v1"}; }
+  static DeviceProfile iqosIlumaOne() {
+    return {iqos::kBrand, iqos::kModel, iqos::kTransport, iqos::kAdapter};
+  }
 };
 
 inline constexpr double kSampleDayLength = 86400.0;

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#include <nlohmann/json.hpp>
+
 #include "core/dates.h"
+#include "core/utf8.h"
 #include "storage/day_file.h"
 #include "storage/file_system.h"
 #include "storage/legacy_import.h"
@@ -38,6 +41,17 @@ Result<std::vector<DayFile>> listDayFiles(const path& directory) {
   std::sort(days.begin(), days.end(),
             [](const DayFile& a, const DayFile& b) { return a.day > b.day; });
   return days;
+}
+
+// The texts of a sample come from the device (firmware, engine) or the page (setting ids);
+// they are stored as valid UTF-8, so that every day file encodes and reads back.
+DeviceSample withValidTexts(const DeviceSample& sample) {
+  DeviceSample repaired = sample;
+  repaired.firmware = validUtf8Optional(sample.firmware);
+  repaired.engine = validUtf8Optional(sample.engine);
+  repaired.settings.clear();
+  for (const auto& [name, on] : sample.settings) repaired.settings.emplace(validUtf8(name), on);
+  return repaired;
 }
 
 }  // namespace
@@ -78,17 +92,25 @@ Status DeviceStore::append(const DeviceSample& sample, const DeviceProfile& prof
     return {};
   }
 
+  // The cache is extended only by a sample that encodes and is written: on any failure it
+  // is cut back to what the day file holds, so the next append writes a readable day.
+  DeviceSample repaired = withValidTexts(sample);
   size_t previousSize = encoded_.size();
-  if (!currentSamples_.empty()) encoded_ += ',';
-  appendSampleJson(encoded_, sample);
-  encoded_ += ']';
-  Status written = storage_.writeSealed(encoded_, file, sealBuffer_);
+  Status written;
+  try {
+    if (!currentSamples_.empty()) encoded_ += ',';
+    appendSampleJson(encoded_, repaired);
+    encoded_ += ']';
+    written = storage_.writeSealed(encoded_, file, sealBuffer_);
+  } catch (const nlohmann::json::exception& failure) {
+    written = storageError(StorageErrorKind::encodingFailed, failure.what());
+  }
   if (!written) {
     encoded_.resize(previousSize);
     return written;
   }
   encoded_.pop_back();
-  currentSamples_.push_back(sample);
+  currentSamples_.push_back(std::move(repaired));
   return {};
 }
 

@@ -34,7 +34,8 @@ class DeviceStore {
   static Result<DeviceStore> open(LocalStorage storage, const Clock& clock);
 
   // Adds the sample at the end of its day file unless it repeats the last sample's
-  // observedAt. A failure leaves the in-memory day unchanged, so the next append retries.
+  // observedAt. Texts that are not UTF-8 are stored repaired (U+FFFD). A failure leaves the
+  // in-memory day unchanged, so the next append retries.
   Status append(const DeviceSample& sample, const DeviceProfile& profile,
                 std::string_view deviceKey);
 

@@ -11,8 +11,8 @@
 #include "core/base64.h"
 #include "core/dates.h"
 #include "core/hex.h"
+#include "core/json_fields.h"
 #include "core/sha256.h"
-#include "server/json_errors.h"
 #include "storage/storage_error.h"
 
 namespace nimbra {
@@ -31,16 +31,8 @@ bool isArchiveId(std::string_view id) {
          });
 }
 
-int requiredInt(const json& object, const char* key) {
-  int64_t value = requiredInt64(object, key);
-  if (value < INT32_MIN || value > INT32_MAX) {
-    throw json::out_of_range::create(406, std::string("\"") + key + "\" is out of range", &object);
-  }
-  return static_cast<int>(value);
-}
-
 Date requiredDate(const json& object, const char* key) {
-  const json& value = object.at(key);
+  const json& value = requiredMember(object, key);
   if (value.is_number()) {
     double seconds = value.get<double>();
     if (std::isfinite(seconds) && std::fabs(seconds) < kLargestDateOffset) {
@@ -59,8 +51,9 @@ HistoryArchive::Entry decodeEntry(const json& object) {
   if (!payload) throw json::type_error::create(302, "\"payload\" is not Base64", &object);
   entry.payload = std::move(*payload);
   entry.firstReadAt = requiredDate(object, "firstReadAt");
-  if (auto found = object.find("observation"); found != object.end() && !found->is_null()) {
-    entry.observation = historyObservationFromJson(*found, ObservationDates::secondsSince2001);
+  if (const json* observation = optionalMember(object, "observation")) {
+    entry.observation =
+        historyObservationFromJson(*observation, ObservationDates::secondsSince2001);
   }
   return entry;
 }

@@ -10,8 +10,8 @@
 
 #include "core/clock.h"
 #include "core/error.h"
+#include "device/history_observation.h"
 #include "device/history_types.h"
-#include "server/history_observation.h"
 #include "storage/local_storage.h"
 
 namespace nimbra {

@@ -1,5 +1,7 @@
 #include "storage/maintenance_records.h"
 
+#include "core/json_fields.h"
+
 namespace nimbra {
 
 NLOHMANN_JSON_SERIALIZE_ENUM(MaintenanceRecord::Action,
@@ -11,12 +13,12 @@ void to_json(nlohmann::json& json, const MaintenanceRecord& record) {
 }
 
 void from_json(const nlohmann::json& json, MaintenanceRecord& record) {
-  const nlohmann::json& action = json.at("action");
+  const nlohmann::json& action = requiredMember(json, "action");
   if (action != "diagnostics" && action != "reset") {
     throw nlohmann::json::type_error::create(302, "unknown maintenance action", &json);
   }
   action.get_to(record.action);
-  record.startedAt = json.at("startedAt").get<double>();
+  record.startedAt = requiredNumber(json, "startedAt");
 }
 
 std::vector<MaintenanceRecord> loadMaintenanceRecords(const LocalSettings& settings) {

@@ -62,14 +62,15 @@ void appendMembers(std::string& out, const DeviceSample& sample) {
     key(name);
     appendString(out, *value);
   };
-  integer("battery", sample.battery);
-  integer("cumulativePuffCount", sample.cumulativePuffCount);
-  text("engine", sample.engine);
-  text("firmware", sample.firmware);
-  key("observedAt");
+  namespace K = SampleKey;
+  integer(K::battery, sample.battery);
+  integer(K::cumulativePuffCount, sample.cumulativePuffCount);
+  text(K::engine, sample.engine);
+  text(K::firmware, sample.firmware);
+  key(K::observedAt);
   appendDouble(out, sample.observedAt);
-  integer("processCount", sample.processCount);
-  key("settings");
+  integer(K::processCount, sample.processCount);
+  key(K::settings);
   out += '{';
   bool firstSetting = true;
   for (const auto& [name, on] : sample.settings) {
@@ -79,8 +80,8 @@ void appendMembers(std::string& out, const DeviceSample& sample) {
     out += on ? ":true" : ":false";
   }
   out += '}';
-  integer("temperatureRaw", sample.temperatureRaw);
-  integer("voltageADC", sample.voltageADC);
+  integer(K::temperatureRaw, sample.temperatureRaw);
+  integer(K::voltageADC, sample.voltageADC);
 }
 
 }  // namespace

@@ -31,13 +31,18 @@ enum class Field {
   unknown
 };
 
+constexpr std::pair<std::string_view, Field> kFields[] = {
+    {SampleKey::observedAt, Field::observedAt},
+    {SampleKey::battery, Field::battery},
+    {SampleKey::voltageADC, Field::voltageADC},
+    {SampleKey::temperatureRaw, Field::temperatureRaw},
+    {SampleKey::processCount, Field::processCount},
+    {SampleKey::cumulativePuffCount, Field::cumulativePuffCount},
+    {SampleKey::firmware, Field::firmware},
+    {SampleKey::engine, Field::engine},
+    {SampleKey::settings, Field::settings}};
+
 Field fieldNamed(std::string_view key) {
-  static constexpr std::pair<std::string_view, Field> kFields[] = {
-      {"observedAt", Field::observedAt},     {"battery", Field::battery},
-      {"voltageADC", Field::voltageADC},     {"temperatureRaw", Field::temperatureRaw},
-      {"processCount", Field::processCount}, {"cumulativePuffCount", Field::cumulativePuffCount},
-      {"firmware", Field::firmware},         {"engine", Field::engine},
-      {"settings", Field::settings}};
   for (const auto& [name, field] : kFields) {
     if (key == name) return field;
   }
@@ -298,10 +303,10 @@ class SampleArrayReader {
   }
 
   static std::string nameOf(unsigned index) {
-    static constexpr const char* kNames[] = {
-        "observedAt",          "battery",  "voltageADC", "temperatureRaw", "processCount",
-        "cumulativePuffCount", "firmware", "engine",     "settings"};
-    return kNames[index];
+    for (const auto& [name, field] : kFields) {
+      if (static_cast<unsigned>(field) == index) return std::string(name);
+    }
+    return "member";
   }
 
   int depth_ = 0;

@@ -1,6 +1,7 @@
 #include "storage/setting_journal.h"
 
 #include "core/dates.h"
+#include "core/json_fields.h"
 #include "storage/maintenance_records.h"
 
 namespace nimbra {
@@ -22,19 +23,8 @@ const char* nameOf(SettingRecord::Result result) {
   return "unconfirmed";
 }
 
-[[noreturn]] void reject(const json& where, const std::string& why) {
-  throw json::type_error::create(302, why, &where);
-}
-
-// An absent key and an explicit null both mean "no value".
-const json* optionalMember(const json& object, const char* key) {
-  auto found = object.find(key);
-  if (found == object.end() || found->is_null()) return nullptr;
-  return &*found;
-}
-
 SettingRecord::Values valuesFrom(const json& object) {
-  if (!object.is_object()) reject(object, "setting values must be an object");
+  if (!object.is_object()) rejectJson(object, "setting values must be an object");
   return object.get<SettingRecord::Values>();
 }
 
@@ -51,23 +41,21 @@ json toJson(const SettingRecord& record) {
 }
 
 SettingRecord fromJson(const json& object) {
-  if (!object.is_object()) reject(object, "journal entry must be an object");
+  if (!object.is_object()) rejectJson(object, "journal entry must be an object");
   SettingRecord record;
-  std::optional<Uuid> id = Uuid::parse(object.at("id").get<std::string>());
-  if (!id) reject(object, "journal entry id is not a UUID");
+  std::optional<Uuid> id = Uuid::parse(requiredString(object, "id"));
+  if (!id) rejectJson(object, "journal entry id is not a UUID");
   record.id = *id;
-  const json& time = object.at("time");
-  if (!time.is_string()) reject(object, "journal date must be ISO 8601 text");
+  const json& time = requiredMember(object, "time");
+  if (!time.is_string()) rejectJson(object, "journal date must be ISO 8601 text");
   std::optional<Date> date = parseIso8601(time.get<std::string>());
-  if (!date) reject(object, "journal date is not ISO 8601 without fractions");
+  if (!date) rejectJson(object, "journal date is not ISO 8601 without fractions");
   record.time = *date;
-  record.action = object.at("action").get<std::string>();
+  record.action = requiredString(object, "action");
   if (const json* before = optionalMember(object, "before")) record.before = valuesFrom(*before);
-  if (const json* requested = optionalMember(object, "requested")) {
-    record.requested = requested->get<bool>();
-  }
+  record.requested = optionalBool(object, "requested");
   if (const json* after = optionalMember(object, "after")) record.after = valuesFrom(*after);
-  std::string result = object.at("result").get<std::string>();
+  std::string result = requiredString(object, "result");
   bool known = false;
   for (const auto& [value, name] : kResultNames) {
     if (result == name) {
@@ -75,7 +63,7 @@ SettingRecord fromJson(const json& object) {
       known = true;
     }
   }
-  if (!known) reject(object, "unknown journal result");
+  if (!known) rejectJson(object, "unknown journal result");
   return record;
 }
 
@@ -90,7 +78,7 @@ std::string encodeSettingRecords(const std::vector<SettingRecord>& records) {
 nimbra::Result<std::vector<SettingRecord>> decodeSettingRecords(std::string_view text) {
   try {
     json array = json::parse(text);
-    if (!array.is_array()) reject(array, "journal must be an array");
+    if (!array.is_array()) rejectJson(array, "journal must be an array");
     std::vector<SettingRecord> records;
     records.reserve(array.size());
     for (const json& entry : array) records.push_back(fromJson(entry));

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+#include "core/json_fields.h"
+
 namespace nimbra {
 namespace {
 
@@ -28,9 +30,9 @@ KindInfo infoOf(StorageErrorKind kind) {
     case StorageErrorKind::fileWriteFileExists:
       return {kFileErrorDomain, 516, "文件已存在。"};
     case StorageErrorKind::decodingFailed:
-      return {kFileErrorDomain, 4864, "文件内容格式不正确。"};
+      return {kCocoaErrorDomain, kJsonDecodingErrorCode, nullptr};
     case StorageErrorKind::encodingFailed:
-      return {kFileErrorDomain, 4866, "无法编码要保存的数据。"};
+      return {kCocoaErrorDomain, kJsonEncodingErrorCode, nullptr};
     case StorageErrorKind::incorrectParameterSize:
       return {kCipherErrorDomain, 1, "加密文件长度不正确。"};
     case StorageErrorKind::authenticationFailure:
@@ -42,6 +44,9 @@ KindInfo infoOf(StorageErrorKind kind) {
 }  // namespace
 
 Error storageError(StorageErrorKind kind, const std::string& detail) {
+  // A document's JSON fails the same way wherever it came from: one translation for all.
+  if (kind == StorageErrorKind::decodingFailed) return jsonDecodingError(detail);
+  if (kind == StorageErrorKind::encodingFailed) return jsonEncodingError(detail);
   KindInfo info = infoOf(kind);
   std::string message = info.message;
   if (!detail.empty()) message += "（" + detail + "）";

@@ -20,6 +20,7 @@ enum class StorageErrorKind {
   fileWriteFileExists,     // 516: the key was linked into place by someone else first
   decodingFailed,          // 4864: a document's JSON does not match the expected shape
   encodingFailed,          // 4866: a value could not be written as JSON (e.g. invalid UTF-8)
+                           // (both made by jsonDecodingError/jsonEncodingError, core/json_fields.h)
   incorrectParameterSize,  // the sealed part after the magic is shorter than nonce + tag
   authenticationFailure,   // the GCM tag does not verify (wrong key, bytes or file name)
 };

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/dates.h"
+#include "core/utf8.h"
 
 namespace nimbra {
 namespace {
@@ -14,11 +15,6 @@ constexpr char kDailyKind[] = "daily";
 constexpr char kModuleKind[] = "module";
 constexpr char kDeviceKind[] = "device";
 constexpr char kHomeModule[] = "home";
-
-std::optional<std::string> validUtf8Optional(const std::optional<std::string>& text) {
-  if (!text) return std::nullopt;
-  return validUtf8(*text);
-}
 
 Telemetry::Device sanitized(Telemetry::Device device) {
   device.brand = validUtf8(device.brand);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/json_fields.h"
 #include "storage/storage_error.h"
 
 namespace nimbra {
@@ -15,27 +16,8 @@ void putOptional(ordered_json& object, const char* key, const std::optional<T>& 
   if (value) object[key] = *value;
 }
 
-std::string requiredText(const json& object, const char* key) {
-  return object.at(key).get<std::string>();
-}
-
-std::optional<std::string> optionalText(const json& object, const char* key) {
-  auto found = object.find(key);
-  if (found == object.end()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-std::optional<int64_t> optionalInteger(const json& object, const char* key) {
-  auto found = object.find(key);
-  if (found == object.end()) return std::nullopt;
-  if (!found->is_number_integer()) {
-    throw json::type_error::create(302, std::string(key) + " is not an integer", &*found);
-  }
-  return found->get<int64_t>();
-}
-
 Uuid requiredUuid(const json& object, const char* key) {
-  std::optional<Uuid> parsed = Uuid::parse(requiredText(object, key));
+  std::optional<Uuid> parsed = Uuid::parse(requiredString(object, key));
   if (!parsed) {
     throw json::type_error::create(302, std::string(key) + " is not a UUID", &object.at(key));
   }
@@ -45,14 +27,14 @@ Uuid requiredUuid(const json& object, const char* key) {
 TelemetryDevice deviceFromJson(const json& object) {
   TelemetryDevice device;
   device.connectionId = requiredUuid(object, "connectionId");
-  device.brand = requiredText(object, "brand");
-  device.model = requiredText(object, "model");
-  device.modelName = requiredText(object, "modelName");
-  device.serial = requiredText(object, "serial");
-  device.puffs = optionalInteger(object, "puffs");
-  device.sticks = optionalInteger(object, "sticks");
-  device.firmware = optionalText(object, "firmware");
-  device.engine = optionalText(object, "engine");
+  device.brand = requiredString(object, "brand");
+  device.model = requiredString(object, "model");
+  device.modelName = requiredString(object, "modelName");
+  device.serial = requiredString(object, "serial");
+  device.puffs = optionalInt64(object, "puffs");
+  device.sticks = optionalInt64(object, "sticks");
+  device.firmware = optionalString(object, "firmware");
+  device.engine = optionalString(object, "engine");
   return device;
 }
 
@@ -61,21 +43,15 @@ TelemetryEvent eventFromJson(const json& object) {
   event.id = requiredUuid(object, "id");
   event.installId = requiredUuid(object, "installId");
   event.sessionId = requiredUuid(object, "sessionId");
-  const json& occurredAt = object.at("occurredAt");
-  if (!occurredAt.is_number()) {
-    throw json::type_error::create(302, "occurredAt is not a number", &occurredAt);
-  }
-  event.occurredAt = occurredAt.get<double>();
-  event.kind = requiredText(object, "kind");
-  event.module = optionalText(object, "module");
-  event.language = requiredText(object, "language");
-  event.os = requiredText(object, "os");
-  event.appBuild = requiredText(object, "appBuild");
-  if (auto device = object.find("device"); device != object.end()) {
-    event.device = deviceFromJson(*device);
-  }
-  event.appVersion = optionalText(object, "appVersion");
-  event.serial = optionalText(object, "serial");
+  event.occurredAt = requiredNumber(object, "occurredAt");
+  event.kind = requiredString(object, "kind");
+  event.module = optionalString(object, "module");
+  event.language = requiredString(object, "language");
+  event.os = requiredString(object, "os");
+  event.appBuild = requiredString(object, "appBuild");
+  if (const json* device = optionalMember(object, "device")) event.device = deviceFromJson(*device);
+  event.appVersion = optionalString(object, "appVersion");
+  event.serial = optionalString(object, "serial");
   return event;
 }
 
@@ -139,13 +115,6 @@ Result<std::string> encodeTelemetryEvents(const std::vector<TelemetryEvent>& eve
   } catch (const json::exception& failure) {
     return storageError(StorageErrorKind::encodingFailed, failure.what());
   }
-}
-
-std::string validUtf8(std::string_view text) {
-  // The serializer's replace mode is the one UTF-8 validator at hand; its output is a JSON
-  // string literal, which parsing turns back into the (now valid) text.
-  std::string quoted = json(std::string(text)).dump(-1, ' ', false, json::error_handler_t::replace);
-  return json::parse(quoted).get<std::string>();
 }
 
 }  // namespace nimbra

@@ -60,9 +60,4 @@ Result<std::vector<TelemetryEvent>> decodeTelemetryEvents(std::string_view text)
 // Compact JSON of the array, or the encoding error.
 Result<std::string> encodeTelemetryEvents(const std::vector<TelemetryEvent>& events);
 
-// `text` with every byte sequence that is not UTF-8 replaced by U+FFFD. Texts from the page
-// or the device go through this before they are queued: one bad byte would otherwise make
-// the event unencodable and block every upload behind it.
-std::string validUtf8(std::string_view text);
-
 }  // namespace nimbra

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "core/json_fields.h"
 #include "core/manual_main_queue.h"
-#include "server/json_errors.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {

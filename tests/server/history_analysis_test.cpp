@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "core/dates.h"
+#include "core/json_fields.h"
 #include "core/manual_main_queue.h"
-#include "server/json_errors.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {

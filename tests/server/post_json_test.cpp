@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/json_fields.h"
 #include "core/manual_main_queue.h"
 #include "nimbra/build_config.h"
 #include "server/curl_error.h"
-#include "server/json_errors.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {

@@ -1,9 +1,9 @@
-#include "server/history_observation.h"
+#include "device/history_observation.h"
 
 #include <cmath>
 
 #include "core/dates.h"
-#include "server/json_errors.h"
+#include "core/json_fields.h"
 
 namespace nimbra {
 namespace {

@@ -1,0 +1,384 @@
+// The device stack against a real kernel: runs as root inside the kernel-test VM (run-vm),
+// where nimbra-usb-gadget plays the "IQOS ILUMA i ONE" on a dummy_hcd bus. Every test drives
+// the real pieces: HidapiBackend on the kernel's hidraw node, the Model, and USBPresence on
+// UdevPresenceSource. Reference results come from the same reads against the simulator alone.
+//
+// Timing assertions are unavoidable here (the exchange's 2 s limit and its 20 ms slice are the
+// behaviour under test); they allow for a guest under TCG on a loaded host, and the measured
+// figures are printed for the record.
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "device/exchange.h"
+#include "device/frames.h"
+#include "device/model.h"
+#include "device/setting.h"
+#include "devicelink/backend_registry.h"
+#include "devicelink/iq.h"
+#include "devicelink/usb_presence.h"
+#include "guest_support.h"
+#include "kernel_stack_fixture.h"
+#include "platform/hidapi_backend.h"
+#include "tools/usb_gadget/gadget_profile.h"
+
+namespace nimbra {
+namespace {
+
+using namespace std::chrono_literals;
+using gadget::kSerial;
+using guest::KernelStack;
+using guest::kNone;
+using guest::kOurs;
+using guest::kPlugLimit;
+using guest::readFromSimulator;
+using guest::record;
+using guest::SimulatorReference;
+
+constexpr uid_t kOtherUser = 65534;
+constexpr auto kSlice = 20ms;
+// What a guest under TCG may add to a wake-up on a host shared with other work.
+constexpr auto kSchedulingSlack = 150ms;
+
+using Presence = KernelStack;
+
+TEST_F(Presence, ReportsTheGadgetAtStartAndAgainAfterReplug) {
+  startPresence();
+  ASSERT_EQ(reported_, (std::vector<USBPresence::Serials>{kOurs}));
+
+  command("unplug");
+  ASSERT_TRUE(waitForReport(kNone));
+  command("plug");
+  ASSERT_TRUE(waitForReport(kOurs));
+  EXPECT_EQ(reported_, (std::vector<USBPresence::Serials>{kOurs, kNone, kOurs}));
+}
+
+TEST_F(Presence, IgnoresTheRootHubsAndAnotherProduct) {
+  startPresence();
+  const bool rootHubSeen =
+      std::any_of(tap_->started.begin(), tap_->started.end(), [](const UsbDeviceInfo& device) {
+        return device.vendorId == 0x1d6b && device.productId == 0x0002;
+      });
+  EXPECT_TRUE(rootHubSeen) << "the monitor should see the dummy root hubs and skip them";
+  EXPECT_EQ(reported_, (std::vector<USBPresence::Serials>{kOurs}));
+
+  command("other plug");
+  ASSERT_TRUE(runUntil([&] {
+    return std::any_of(tap_->arrivals.begin(), tap_->arrivals.end(), [](const UsbDeviceInfo& d) {
+      return d.productName == gadget::kOtherProduct;
+    });
+  }));
+  command("other unplug");
+  ASSERT_TRUE(runUntil([&] { return !tap_->departures.empty(); }));
+  EXPECT_EQ(reported_, (std::vector<USBPresence::Serials>{kOurs}));
+  EXPECT_EQ(presence_->serials(), kOurs);
+}
+
+TEST_F(Presence, TenPlugCyclesGiveTenArrivalsAndTenDepartures) {
+  startPresence();
+  const auto started = std::chrono::steady_clock::now();
+  for (int cycle = 0; cycle < 10; ++cycle) {
+    command("unplug");
+    ASSERT_TRUE(waitForReport(kNone)) << "cycle " << cycle;
+    command("plug");
+    ASSERT_TRUE(waitForReport(kOurs)) << "cycle " << cycle;
+  }
+  record("ten plug cycles", std::chrono::steady_clock::now() - started);
+  guest::settleUdev();
+  queue_.runPending();
+  ASSERT_EQ(reported_.size(), 21u);
+  int arrivals = 0;
+  int departures = 0;
+  for (std::size_t i = 1; i < reported_.size(); ++i) {
+    (reported_[i] == kOurs ? arrivals : departures) += 1;
+    EXPECT_NE(reported_[i], reported_[i - 1]) << "report " << i << " repeats the set";
+  }
+  EXPECT_EQ(arrivals, 10);
+  EXPECT_EQ(departures, 10);
+}
+
+// The controller starts a read as soon as the monitor reports an arrival. The usb_device's
+// "add" comes before its interface has a hidraw node, so that first read may find nothing;
+// this records how the two line up here and that a read started then does not hang.
+TEST_F(Presence, ReadStartedAtTheArrivalReportEnds) {
+  startPresence();
+  command("unplug");
+  ASSERT_TRUE(waitForReport(kNone));
+  bool nodeAtReport = false;
+  onReport_ = [&](const USBPresence::Serials& serials) {
+    if (serials != kOurs) return;
+    nodeAtReport = guest::hidrawNodeOf(kSerial).has_value();
+    model().refresh(false);
+  };
+  command("plug");
+  ASSERT_TRUE(waitForReport(kOurs));
+  ASSERT_TRUE(runUntil([this] { return !model_->busy(); }));
+  record("hidraw node there at the arrival report", nodeAtReport ? "yes" : "no");
+  record("read started at the arrival report", model().message());
+  // Whatever the first read found, the next one reads the device.
+  refreshed();
+  EXPECT_EQ(model().message().rfind(kReadDonePrefix, 0), 0u) << model().message();
+}
+
+using Exchange = KernelStack;
+
+TEST_F(Exchange, FullStatusReadEqualsTheSimulator) {
+  iq_install_backend(nullptr);
+  const SimulatorReference reference = readFromSimulator();
+  iq_install_backend(std::make_shared<HidapiBackend>());
+  const int before = requestsSoFar();
+  const auto started = std::chrono::steady_clock::now();
+  refreshed();
+  record("status read (19 exchanges)", std::chrono::steady_clock::now() - started);
+
+  EXPECT_EQ(requestsSoFar() - before, 19);
+  EXPECT_EQ(reference.requests, 19);
+  EXPECT_EQ(guest::describeRows(model().rows()), reference.rows);
+  EXPECT_EQ(model().values(), reference.values);
+  EXPECT_EQ(model().message(), reference.message);
+  ASSERT_EQ(model().devices().size(), 1u);
+  EXPECT_EQ(model().devices()[0].id, kSerial);
+  EXPECT_EQ(model().devices()[0].manufacturer, gadget::kManufacturer);
+}
+
+TEST_F(Exchange, ReadsOurDeviceWhileAnotherProductIsPlugged) {
+  iq_install_backend(nullptr);
+  const SimulatorReference reference = readFromSimulator();
+  iq_install_backend(std::make_shared<HidapiBackend>());
+  command("other plug");
+  ASSERT_TRUE(guest::waitForHidraw(gadget::kOtherSerial, true, kPlugLimit));
+  refreshed();
+  ASSERT_EQ(model().devices().size(), 1u);
+  EXPECT_EQ(model().devices()[0].id, kSerial);
+  EXPECT_EQ(guest::describeRows(model().rows()), reference.rows);
+}
+
+// Both gadgets carry our IDs, so the scan lists both; the other one's manufacturer is not
+// ASCII and must come through hidapi as UTF-8, not empty.
+TEST_F(Exchange, ScanListsEveryDeviceWithItsStringsInUtf8) {
+  command("other plug");
+  ASSERT_TRUE(guest::waitForHidraw(gadget::kOtherSerial, true, kPlugLimit));
+  const std::string scan = iq_scan();
+  record("scan", scan);
+  EXPECT_NE(scan.find(std::string(kSerial) + "\t" + gadget::kProduct + "\t" +
+                      gadget::kManufacturer + "\n"),
+            std::string::npos);
+  EXPECT_NE(scan.find(std::string(gadget::kOtherSerial) + "\t" + gadget::kOtherProduct + "\t" +
+                      gadget::kOtherManufacturer + "\n"),
+            std::string::npos);
+}
+
+TEST_F(Exchange, SettingWriteIsConfirmedByReadBack) {
+  refreshed();
+  ASSERT_EQ(model().values().at("light"), true);
+  std::optional<std::optional<bool>> confirmed;
+  model().writeSetting(*findSetting("light"), false,
+                       [&](std::optional<bool> value) { confirmed = value; });
+  ASSERT_TRUE(runUntil([&] { return confirmed.has_value(); }));
+  EXPECT_EQ(*confirmed, std::optional<bool>(false));
+  EXPECT_EQ(model().message(), kSavedMessage);
+
+  refreshed();
+  EXPECT_EQ(model().values().at("light"), false);
+}
+
+TEST_F(Exchange, HistoryReadWithMultiPartRepliesEqualsTheSimulator) {
+  iq_install_backend(nullptr);
+  const SimulatorReference reference = readFromSimulator();
+  ASSERT_TRUE(reference.history.has_value());
+  iq_install_backend(std::make_shared<HidapiBackend>());
+  refreshed();
+
+  std::optional<HistoryOutcome> outcome;
+  const auto started = std::chrono::steady_clock::now();
+  model().readHistory(std::nullopt, false,
+                      [&](const std::string&, const HistoryOutcome& got) { outcome = got; });
+  ASSERT_TRUE(runUntil([&] { return outcome.has_value(); }, 60s));
+  record("history read", std::chrono::steady_clock::now() - started);
+  const auto* snapshot = std::get_if<HistorySnapshot>(&*outcome);
+  ASSERT_NE(snapshot, nullptr) << model().message();
+  EXPECT_EQ(*snapshot, *reference.history);
+  const bool multiPart = std::any_of(snapshot->packets.begin(), snapshot->packets.end(),
+                                     [](const HistoryPacket& p) { return p.payload.size() > 120; });
+  EXPECT_TRUE(multiPart) << "no entry needed several reports";
+}
+
+using Faults = KernelStack;
+
+// The frame of hop 0 command 0 (software identifiers), a plain status request.
+std::vector<uint8_t> identityFrame() { return makeFrame(0, 0, {}, false); }
+
+TEST_F(Faults, UnplugDuringAnExchangeEndsItWithinOneSliceWithThePlatformStatus) {
+  const auto node = guest::hidrawNodeOf(kSerial);
+  ASSERT_TRUE(node);
+  ASSERT_EQ(iq_open(kSerial), 0);
+  guest::NodeRemovalWatch watch(node->substr(std::strlen("/dev/")));
+  command("unplug-on-request");
+
+  const std::vector<uint8_t> frame = identityFrame();
+  uint8_t reply[64] = {};
+  const auto sent = std::chrono::steady_clock::now();
+  const int32_t result = iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply);
+  const auto ended = std::chrono::steady_clock::now();
+  iq_close();
+
+  record("exchange result on unplug", std::to_string(result));
+  EXPECT_TRUE(IQ_STATUS_IS_ERRNO(result)) << "result " << result;
+  EXPECT_NE(result, IQ_TIMEOUT);
+  const auto removed = watch.removedAt(2s);
+  ASSERT_TRUE(removed) << "the hidraw node was never removed";
+  record("exchange, request to end", ended - sent);
+  record("exchange end after node removal", ended - *removed);
+  EXPECT_LT(ended - *removed, kSlice + kSchedulingSlack);
+  EXPECT_LT(ended - sent, 1s);
+}
+
+// iq.h promises ENODEV for a device that went away, but hidapi reports a device vanishing
+// under hid_read_timeout as -1 with errno 0, which HidapiBackend passes on as EIO (-1005); only
+// the writes after it fail with ENODEV (-1019). Disabled until the backend maps hidapi's
+// "device disconnected" read to ENODEV (platform/hidapi_backend.cpp, being mended elsewhere).
+TEST_F(Faults, DISABLED_UnplugDuringAReadIsReportedAsEnodev) {
+  ASSERT_EQ(iq_open(kSerial), 0);
+  command("unplug-on-request");
+  const std::vector<uint8_t> frame = identityFrame();
+  uint8_t reply[64] = {};
+  EXPECT_EQ(iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply),
+            IQ_STATUS_FROM_ERRNO(ENODEV));
+}
+
+TEST_F(Faults, UnplugDuringAStatusReadLeavesTheModelIdleAndPresenceEmpty) {
+  startPresence();
+  refreshed();
+  command("unplug-on-request 6");  // the sixth of the 19 exchanges
+  model().refresh(false);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(runUntil([this] { return !model_->busy(); }, 10s));
+  record("status read cut by unplug", std::chrono::steady_clock::now() - started);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "an exchange waited its limit";
+  EXPECT_FALSE(model().busy());
+  const std::vector<Reading>& rows = model().rows();
+  ASSERT_GE(rows.size(), 7u);
+  record("row of the cut exchange", rows[5].value);
+  record("row after it", rows[6].value);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].ok, i < 5) << guest::describeRows({rows[i]})[0];
+    EXPECT_EQ(rows[i].value.find(kTimeoutMessage), std::string::npos) << rows[i].value;
+  }
+  ASSERT_TRUE(waitForReport(kNone));
+}
+
+TEST_F(Faults, UnplugDuringAHistoryReadEndsItWithoutWaiting) {
+  refreshed();
+  command("unplug-on-request 3");  // the second entry, after the catalogue and one entry
+  std::optional<HistoryOutcome> outcome;
+  const auto started = std::chrono::steady_clock::now();
+  model().readHistory(std::nullopt, false,
+                      [&](const std::string&, const HistoryOutcome& got) { outcome = got; });
+  ASSERT_TRUE(runUntil([&] { return outcome.has_value(); }, 10s));
+  const auto took = std::chrono::steady_clock::now() - started;
+  record("history read cut by unplug", took);
+  EXPECT_LT(took, 2s) << "the history wait ran into its limit";
+  const auto* error = std::get_if<Error>(&*outcome);
+  ASSERT_NE(error, nullptr);
+  record("history read cut by unplug, message", error->message);
+  EXPECT_FALSE(model().busy());
+}
+
+TEST_F(Faults, DroppedReplyTimesOutAfterTwoSeconds) {
+  ASSERT_EQ(iq_open(kSerial), 0);
+  command("drop 1");
+  const std::vector<uint8_t> frame = identityFrame();
+  uint8_t reply[64] = {};
+  const auto sent = std::chrono::steady_clock::now();
+  const int32_t result = iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply);
+  const auto waited = std::chrono::steady_clock::now() - sent;
+  record("dropped reply wait", waited);
+  EXPECT_EQ(result, IQ_TIMEOUT);
+  EXPECT_GE(waited, 2000ms);
+  EXPECT_LT(waited, 2000ms + kSlice + kSchedulingSlack);
+  // The next request is answered again.
+  EXPECT_GE(iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply), 6);
+}
+
+TEST_F(Faults, LateReplyWithinTheLimitIsStillTaken) {
+  ASSERT_EQ(iq_open(kSerial), 0);
+  command("delay 600");
+  const std::vector<uint8_t> frame = identityFrame();
+  uint8_t reply[64] = {};
+  const auto sent = std::chrono::steady_clock::now();
+  const int32_t result = iq_exchange(frame.data(), static_cast<uint32_t>(frame.size()), reply);
+  const auto waited = std::chrono::steady_clock::now() - sent;
+  record("late reply wait", waited);
+  EXPECT_GE(result, 6);
+  EXPECT_GE(waited, 600ms);
+  EXPECT_LT(waited, 2000ms);
+}
+
+TEST_F(Faults, ReplugGivesANewConnectionEpochAndAGoodRead) {
+  iq_install_backend(nullptr);
+  const SimulatorReference reference = readFromSimulator();
+  iq_install_backend(std::make_shared<HidapiBackend>());
+  startPresence();
+  refreshed();
+  const uint32_t epoch = iq_connection_epoch();
+
+  command("unplug-for 300");
+  ASSERT_TRUE(waitForReport(kNone));
+  model().forgetDevice();  // what the controller does on a departure
+  ASSERT_TRUE(waitForReport(kOurs));
+  ASSERT_TRUE(guest::waitForHidraw(kSerial, true, kPlugLimit));
+  ASSERT_TRUE(runUntil([this] { return !model_->busy(); }));
+  EXPECT_GT(iq_connection_epoch(), epoch);
+
+  refreshed();
+  EXPECT_EQ(guest::describeRows(model().rows()), reference.rows);
+  EXPECT_EQ(model().message(), reference.message);
+}
+
+using Permissions = KernelStack;
+
+TEST_F(Permissions, RootOnlyNodeRefusesAnotherUserWithEacces) {
+  const auto node = guest::hidrawNodeOf(kSerial);
+  ASSERT_TRUE(node);
+  ASSERT_EQ(::chown(node->c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(node->c_str(), 0600), 0);
+
+  auto probe = guest::probeAsUser(kOtherUser);
+  ASSERT_TRUE(probe) << probe.error().message;
+  EXPECT_EQ(probe->openStatus, IQ_STATUS_FROM_ERRNO(EACCES));
+  EXPECT_EQ(probe->openStatus, -1013);
+  EXPECT_EQ(probe->message, std::string(kOpenFailedPrefix) + "-1013" + kOpenFailedSuffix);
+  EXPECT_EQ(probe->goodRows, 0);
+}
+
+TEST_F(Permissions, NodeOwnedByTheUserOpens) {
+  const auto node = guest::hidrawNodeOf(kSerial);
+  ASSERT_TRUE(node);
+  ASSERT_EQ(::chmod(node->c_str(), 0600), 0);
+  ASSERT_EQ(::chown(node->c_str(), kOtherUser, kOtherUser), 0);
+
+  auto probe = guest::probeAsUser(kOtherUser);
+  ASSERT_EQ(::chown(node->c_str(), 0, 0), 0);
+  ASSERT_TRUE(probe) << probe.error().message;
+  EXPECT_EQ(probe->openStatus, 0);
+  EXPECT_GT(probe->goodRows, 0);
+  EXPECT_EQ(probe->message.rfind(kReadDonePrefix, 0), 0u) << probe->message;
+}
+
+}  // namespace
+}  // namespace nimbra
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) return nimbra::guest::runProbe();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
