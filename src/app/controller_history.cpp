@@ -121,7 +121,8 @@ void Controller::refreshArchive(const std::string& serial) {
     historyArchiveError_ = kArchiveReadMessage;
     return;
   }
-  observations_ = std::move(*observations);
+  // No file yet (or no longer): nothing is known, which the page shows as an empty list.
+  observations_ = std::move(*observations).value_or(std::vector<HistoryObservation>{});
   if (!*revision) {
     analyzedCatalog_.reset();
     historyNeedsAnalysis_ = true;
