@@ -143,21 +143,10 @@ std::string HistoryArchive::encode(const Records& records) {
   return out;
 }
 
-Result<std::optional<HistoryArchive::Records>> HistoryArchive::load(const path& file) const {
-  return storage_.loadSealed<Records>(file, decode);
-}
-
-Status HistoryArchive::save(const Records& records, const path& file) const {
-  return storage_.writeSealed(encode(records), file);
-}
-
-Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
-    std::string_view archiveId) const {
-  Result<path> file = location(archiveId);
-  if (!file) return file.error();
+Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revisionOf(const path& file) {
   struct stat info {};
-  if (::stat(file->c_str(), &info) != 0) {
-    Error error = fileError(errno, FileOperation::attributes, file->string());
+  if (::stat(file.c_str(), &info) != 0) {
+    Error error = fileError(errno, FileOperation::attributes, file.string());
     if (isNoSuchFile(error)) return std::optional<Revision>();
     return error;
   }
@@ -167,6 +156,44 @@ Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
       std::chrono::seconds(info.st_mtim.tv_sec) + std::chrono::nanoseconds(info.st_mtim.tv_nsec))};
   revision.inode = static_cast<uint64_t>(info.st_ino);
   return std::optional<Revision>(revision);
+}
+
+// The decoded records of the version last read or written are kept; a file whose revision
+// still matches is not opened again. Only this process writes the file while it runs, and
+// every write replaces it, so a matching revision means the same content.
+Result<std::optional<HistoryArchive::Records>> HistoryArchive::load(const path& file) const {
+  Result<std::optional<Revision>> revision = revisionOf(file);
+  if (!revision) return revision.error();
+  if (!*revision) {
+    if (cache_ && cache_->file == file) cache_.reset();
+    return std::optional<Records>();
+  }
+  if (cache_ && cache_->file == file && cache_->revision == **revision) {
+    return std::optional<Records>(cache_->records);
+  }
+  Result<std::optional<Records>> loaded = storage_.loadSealed<Records>(file, decode);
+  if (loaded && *loaded) {
+    cache_ = Cached{file, **revision, **loaded};
+  } else if (cache_ && cache_->file == file) {
+    cache_.reset();
+  }
+  return loaded;
+}
+
+Status HistoryArchive::save(const Records& records, const path& file) const {
+  if (cache_ && cache_->file == file) cache_.reset();
+  Status written = storage_.writeSealed(encode(records), file);
+  if (!written) return written;
+  Result<std::optional<Revision>> revision = revisionOf(file);
+  if (revision && *revision) cache_ = Cached{file, **revision, records};
+  return written;
+}
+
+Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
+    std::string_view archiveId) const {
+  Result<path> file = location(archiveId);
+  if (!file) return file.error();
+  return revisionOf(*file);
 }
 
 Result<std::optional<std::vector<HistoryObservation>>> HistoryArchive::observations(
