@@ -100,9 +100,9 @@ class HistoryArchive {
 
   Result<std::filesystem::path> location(std::string_view archiveId) const;
   static Result<std::optional<Revision>> revisionOf(const std::filesystem::path& file);
-  // The records and whether the file existed.
-  Result<std::optional<Records>> load(const std::filesystem::path& file) const;
-  Status save(const Records& records, const std::filesystem::path& file) const;
+  // The records, null when the file does not exist.
+  Result<const Records*> load(const std::filesystem::path& file) const;
+  Status save(Records records, const std::filesystem::path& file) const;
 
   LocalStorage storage_;
   const Clock* clock_;
