@@ -5,6 +5,7 @@
 // - BM_HistoryReadArchiveWork: one history read's result at 10,000 archived records: the
 //   merge of a snapshot with one new record (which rewrites the archive), the pending list,
 //   and the publish that reloads the observations.
+// - BM_HistoryReadNothingNew: the same when every record read is archived already.
 
 #include <chrono>
 #include <filesystem>
@@ -242,6 +243,25 @@ void BM_HistoryReadArchiveWork(benchmark::State& state) {
   if (controller.screenState().historyError) state.SkipWithError("the archive failed");
 }
 BENCHMARK(BM_HistoryReadArchiveWork)->Unit(benchmark::kMillisecond)->Iterations(30);
+
+// The common case: a changed catalogue whose records are all archived already, so nothing is
+// written and the pending list comes from the records kept in memory.
+void BM_HistoryReadNothingNew(benchmark::State& state) {
+  World world(fillArchive);
+  Controller& controller = *world.controller;
+  HistorySnapshot snapshot;
+  snapshot.catalog = std::vector<uint8_t>(34, 0);
+  for (int i = kArchived - 200; i < kArchived; ++i) {
+    snapshot.packets.push_back({{0, i, 40, 18}, payload(i)});
+  }
+  snapshot.archiveCount = 200;
+  snapshot.directoryCount = 1;
+  for (auto _ : state) ControllerPeer::historyRead(controller, snapshot);
+  state.counters["observations"] =
+      static_cast<double>(ControllerPeer::observationCount(controller));
+  if (controller.screenState().historyError) state.SkipWithError("the archive failed");
+}
+BENCHMARK(BM_HistoryReadNothingNew)->Unit(benchmark::kMillisecond)->Iterations(30);
 
 }  // namespace
 }  // namespace nimbra
