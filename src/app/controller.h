@@ -24,6 +24,7 @@
 #include "devicelink/presence_source.h"
 #include "devicelink/usb_presence.h"
 #include "server/battery_estimate.h"
+#include "server/history_analysis.h"
 #include "server/post_json.h"
 #include "storage/device_sample.h"
 #include "storage/device_store.h"
@@ -175,7 +176,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void startHistoryRead();
   void historyReadFinished(const std::string& serial, const HistoryOutcome& outcome,
                            const Uuid& connection);
-  void archiveSnapshot(const HistorySnapshot& snapshot);
+  bool archiveSnapshot(const HistorySnapshot& snapshot);
   void analysePendingRecords();
 
   // Samples, battery estimate, completions (controller_samples.cpp).
@@ -186,6 +187,20 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void resetFinished(bool acknowledged, const Uuid& connection, const Uuid& record);
   void checkResetRecovery();
   bool resetSupported() const;
+
+  // --- History analysis and battery estimate (controller_history.cpp, controller_samples.cpp).
+  // One run of the analysis: its identity, the device and the records still to send.
+  struct AnalysisRun;
+  void startAnalysis(std::vector<HistoryArchive::Pending> pending, std::string serial,
+                     std::string archiveKey);
+  void analyseNextBatch(const std::shared_ptr<AnalysisRun>& run);
+  void analysisBatchFinished(const std::shared_ptr<AnalysisRun>& run,
+                             Result<std::vector<HistoryObservation>> reply);
+  void analysisFailed(const std::shared_ptr<AnalysisRun>& run, const Error& error);
+  void finishAnalysis(const Uuid& run);
+  void batteryEstimateFinished(const HistoryAPI::BatteryInput& input,
+                               Result<HistoryAPI::BatteryEstimate> estimate);
+  // --- end of the history analysis and battery estimate block.
 
   // Rendering and the page (controller_screen.cpp).
   void render();

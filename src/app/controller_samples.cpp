@@ -6,9 +6,9 @@
 #include "core/hex.h"
 #include "core/sha256.h"
 
-// Folding each new read into a stored sample, the session it reports, and the completions
-// of setting writes and module resets. The battery estimate and the telemetry device record
-// are the steps startBatteryEstimate and reportDevice, which do nothing yet.
+// Folding each new read into a stored sample, the session it reports, the battery estimate
+// and the telemetry device record, and the completions of setting writes and module resets.
+// Main thread only.
 
 namespace nimbra {
 namespace {
@@ -17,6 +17,9 @@ constexpr char kSampleNotSavedMessage[] = "本次采样未能保存到本机数�
 constexpr char kResetFirmware[] = "150.6.1";
 constexpr char kResetEngine[] = "102.6.0";
 constexpr char kDeviceName[] = "IQOS ILUMA i ONE";
+constexpr char kDeviceKind[] = "device";
+// The same device record is sent again only after this long.
+constexpr std::chrono::seconds kDeviceReportInterval{60};
 
 const Reading* findRow(const std::vector<Reading>& rows, int command, int module) {
   for (const Reading& row : rows) {
@@ -107,12 +110,63 @@ void Controller::foldSample() {
   }
 }
 
-void Controller::startBatteryEstimate(const HistoryAPI::BatteryInput& /*input*/) {
-  // Asking the server for the battery estimate: not wired in yet.
+// One estimate per charge value: a new request replaces (and aborts) the one in flight, and
+// a failure forgets the input so the next folded sample asks again.
+void Controller::startBatteryEstimate(const HistoryAPI::BatteryInput& input) {
+  if (batteryInput_ && batteryInput_->charge == input.charge) return;
+  batteryInput_ = input;
+  if (batteryTask_) batteryTask_->cancel();
+  batteryTask_ = HistoryAPI::estimateBattery(
+      queue_, analysisEndpoint_, installationId_(), input,
+      [weak = weak_from_this(), input](Result<HistoryAPI::BatteryEstimate> estimate) {
+        if (auto self = weak.lock()) self->batteryEstimateFinished(input, std::move(estimate));
+      });
 }
 
+void Controller::batteryEstimateFinished(const HistoryAPI::BatteryInput& input,
+                                         Result<HistoryAPI::BatteryEstimate> estimate) {
+  // A cancelled request never completes; one that was replaced by a newer input is dropped.
+  if (!batteryInput_ || *batteryInput_ != input) return;
+  batteryTask_.reset();
+  if (estimate) {
+    bool changed = !batteryEstimate_ || batteryEstimate_->predictedUses != estimate->predictedUses;
+    batteryEstimate_ = *estimate;
+    if (!initialLoadFinished_ || changed) publish();
+  } else {
+    batteryInput_.reset();
+    if (!initialLoadFinished_) publish();
+  }
+}
+
+// The device as telemetry knows it. Counters and versions the sample lacks keep the values
+// last sent, so a read that missed a row does not look like a different device.
 void Controller::reportDevice() {
-  // The telemetry device record of the folded sample: not wired in yet.
+  Telemetry::Device device{
+      .connectionId = connectionId_,
+      .brand = profile_.brand,
+      .model = profile_.model,
+      .modelName = kDeviceName,
+      .serial = deviceKey(),
+      .puffs = lastSample_->cumulativePuffCount,
+      .sticks = lastSample_->processCount,
+      .firmware = lastSample_->firmware,
+      .engine = lastSample_->engine,
+  };
+  if (uploadedDevice_) {
+    if (!device.puffs) device.puffs = uploadedDevice_->puffs;
+    if (!device.sticks) device.sticks = uploadedDevice_->sticks;
+    if (!device.firmware) device.firmware = uploadedDevice_->firmware;
+    if (!device.engine) device.engine = uploadedDevice_->engine;
+  }
+  if (paused_) return;
+  Date now = clock_.now();
+  bool due = !uploadedDevice_ || device != *uploadedDevice_ || !uploadedDeviceAt_ ||
+             now - *uploadedDeviceAt_ >= kDeviceReportInterval;
+  if (!due) return;
+  if (telemetry_.record(kDeviceKind, std::nullopt, device, now)) {
+    uploadedDevice_ = device;
+    uploadedDeviceAt_ = now;
+  }
 }
 
 void Controller::settingWriteFinished(std::optional<bool> state, const Uuid& record,

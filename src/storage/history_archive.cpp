@@ -140,21 +140,10 @@ std::string HistoryArchive::encode(const Records& records) {
   return out;
 }
 
-Result<std::optional<HistoryArchive::Records>> HistoryArchive::load(const path& file) const {
-  return storage_.loadSealed<Records>(file, decode);
-}
-
-Status HistoryArchive::save(const Records& records, const path& file) const {
-  return storage_.writeSealed(encode(records), file);
-}
-
-Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
-    std::string_view archiveId) const {
-  Result<path> file = location(archiveId);
-  if (!file) return file.error();
+Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revisionOf(const path& file) {
   struct stat info {};
-  if (::stat(file->c_str(), &info) != 0) {
-    Error error = fileError(errno, FileOperation::attributes, file->string());
+  if (::stat(file.c_str(), &info) != 0) {
+    Error error = fileError(errno, FileOperation::attributes, file.string());
     if (isNoSuchFile(error)) return std::optional<Revision>();
     return error;
   }
@@ -166,11 +155,45 @@ Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
   return std::optional<Revision>(revision);
 }
 
+// The decoded records of the version last read or written are kept; a file whose revision
+// still matches is not opened again. Only this process writes the file while it runs, and
+// every write replaces it, so a matching revision means the same content. Null when the file
+// does not exist; the pointer is valid until the next operation.
+Result<const HistoryArchive::Records*> HistoryArchive::load(const path& file) const {
+  Result<std::optional<Revision>> revision = revisionOf(file);
+  if (!revision) return revision.error();
+  bool hit = cache_ && cache_->file == file && *revision && cache_->revision == **revision;
+  if (!hit && cache_ && cache_->file == file) cache_.reset();
+  if (!*revision) return static_cast<const Records*>(nullptr);
+  if (hit) return &cache_->records;
+  Result<std::optional<Records>> loaded = storage_.loadSealed<Records>(file, decode);
+  if (!loaded) return loaded.error();
+  if (!*loaded) return static_cast<const Records*>(nullptr);
+  cache_ = Cached{file, **revision, std::move(**loaded)};
+  return &cache_->records;
+}
+
+Status HistoryArchive::save(Records records, const path& file) const {
+  cache_.reset();
+  Status written = storage_.writeSealed(encode(records), file);
+  if (!written) return written;
+  Result<std::optional<Revision>> revision = revisionOf(file);
+  if (revision && *revision) cache_ = Cached{file, **revision, std::move(records)};
+  return written;
+}
+
+Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revision(
+    std::string_view archiveId) const {
+  Result<path> file = location(archiveId);
+  if (!file) return file.error();
+  return revisionOf(*file);
+}
+
 Result<std::optional<std::vector<HistoryObservation>>> HistoryArchive::observations(
     std::string_view archiveId) const {
   Result<path> file = location(archiveId);
   if (!file) return file.error();
-  Result<std::optional<Records>> records = load(*file);
+  Result<const Records*> records = load(*file);
   if (!records) return records.error();
   if (!*records) return std::optional<std::vector<HistoryObservation>>();
   std::vector<HistoryObservation> found;
@@ -188,10 +211,10 @@ Status HistoryArchive::merge(const std::vector<HistoryPacket>& packets,
                              std::string_view archiveId) const {
   Result<path> file = location(archiveId);
   if (!file) return file.error();
-  Result<std::optional<Records>> loaded = load(*file);
+  Result<const Records*> loaded = load(*file);
   if (!loaded) return loaded.error();
-  bool missing = !loaded->has_value();
-  Records records = missing ? Records() : std::move(**loaded);
+  bool missing = *loaded == nullptr;
+  Records records = missing ? Records() : **loaded;
   size_t countBefore = records.size();
 
   Date now = clock_->now();
@@ -207,14 +230,14 @@ Status HistoryArchive::merge(const std::vector<HistoryPacket>& packets,
     records.try_emplace(entryKey(packet), std::move(entry));
   }
   if (!missing && records.size() == countBefore) return {};
-  return save(records, *file);
+  return save(std::move(records), *file);
 }
 
 Result<std::vector<HistoryArchive::Pending>> HistoryArchive::pending(
     std::string_view archiveId) const {
   Result<path> file = location(archiveId);
   if (!file) return file.error();
-  Result<std::optional<Records>> records = load(*file);
+  Result<const Records*> records = load(*file);
   if (!records) return records.error();
   std::vector<Pending> result;
   if (!*records) return result;
@@ -237,10 +260,10 @@ Status HistoryArchive::attach(const std::map<std::string, HistoryObservation>& o
   if (observations.empty()) return {};
   Result<path> file = location(archiveId);
   if (!file) return file.error();
-  Result<std::optional<Records>> loaded = load(*file);
+  Result<const Records*> loaded = load(*file);
   if (!loaded) return loaded.error();
   if (!*loaded) return storageError(StorageErrorKind::fileReadNoSuchFile, file->string());
-  Records& records = **loaded;
+  Records records = **loaded;
 
   for (const auto& [key, observation] : observations) {
     auto found = records.find(key);
@@ -250,7 +273,7 @@ Status HistoryArchive::attach(const std::map<std::string, HistoryObservation>& o
     }
     found->second.observation = observation;
   }
-  return save(records, *file);
+  return save(std::move(records), *file);
 }
 
 }  // namespace nimbra

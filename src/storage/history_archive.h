@@ -24,8 +24,9 @@ namespace nimbra {
 // The archive id is the lower-case SHA-256 hex of the device serial (sha256Hex); anything
 // else is refused, so an id can never name a file outside the data directory.
 //
-// Each operation loads the file afresh and keeps nothing in memory between calls; a file
-// that fails to load is never rewritten. Not synchronised: call from one thread (the
+// A handle keeps the decoded records of the file version it last read or wrote, keyed by the
+// file's revision, and reads the file again only when the revision changed; a file that
+// fails to load is never rewritten. Not synchronised: call from one thread (the
 // controller's main thread), never two operations on one archive at once.
 class HistoryArchive {
  public:
@@ -91,13 +92,21 @@ class HistoryArchive {
   static std::string encode(const Records& records);
 
  private:
+  struct Cached {
+    std::filesystem::path file;
+    Revision revision;
+    Records records;
+  };
+
   Result<std::filesystem::path> location(std::string_view archiveId) const;
-  // The records and whether the file existed.
-  Result<std::optional<Records>> load(const std::filesystem::path& file) const;
-  Status save(const Records& records, const std::filesystem::path& file) const;
+  static Result<std::optional<Revision>> revisionOf(const std::filesystem::path& file);
+  // The records, null when the file does not exist.
+  Result<const Records*> load(const std::filesystem::path& file) const;
+  Status save(Records records, const std::filesystem::path& file) const;
 
   LocalStorage storage_;
   const Clock* clock_;
+  mutable std::optional<Cached> cache_;
 };
 
 }  // namespace nimbra

@@ -173,7 +173,7 @@ class ControllerTest : public SimulatedLinkTest {
         .presenceSource = std::move(source),
         .telemetry = *telemetry_,
         .installationId = [] { return kInstallation; },
-        .analysisEndpoint = {"http://127.0.0.1:9", std::chrono::seconds(1)},
+        .analysisEndpoint = analysisEndpoint_,
         .sharing = sharing_,
         .updater = updater_,
         .page = page_,
@@ -195,12 +195,15 @@ class ControllerTest : public SimulatedLinkTest {
   Controller& controller() { return *controller_; }
   Model& model() { return controller_->model(); }
 
-  // Runs the main queue, waiting for the device queue, until nothing is left to do now.
+  // Runs the main queue, waiting for the device queue and the server calls in flight, until
+  // nothing is left to do now.
   void settle() {
+    auto quiet = [this] {
+      return (!controller_ || !model().busy()) && HistoryAPI::callsInFlight() == 0;
+    };
     for (int round = 0; round < 50; ++round) {
-      ASSERT_TRUE(queue_.runUntil([this] { return !controller_ || !model().busy(); }))
-          << "model stayed busy";
-      if (queue_.runPending() == 0 && (!controller_ || !model().busy())) return;
+      ASSERT_TRUE(queue_.runUntil(quiet)) << "model stayed busy or a server call never ended";
+      if (queue_.runPending() == 0 && quiet()) return;
     }
   }
 
@@ -255,6 +258,9 @@ class ControllerTest : public SimulatedLinkTest {
 
   inline static const Uuid kInstallation = *Uuid::parse("0E5C3D2A-1B4F-4A6E-9C8D-7F6E5D4C3B2A");
 
+  // Where analysis and battery requests go; nothing listens on port 9, so by default they
+  // fail at once. Tests of those flows point it at a loopback server before create().
+  HistoryAPI::Endpoint analysisEndpoint_{"http://127.0.0.1:9", std::chrono::seconds(1)};
   ManualMainQueue queue_;
   FakeClock clock_{Date{} + std::chrono::hours(24 * 365 * 56)};
   std::filesystem::path base_;

@@ -1,0 +1,267 @@
+// Main-thread cost of the controller's per-read flows at full size, each through the
+// controller's own path (goal: under 16 ms, one frame at 60 Hz):
+// - BM_FoldAndAppendAtFullDay: one publish that folds a new read and appends it to a day file
+//   already holding 17,280 samples (one every 5 s), including the recent list and the render.
+// - BM_HistoryReadArchiveWork: one history read's result at 10,000 archived records: the
+//   merge of a snapshot with one new record (which rewrites the archive), the pending list,
+//   and the publish that reloads the observations.
+// - BM_HistoryReadNothingNew: the same when every record read is archived already.
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include <benchmark/benchmark.h>
+
+#include "app/controller.h"
+#include "core/dates.h"
+#include "core/manual_main_queue.h"
+#include "core/sha256.h"
+#include "devicelink/backend_registry.h"
+#include "devicelink/iq.h"
+#include "sim/simulated_hid_backend.h"
+#include "sim/simulated_presence_source.h"
+#include "storage/day_file.h"
+#include "storage/key_cache.h"
+
+namespace nimbra {
+
+class ControllerPeer {
+ public:
+  static void setReady(Controller& c, bool ready) { c.ready_ = ready; }
+  static std::optional<double> lastObservedAt(const Controller& c) {
+    return c.lastSample_ ? std::optional<double>(c.lastSample_->observedAt) : std::nullopt;
+  }
+  static size_t observationCount(const Controller& c) {
+    return c.observations_ ? c.observations_->size() : 0;
+  }
+  static void historyRead(Controller& c, const HistorySnapshot& snapshot) {
+    c.historyReadFinished(c.model_->selected(), snapshot, c.connectionId_);
+  }
+};
+
+namespace {
+
+constexpr char kSerial[] = "BENCH00000001";
+constexpr int kSamplesPerDay = 17280;
+constexpr int kArchived = 10000;
+
+class NullPage : public PageView {
+ public:
+  void evaluate(const std::string&) override {}
+  void render(const std::string&) override {}
+  void probeReadiness(std::function<void(bool)> answer) override { answer(false); }
+  Size size() const override { return {730, 657}; }
+  void showSharePicker(double, double) override {}
+};
+
+class NoSharing : public Sharing {
+ public:
+  const std::string& link() const override { return link_; }
+  std::optional<std::string> qrDataURL(bool) override { return std::nullopt; }
+  bool copyLink() override { return false; }
+  bool copyQR(bool) override { return false; }
+
+ private:
+  std::string link_ = "https://updates.nimbra.invalid/download";
+};
+
+class IdleUpdater : public Updater {
+ public:
+  AppUpdaterState state() const override { return {"1.4.2", "142", "current", "1.5.0", true}; }
+  void checkForUpdates(bool) override {}
+  void setOnChange(std::function<void()>) override {}
+  void setCanInstall(std::function<bool()>) override {}
+  void writeHealthMarker(const std::vector<std::string>&) override {}
+};
+
+std::vector<uint8_t> payload(int position) {
+  std::vector<uint8_t> bytes(40, static_cast<uint8_t>(position));
+  bytes[0] = 0x92;
+  bytes[1] = static_cast<uint8_t>(position >> 8);
+  return bytes;
+}
+
+// A controller serving a simulated device, its page loaded; `prepare` fills the data directory
+// before the controller opens its stores.
+struct World {
+  template <typename Prepare>
+  explicit World(Prepare prepare) {
+    std::filesystem::create_directories(base);
+    prepare(*this);
+    hid->addDevice(sim::ilumaOne(kSerial));
+    iq_install_backend(hid);
+    usb->attach("1-1", SimulatedUsbBus::ilumaOne(kSerial));
+    telemetry = std::make_unique<Telemetry>(
+        Telemetry::Seams{queue,
+                         clock,
+                         [] { return 1.0; },
+                         [] { return Uuid(); },
+                         {},
+                         storage(),
+                         {"http://127.0.0.1:9", std::chrono::seconds(1)},
+                         "Linux",
+                         "1",
+                         "1.0"});
+    controller = Controller::create(
+        Controller::Seams{queue,
+                          clock,
+                          storage(),
+                          LocalSettings(storage()),
+                          {},
+                          {},
+                          std::make_unique<SimulatedPresenceSource>(usb),
+                          *telemetry,
+                          [] { return Uuid(); },
+                          HistoryAPI::Endpoint{"http://127.0.0.1:9", std::chrono::seconds(1)},
+                          sharing,
+                          updater,
+                          page,
+                          {},
+                          [](std::chrono::milliseconds) {}});
+    controller->pageFinishedLoading();
+    settle();
+  }
+  ~World() {
+    controller.reset();
+    telemetry.reset();
+    iq_close();
+    iq_install_backend(nullptr);
+    std::filesystem::remove_all(base);
+  }
+
+  void settle() {
+    for (int i = 0; i < 50; ++i) {
+      queue.runUntil(
+          [&] { return !controller->model().busy() && HistoryAPI::callsInFlight() == 0; });
+      if (queue.runPending() == 0 && !controller->model().busy()) return;
+    }
+  }
+  LocalStorage storage() { return LocalStorage(base, keys); }
+
+  std::filesystem::path base =
+      std::filesystem::temp_directory_path() / ("nimbra-bench-" + Uuid::random().text());
+  KeyCache keys;
+  std::shared_ptr<sim::SimulatedHidBackend> hid = std::make_shared<sim::SimulatedHidBackend>();
+  std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
+  ManualMainQueue queue;
+  // 23:00 UTC of one day, so a full day of samples lies before it.
+  FakeClock clock{Date{} + std::chrono::hours(24 * 365 * 56 + 23)};
+  std::shared_ptr<NullPage> page = std::make_shared<NullPage>();
+  NoSharing sharing;
+  IdleUpdater updater;
+  std::unique_ptr<Telemetry> telemetry;
+  std::shared_ptr<Controller> controller;
+};
+
+void fillToday(World& world) {
+  Result<DeviceStore> store = DeviceStore::open(world.storage(), world.clock);
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  Result<std::string> directory =
+      deviceDirectoryName(profile.brand, profile.model, profile.transport, sha256Hex(kSerial));
+  double now = secondsSince1970(world.clock.now());
+  Result<std::string> day = dayFileNameOf(now);
+  std::filesystem::path folder = store->root() / *directory;
+  std::filesystem::create_directories(folder);
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+  double start = now - 23 * 3600.0;
+  std::vector<DeviceSample> samples(kSamplesPerDay);
+  for (int i = 0; i < kSamplesPerDay; ++i) {
+    samples[i].observedAt = start + 4.5 * i;
+    samples[i].battery = 80;
+    samples[i].voltageADC = 3950;
+    samples[i].temperatureRaw = 25;
+    samples[i].firmware = "2.4.1";
+    samples[i].engine = "1.9.3";
+    samples[i].settings = {{"light", true}, {"flex", true},  {"gesture", true},
+                           {"auto", false}, {"lock", false}, {"v0", true},
+                           {"v1", false},   {"v2", true},    {"v3", false}};
+  }
+  (void)saveDayFile(world.storage(), folder / *day, samples);
+}
+
+void BM_FoldAndAppendAtFullDay(benchmark::State& state) {
+  World world(fillToday);
+  Controller& controller = *world.controller;
+  for (auto _ : state) {
+    state.PauseTiming();
+    // A new read, its publish held back so only the timed publish folds it.
+    ControllerPeer::setReady(controller, false);
+    world.clock.advance(std::chrono::seconds(5));
+    controller.model().refresh(false);
+    world.settle();
+    ControllerPeer::setReady(controller, true);
+    std::optional<double> before = ControllerPeer::lastObservedAt(controller);
+    state.ResumeTiming();
+    controller.publish();
+    if (ControllerPeer::lastObservedAt(controller) == before) {
+      state.SkipWithError("the read was not folded");
+      break;
+    }
+  }
+  state.counters["recent"] = static_cast<double>(controller.screenState().recent.size());
+  if (controller.screenState().storageError) state.SkipWithError("the store failed");
+}
+BENCHMARK(BM_FoldAndAppendAtFullDay)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+void fillArchive(World& world) {
+  HistoryArchive::Records records;
+  for (int i = 0; i < kArchived; ++i) {
+    HistoryPacket packet{{0, i, 40, 18}, payload(i)};
+    HistoryArchive::Entry entry{0, 18, i, packet.payload, world.clock.now(), std::nullopt};
+    entry.observation =
+        HistoryObservation{i, world.clock.now(), i % 5, "stick_completed", "session"};
+    records.emplace(HistoryArchive::entryKey(packet), entry);
+  }
+  std::filesystem::path file =
+      *world.storage().localDirectory() / HistoryArchive::fileName(sha256Hex(kSerial));
+  (void)world.storage().writeSealed(HistoryArchive::encode(records), file);
+}
+
+void BM_HistoryReadArchiveWork(benchmark::State& state) {
+  World world(fillArchive);
+  Controller& controller = *world.controller;
+  HistorySnapshot snapshot;
+  snapshot.catalog = std::vector<uint8_t>(34, 0);
+  for (int i = kArchived - 200; i < kArchived; ++i) {
+    snapshot.packets.push_back({{0, i, 40, 18}, payload(i)});
+  }
+  snapshot.archiveCount = 201;
+  snapshot.directoryCount = 2;
+  snapshot.packets.push_back({{1, 0, 40, 3}, payload(0)});
+  int position = 0;
+  for (auto _ : state) {
+    // One record the archive has not seen (directory 1: nothing to analyse), so the merge
+    // writes and the observations are reloaded.
+    snapshot.packets.back().entry.position = ++position;
+    snapshot.packets.back().payload[2] = static_cast<uint8_t>(position);
+    snapshot.packets.back().payload[3] = static_cast<uint8_t>(position >> 8);
+    ControllerPeer::historyRead(controller, snapshot);
+  }
+  state.counters["observations"] =
+      static_cast<double>(ControllerPeer::observationCount(controller));
+  if (controller.screenState().historyError) state.SkipWithError("the archive failed");
+}
+BENCHMARK(BM_HistoryReadArchiveWork)->Unit(benchmark::kMillisecond)->Iterations(30);
+
+// The common case: a changed catalogue whose records are all archived already, so nothing is
+// written and the pending list comes from the records kept in memory.
+void BM_HistoryReadNothingNew(benchmark::State& state) {
+  World world(fillArchive);
+  Controller& controller = *world.controller;
+  HistorySnapshot snapshot;
+  snapshot.catalog = std::vector<uint8_t>(34, 0);
+  for (int i = kArchived - 200; i < kArchived; ++i) {
+    snapshot.packets.push_back({{0, i, 40, 18}, payload(i)});
+  }
+  snapshot.archiveCount = 200;
+  snapshot.directoryCount = 1;
+  for (auto _ : state) ControllerPeer::historyRead(controller, snapshot);
+  state.counters["observations"] =
+      static_cast<double>(ControllerPeer::observationCount(controller));
+  if (controller.screenState().historyError) state.SkipWithError("the archive failed");
+}
+BENCHMARK(BM_HistoryReadNothingNew)->Unit(benchmark::kMillisecond)->Iterations(30);
+
+}  // namespace
+}  // namespace nimbra

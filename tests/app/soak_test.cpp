@@ -1,0 +1,179 @@
+#include <random>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "app/flow_fixture.h"
+#include "storage/day_file.h"
+
+// 300 simulated minutes of a device that comes and goes, switches off, drops replies and
+// spoils history transfers, with the page sending valid and invalid actions at random. Fixed
+// seed; the device and the queue run on fake time.
+
+namespace nimbra::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+constexpr auto kStep = 5s;
+constexpr int kSteps = 300 * 60 / 5;
+
+class SoakTest : public FlowTest {
+ protected:
+  sim::SimulatedDeviceState device() {
+    sim::SimulatedDeviceState device = withHistory(0);
+    auto& software = device.readings[{0, 0}];
+    software[2] = 150, software[3] = 6, software[4] = 1;
+    auto& engine = device.readings[{1, 0}];
+    engine[2] = 102, engine[3] = 6, engine[4] = 0;
+    std::vector<uint8_t> calibration(24, 0);
+    calibration[2] = 100;
+    device.readings[{0, 128}] = calibration;
+    device.history.records[0] = {0, 0, historyLength_};
+    for (uint32_t position = 0; position < historyLength_; ++position) {
+      device.history.entries[{0, position}] = analysableEntry(position);
+    }
+    return device;
+  }
+
+  json randomAction() {
+    std::string connection = controller().connectionId().text();
+    bool light = last()["settings"].value("light", true);
+    const json actions[] = {
+        {{"action", "refresh"}},
+        {{"action", "disconnect"}},
+        {{"action", "history"}},
+        {{"action", "setting"}, {"key", "light"}, {"value", !light}},
+        {{"action", "setting"}, {"key", "light"}, {"value", !light}},
+        {{"action", "reset"}, {"target", connection}},
+        {{"action", "reset"}, {"target", Uuid::random().text()}},
+        {{"action", "setting"}, {"key", "nope"}, {"value", true}},
+        {{"action", "setting"}, {"key", "light"}, {"value", "yes"}},
+        {{"action", 5}},
+        json::object(),
+        {{"action", "activity"}, {"module", "care"}},
+        {{"action", "preferences"}, {"language", "xx"}, {"theme", "dark"}},
+    };
+    return actions[std::uniform_int_distribution<size_t>(0, std::size(actions) - 1)(rng_)];
+  }
+
+  bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
+
+  std::mt19937 rng_{20261208};
+  uint32_t historyLength_ = 5;
+  std::shared_ptr<sim::SimulatedDeviceState> state_;
+  bool plugged_ = false;
+};
+
+TEST_F(SoakTest, ThreeHundredMinutesOfFaultsLeaveConsistentState) {
+  loaded();
+  state_ = plug(device());
+  plugged_ = true;
+  std::set<double> folded;
+  size_t settingActions = 0;
+
+  for (int step = 0; step < kSteps; ++step) {
+    if (chance(0.01)) {
+      if (plugged_) {
+        unplug();
+      } else {
+        state_ = plug(device());
+      }
+      plugged_ = !plugged_;
+    }
+    if (plugged_ && !model().busy()) {
+      if (chance(0.02)) state_->switchedOff = !state_->switchedOff;
+      if (chance(0.03)) {
+        state_->fault =
+            state_->fault == sim::ReplyFault::none ? sim::ReplyFault::drop : sim::ReplyFault::none;
+      }
+      if (chance(0.03)) {
+        const sim::HistoryFault faults[] = {
+            sim::HistoryFault::none, sim::HistoryFault::deviceFailure,
+            sim::HistoryFault::brokenSequence, sim::HistoryFault::tooManyParts};
+        state_->history.fault = faults[std::uniform_int_distribution<int>(0, 3)(rng_)];
+      }
+      if (chance(0.02) && historyLength_ < 200) {
+        state_->history.entries[{0, historyLength_}] = analysableEntry(historyLength_);
+        state_->history.records[0].end = ++historyLength_;
+      }
+    }
+    if (chance(0.1)) {
+      json action = randomAction();
+      size_t before = controller().screenState().settingRecords.size();
+      send(action);
+      const std::vector<SettingRecord> records = controller().screenState().settingRecords;
+      if (action.value("action", json()) == "setting" ||
+          action.value("action", json()) == "reset") {
+        ++settingActions;
+      }
+      if (records.size() > before && records.front().action == "light" &&
+          records.front().result == SettingRecord::Result::confirmed) {
+        ASSERT_TRUE(plugged_);
+        bool held = state_->settings.light == 0x64;
+        EXPECT_EQ(held, records.front().after->at("light")) << "confirmed but not held";
+      }
+    }
+    advance(kStep);
+    if (const auto& sample = ControllerPeer::lastSample(controller()))
+      folded.insert(sample->observedAt);
+  }
+
+  // Calm down: a healthy device, plugged, read on request.
+  if (!plugged_) state_ = plug(device());
+  state_->switchedOff = false;
+  state_->fault = sim::ReplyFault::none;
+  state_->history.fault = sim::HistoryFault::none;
+  send({{"action", "refresh"}});
+  for (int i = 0; i < 8; ++i) advance(kStep);
+  send({{"action", "history"}});
+  for (int i = 0; i < 8; ++i) advance(kStep);
+  if (const auto& sample = ControllerPeer::lastSample(controller()))
+    folded.insert(sample->observedAt);
+
+  EXPECT_FALSE(model().busy());
+  EXPECT_FALSE(last()["busy"].get<bool>());
+  EXPECT_FALSE(last()["readingHistory"].get<bool>());
+  EXPECT_FALSE(last()["analyzing"].get<bool>());
+
+  const std::vector<SettingRecord> records = controller().screenState().settingRecords;
+  EXPECT_LE(records.size(), settingActions);
+  std::set<std::string> ids;
+  for (const SettingRecord& record : records) {
+    EXPECT_TRUE(ids.insert(record.id.text()).second) << "one record per accepted action";
+    EXPECT_TRUE(record.action == "light" || record.action == "reset") << record.action;
+  }
+
+  // Every folded sample is in a day file.
+  std::set<double> stored;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(base_)) {
+    if (!item.is_regular_file() ||
+        item.path().parent_path().parent_path().filename() != DeviceStore::kRootName) {
+      continue;
+    }
+    Result<std::vector<DeviceSample>> day = loadDayFile(storage(), item.path());
+    ASSERT_TRUE(day) << item.path();
+    for (const DeviceSample& sample : *day) stored.insert(sample.observedAt);
+  }
+  for (double observedAt : folded) EXPECT_TRUE(stored.contains(observedAt)) << observedAt;
+
+  // The archive holds every entry the device ever announced.
+  HistoryArchive::Records archived;
+  Result<std::vector<HistoryArchive::Pending>> pending = archive().pending(archiveKey());
+  ASSERT_TRUE(pending);
+  Result<std::optional<std::vector<HistoryObservation>>> observations =
+      archive().observations(archiveKey());
+  ASSERT_TRUE(observations && *observations);
+  std::set<int64_t> positions;
+  for (const auto& record : *pending) positions.insert(record.packet.entry.position);
+  for (const auto& observation : **observations) positions.insert(observation.position);
+  EXPECT_EQ(positions.size(), historyLength_);
+  EXPECT_TRUE(pending->empty()) << "the calm end analyses everything";
+  RecordProperty("folded", static_cast<int>(folded.size()));
+  RecordProperty("historyLength", static_cast<int>(historyLength_));
+  RecordProperty("settingRecords", static_cast<int>(records.size()));
+}
+
+}  // namespace
+}  // namespace nimbra::testing
