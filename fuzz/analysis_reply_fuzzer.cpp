@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     positions.insert(position);
   }
   const size_t at = 1 + 2 * count;
-  auto decoded = nimbra::HistoryAPI::decodeAnalysisReply(
-      nimbra::fuzz::textOf(data + at, size - at), sent);
+  auto decoded =
+      nimbra::HistoryAPI::decodeAnalysisReply(nimbra::fuzz::textOf(data + at, size - at), sent);
   if (!decoded) {
     const nimbra::Error& error = decoded.error();
     check(error.is(nimbra::kCocoaErrorDomain, nimbra::kJsonDecodingErrorCode) ||

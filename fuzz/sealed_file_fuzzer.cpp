@@ -80,8 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mask == 0) {
       check(read.ok() && *read == plaintext, "an unchanged file opens to its plaintext");
     } else if (at < 8) {
-      check(!read.ok() && nimbra::isStorageError(read.error(), StorageErrorKind::fileReadCorruptFile),
-            "a changed magic is a corrupt file");
+      check(
+          !read.ok() && nimbra::isStorageError(read.error(), StorageErrorKind::fileReadCorruptFile),
+          "a changed magic is a corrupt file");
     } else {
       check(!read.ok() &&
                 nimbra::isStorageError(read.error(), StorageErrorKind::authenticationFailure),

@@ -11,9 +11,10 @@ namespace {
 // from elsewhere may hold) was written back unescaped, so the next merge left an archive
 // that no longer parsed and every record in it was lost.
 TEST(FuzzRegression, ArchiveKeysThatNeedEscapingSurviveARewrite) {
-  for (const char* text :
-       {R"({"a\"b":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})",
-        R"({"a\\b\n\u0001":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})"}) {
+  for (
+      const char* text :
+      {R"({"a\"b":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})",
+       R"({"a\\b\n\u0001":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})"}) {
     auto records = HistoryArchive::decode(text);
     ASSERT_TRUE(records.ok()) << text;
     auto again = HistoryArchive::decode(HistoryArchive::encode(*records));
