@@ -67,6 +67,22 @@ void appendNumber(std::string& out, int value) {
   out.append(buffer, failure == std::errc() ? end : buffer);
 }
 
+// Keys this program makes need no escaping, but a file from elsewhere may hold any key the
+// reader accepted; written raw, a quote or a control character in one would make the whole
+// rewritten archive unreadable.
+void appendKey(std::string& out, const std::string& key) {
+  bool plain = std::none_of(key.begin(), key.end(), [](char c) {
+    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+  if (plain) {
+    out += '"';
+    out += key;
+    out += '"';
+  } else {
+    out += json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+  }
+}
+
 Error invalidArchiveId() { return Error::posix(EINVAL, "history archive id"); }
 
 }  // namespace
@@ -108,7 +124,8 @@ Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintex
 
 // Written by hand rather than through a JSON tree: the archive only grows, and building and
 // dumping a tree of every record costs several times the encryption and the write together.
-// Keys, Base64 and numbers need no escaping; observation texts go through the JSON library.
+// Base64 and numbers need no escaping, keys only when they came from elsewhere; observation
+// texts go through the JSON library.
 std::string HistoryArchive::encode(const Records& records) {
   std::string out;
   out.reserve(records.size() * 200 + 2);
@@ -117,9 +134,8 @@ std::string HistoryArchive::encode(const Records& records) {
   for (const auto& [key, entry] : records) {
     if (!first) out += ',';
     first = false;
-    out += '"';
-    out += key;
-    out += "\":{\"directory\":";
+    appendKey(out, key);
+    out += ":{\"directory\":";
     appendNumber(out, entry.directory);
     out += ",\"format\":";
     appendNumber(out, entry.format);
