@@ -2,7 +2,8 @@
 // fresh scratch folder three levels deep and extracted into an empty folder beside it;
 // whether or not the extraction succeeds, nothing may appear outside that folder, the
 // package must be unchanged, and what was extracted must be plain folders, files without
-// set-id bits and links whose text stays inside the folder. The scratch folder is removed
+// set-id bits and links whose text stays inside the folder, and after a success no more
+// bytes and entries than the limits allow. The scratch folder is removed
 // after every input.
 //
 // Input: the package's bytes.
@@ -59,13 +60,19 @@ void openFolders(const fs::path& out) {
   }
 }
 
-void checkExtracted(const fs::path& out) {
+// Checks what `out` holds and, after a successful extraction, that it stays within `limits`.
+void checkExtracted(const fs::path& out, bool extracted, const nimbra::ZipExtract::Limits& limits) {
+  uint64_t bytes = 0;
+  size_t entries = 0;
   std::error_code error;
   for (fs::recursive_directory_iterator walk(out, error), end; !error && walk != end;
        walk.increment(error)) {
     struct stat info {};
     check(::lstat(walk->path().c_str(), &info) == 0);
     check((info.st_mode & (S_ISUID | S_ISGID)) == 0);
+    // Folders are left out of the count: one entry "a/b/c" makes two of them.
+    if (!S_ISDIR(info.st_mode)) ++entries;
+    if (S_ISREG(info.st_mode)) bytes += static_cast<uint64_t>(info.st_size);
     fs::path relative = walk->path().lexically_relative(out);
     if (S_ISLNK(info.st_mode)) {
       check(staysInside(relative.parent_path(), fs::read_symlink(walk->path())));
@@ -74,6 +81,7 @@ void checkExtracted(const fs::path& out) {
     }
   }
   check(!error);
+  if (extracted) check(bytes <= limits.maxBytes && entries <= limits.maxEntries);
 }
 
 }  // namespace
@@ -95,14 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Small caps keep each run fast; the caps themselves are part of what is fuzzed.
   nimbra::ZipExtract::Limits limits{.maxBytes = 4u << 20, .maxEntries = 256};
-  (void)nimbra::ZipExtract::extract(package, out, limits);
+  bool extracted = nimbra::ZipExtract::extract(package, out, limits).ok();
 
   openFolders(out);
   check(names(root) == std::set<std::string>{"a"});
   check(names(root / "a") == std::set<std::string>{"b"});
   check(names(folder) == (std::set<std::string>{"update.zip", "out"}));
   check(fs::is_regular_file(fs::symlink_status(package)) && readAll(package) == bytes);
-  checkExtracted(out);
+  checkExtracted(out, extracted, limits);
 
   fs::remove_all(root);
   return 0;
