@@ -7,8 +7,8 @@
 #include "core/sha256.h"
 
 // Folding each new read into a stored sample, the session it reports, and the completions
-// of setting writes and module resets. The battery estimate and the telemetry device record
-// are the steps startBatteryEstimate and reportDevice, which do nothing yet.
+// of setting writes and module resets, and the server's battery estimate. The telemetry
+// device record is the step reportDevice, which does nothing yet.
 
 namespace nimbra {
 namespace {
@@ -107,8 +107,25 @@ void Controller::foldSample() {
   }
 }
 
-void Controller::startBatteryEstimate(const HistoryAPI::BatteryInput& /*input*/) {
-  // Asking the server for the battery estimate: not wired in yet.
+// One request at a time, and none while the device reports what was last asked about. A
+// failed request forgets its input, so the next read asks again. Main thread.
+void Controller::startBatteryEstimate(const HistoryAPI::BatteryInput& input) {
+  if (batteryTaskRuns() || (batteryInput_ && *batteryInput_ == input)) return;
+  batteryInput_ = input;
+  batteryTask_ = HistoryAPI::estimateBattery(queue_, analysisEndpoint_, installationId_(), input,
+                                             [weak = weak_from_this(), connection = connectionId_](
+                                                 Result<HistoryAPI::BatteryEstimate> estimate) {
+                                               std::shared_ptr<Controller> self = weak.lock();
+                                               if (!self || connection != self->connectionId_)
+                                                 return;
+                                               self->batteryTask_.reset();
+                                               if (estimate) {
+                                                 self->batteryEstimate_ = *estimate;
+                                               } else {
+                                                 self->batteryInput_.reset();
+                                               }
+                                               self->publish();
+                                             });
 }
 
 void Controller::reportDevice() {
