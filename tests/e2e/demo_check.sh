@@ -2,14 +2,14 @@
 # The demo end to end on the real program (CTest runs this inside dbus-run-session and
 # xvfb-run): the reference server is started with scripts/demo-server, nimbra in demo mode
 # with the live demo device and its own data folders. Checked: the page loads and renders;
-# the updater's start-up check reaches the reference server without the installation id; the
+# the device is read and a battery estimate asked for (with the installation id); the
+# updater's start-up check reaches the reference server without the installation id; the
 # telemetry upload carries "first_launch" and "daily" (never a "foreground") for the
 # installation named in its header; no request was refused. A screenshot of the connected
 # home screen is kept in ARTIFACTS/demo.png. Every wait is bounded (about 110 s at most; a
 # passing run takes about 65 s, most of it waiting for telemetry's first upload, which comes
-# on its minute tick). The battery estimate and the history analysis are not asked for yet
-# (the controller's startBatteryEstimate and analysePendingRecords do nothing so far): the
-# analysis requests are counted and reported only.
+# on its minute tick). The history analysis is not asked for yet (the controller's
+# analysePendingRecords does nothing so far): its requests are counted and reported only.
 # Usage: demo_check.sh NIMBRA BUILD-DIR ARTIFACTS
 set -euo pipefail
 program="$1"
@@ -70,7 +70,13 @@ waitfor 10 checked || fail "no update check reached the reference server"
 answered v1/app/updates/latest 204 | jq -e -s 'all(.[]; .installationId == null)' >/dev/null ||
   fail "the release query carried the installation id"
 
-sleep 2  # the device's first read is shown a moment after the first render
+# The device was read and its battery estimate asked for, with the installation id.
+estimated() { [ -n "$(answered v1/battery/estimate)" ]; }
+waitfor 10 estimated || fail "no battery estimate was asked for"
+answered v1/battery/estimate | jq -e -s 'all(.[]; .installationId != null)' >/dev/null ||
+  fail "a battery estimate without the installation id header"
+
+sleep 2  # the estimate reaches the page on the next render; its paint follows
 import -window root "$artifacts/demo.png"
 
 kinds() { answered /v1/telemetry | jq -r '.body[].kind'; }
