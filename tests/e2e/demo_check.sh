@@ -5,7 +5,8 @@
 # the device is read and a battery estimate asked for (with the installation id); the
 # updater's start-up check reaches the reference server without the installation id; the
 # telemetry upload carries "first_launch" and "daily" (never a "foreground") for the
-# installation named in its header; no request was refused. A screenshot of the connected
+# installation named in its header; unplugged and plugged in again through the demo's
+# control file, the device is read again; no request was refused. A screenshot of the connected
 # home screen is kept in ARTIFACTS/demo.png. Every wait is bounded (about 110 s at most; a
 # passing run takes about 65 s, most of it waiting for telemetry's first upload, which comes
 # on its minute tick). The history analysis is not asked for yet (the controller's
@@ -78,6 +79,19 @@ answered v1/battery/estimate | jq -e -s 'all(.[]; .installationId != null)' >/de
 
 sleep 2  # the estimate reaches the page on the next render; its paint follows
 import -window root "$artifacts/demo.png"
+
+# The demo device's control file: the program's tick takes the command and removes the file.
+# Unplugged and plugged in again, the device is read on a new connection, which asks for its
+# estimate again.
+control() {
+  echo "$1" >"$work/control.new" && mv "$work/control.new" "$work/control"
+  waitfor 2 test ! -e "$work/control" || fail "the demo device did not take \"$1\""
+}
+control unplug
+sleep 1.5
+control plug
+reestimated() { [ "$(answered v1/battery/estimate | wc -l)" -ge 2 ]; }
+waitfor 15 reestimated || fail "no new battery estimate after plugging the device in again"
 
 kinds() { answered /v1/telemetry | jq -r '.body[].kind'; }
 uploaded() { kinds | grep -qx daily && kinds | grep -qx first_launch; }
