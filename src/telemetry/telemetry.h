@@ -66,6 +66,8 @@ class Telemetry {
     MainQueue* queue = nullptr;
     std::function<Uuid()> installationId;
     std::function<bool()> isApplicationActive;
+    // The telemetry server; absent: the build's analysis server (the demo passes its own).
+    std::optional<HistoryAPI::Endpoint> endpoint;
   };
   // REQUIRES: called once, before the first shared().
   static void configureShared(SharedHooks hooks);

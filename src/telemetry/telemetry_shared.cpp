@@ -35,7 +35,7 @@ std::unique_ptr<Telemetry> makeShared() {
       .installationId = hooks->installationId,
       .isApplicationActive = hooks->isApplicationActive,
       .storage = currentUserStorage(),
-      .endpoint = HistoryAPI::defaultEndpoint(),
+      .endpoint = hooks->endpoint.value_or(HistoryAPI::defaultEndpoint()),
       .os = TelemetryPlatform::osDescription(),
       .appBuild = TelemetryPlatform::appBuild(),
       .appVersion = TelemetryPlatform::appVersion(),

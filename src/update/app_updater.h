@@ -63,6 +63,10 @@ class AppUpdater final : public Updater {
   struct SharedHooks {
     MainQueue* queue = nullptr;
     std::function<void()> terminate;
+    // The update server and its transport; absent: the build's update server and the
+    // system's trust store (the demo passes its loopback server).
+    std::optional<std::string> baseUrl;
+    UpdateTransport::Options transport;
   };
   // REQUIRES: called once, before the first shared().
   static void configureShared(SharedHooks hooks);

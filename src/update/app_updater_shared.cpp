@@ -25,8 +25,8 @@ std::unique_ptr<AppUpdater> makeShared() {
   }
   return std::make_unique<AppUpdater>(AppUpdater::Seams{
       .queue = *hooks->queue,
-      .baseUrl = NIMBRA_UPDATE_BASE_URL,
-      .transport = {},
+      .baseUrl = hooks->baseUrl.value_or(NIMBRA_UPDATE_BASE_URL),
+      .transport = hooks->transport,
       .updateDirectory = UpdateSupport::updateDirectory(),
       .running = RunningApp::current(),
       .architecture = UpdateRelease::buildArchitecture(),

@@ -1,16 +1,19 @@
 #include "platform/gtk/app_seams.h"
 
+#include <chrono>
+#include <cstdlib>
+
 #include <gio/gio.h>
 #include <pwd.h>
 #include <unistd.h>
 
+#include "app/demo_servers.h"
 #include "app/preferences.h"
 #include "devicelink/backend_registry.h"
 #include "nimbra/build_config.h"
 #include "platform/hidapi_backend.h"
 #include "platform/udev_presence_source.h"
-#include "sim/simulated_device.h"
-#include "sim/simulated_hid_backend.h"
+#include "sim/demo_device.h"
 #include "sim/simulated_presence_source.h"
 #include "telemetry/installation_identity.h"
 #include "telemetry/telemetry.h"
@@ -19,8 +22,9 @@
 namespace nimbra {
 namespace {
 
-constexpr char kDemoSerial[] = "SIM0000000001";
-constexpr char kDemoPort[] = "1-1";
+// Often enough that a control-file command or a plug change shows within a second.
+constexpr std::chrono::milliseconds kDemoTick{250};
+constexpr std::chrono::milliseconds kDemoTickTolerance{50};
 
 // $XDG_DATA_HOME or ~/.local/share; without HOME, the account's home directory.
 LocalStorage userStorage() {
@@ -45,31 +49,41 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
   seams->presentation = Preferences::loadPreferences(seams->settings);
 
   if (seams->options.simulatedDevice) {
-    // The demo only: a simulated device answering in real time, plugged into a simulated
-    // bus from the start. Never chosen by any other condition.
-    auto backend = std::make_shared<sim::SimulatedHidBackend>(sim::SimulatedTime::realClock);
-    backend->addDevice(sim::ilumaOne(kDemoSerial));
-    auto bus = std::make_shared<SimulatedUsbBus>();
-    bus->attach(kDemoPort, SimulatedUsbBus::ilumaOne(kDemoSerial));
-    iq_install_backend(backend);
-    seams->presence_ = std::make_unique<SimulatedPresenceSource>(bus);
-    seams->simulation_ = bus;
+    // The demo only: the live demo device, plugged into a simulated bus from the start and
+    // moved on by the main queue. Never chosen by any other condition.
+    auto demo = std::make_shared<sim::DemoDevice>(seams->clock.now());
+    if (const char* control = std::getenv("NIMBRA_DEMO_CONTROL"); control != nullptr && *control)
+      demo->setControlFile(control);
+    iq_install_backend(demo->makeBackend());
+    seams->presence_ = std::make_unique<SimulatedPresenceSource>(demo->bus());
+    // The timer holds the device; the process never cancels it.
+    seams->queue.repeat(kDemoTick, kDemoTickTolerance,
+                        [demo, clock = &seams->clock] { demo->tick(clock->now()); });
+    seams->simulation_ = demo;
   } else {
     iq_install_backend(std::make_shared<HidapiBackend>());
     // udev's monitor keeps its own watcher thread (it only reads and posts to the queue).
     seams->presence_ = std::make_unique<UdevPresenceSource>();
   }
 
+  // The build's servers, or the demo's loopback server (only with the simulated device).
+  DemoServers::Servers servers =
+      DemoServers::fromProcessEnvironment(seams->options.simulatedDevice);
+  seams->analysisEndpoint = servers.api;
+
   Telemetry::configureShared(Telemetry::SharedHooks{
       .queue = &seams->queue,
       .installationId = installationId,
       .isApplicationActive = [active = &seams->windowActive] { return *active; },
+      .endpoint = servers.api,
   });
 
   // The one self-updater; it quits the program once the installer has been started.
   AppUpdater::configureShared(AppUpdater::SharedHooks{
       .queue = &seams->queue,
       .terminate = [] { g_application_quit(g_application_get_default()); },
+      .baseUrl = servers.updateBaseUrl,
+      .transport = servers.updateTransport,
   });
   seams->updater_ = &AppUpdater::shared();
   seams->startChecks_ = [] { AppUpdater::shared().startAutomaticChecks(); };

@@ -14,6 +14,7 @@
 #include "platform/glib_main_queue.h"
 #include "platform/gtk/gdk_clipboard.h"
 #include "platform/gtk/qr_picture.h"
+#include "server/post_json.h"
 #include "storage/local_settings.h"
 #include "storage/local_storage.h"
 #include "update/updater.h"
@@ -23,7 +24,8 @@ namespace nimbra {
 // How the program was started, as the application shell read it from the command line and
 // the environment.
 struct LaunchOptions {
-  // NIMBRA_SIMULATED_DEVICE=1: the simulated device and a simulated bus with one attached.
+  // NIMBRA_SIMULATED_DEVICE=1: the live demo device on a simulated bus, and the demo's
+  // servers (NIMBRA_DEMO_SERVER, NIMBRA_DEMO_CA) if given.
   bool simulatedDevice = false;
   // "--automation": WebKitWebDriver may drive the view (end-to-end tests).
   bool automation = false;
@@ -50,6 +52,8 @@ class AppSeams {
   GdkClipboardWriter clipboard;
   AppSharing sharing;
   const LaunchOptions options;
+  // The analysis and battery server: the build's, or the demo's.
+  HistoryAPI::Endpoint analysisEndpoint;
   // Whether nimbra's window is the active one; the application keeps it current.
   bool windowActive = false;
 
@@ -68,7 +72,7 @@ class AppSeams {
   Updater* updater_ = nullptr;
   std::function<void()> startChecks_;
   std::unique_ptr<PresenceSource> presence_;
-  // Keeps the simulated bus (and its one device) alive for the demo.
+  // Keeps the demo device (and its bus) alive for the demo.
   std::shared_ptr<void> simulation_;
 };
 

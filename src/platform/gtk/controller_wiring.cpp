@@ -18,7 +18,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .presenceSource = seams.takePresenceSource(),
       .telemetry = Telemetry::shared(),
       .installationId = AppSeams::installationId,
-      .analysisEndpoint = HistoryAPI::defaultEndpoint(),
+      .analysisEndpoint = seams.analysisEndpoint,
       .sharing = seams.sharing,
       .updater = seams.updater(),
       .page = std::move(page),
