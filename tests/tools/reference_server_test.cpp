@@ -318,19 +318,19 @@ TEST_F(ReferenceServerTest, ReleaseQueryOffersTheGivenBundle) {
   EXPECT_FALSE(server_->log()[2].contains("installationId"));
 }
 
-TEST(FaultSpecTest, CommandLineFormNamesKindDelayPathAndCount) {
-  auto delay = refserver::parseFaultSpec("delay=20000:/v1/history/analyze:2");
+TEST(FaultTextTest, CommandLineFormNamesKindDelayPathAndCount) {
+  auto delay = refserver::parseFaultText("delay=20000:/v1/history/analyze:2");
   ASSERT_TRUE(delay.ok());
   EXPECT_EQ(delay->kind, FaultKind::delay);
   EXPECT_EQ(delay->delay, milliseconds(20000));
   EXPECT_EQ(delay->path, "v1/history/analyze");
   EXPECT_EQ(delay->count, 2);
-  auto always = refserver::parseFaultSpec("status500");
+  auto always = refserver::parseFaultText("status500");
   ASSERT_TRUE(always.ok());
   EXPECT_EQ(always->path, "");
   EXPECT_LT(always->count, 0);
   for (const char* bad : {"explode", "delay=soon", "redirect:v1/telemetry:-1", "oversize::x"}) {
-    EXPECT_FALSE(refserver::parseFaultSpec(bad).ok()) << bad;
+    EXPECT_FALSE(refserver::parseFaultText(bad).ok()) << bad;
   }
 }
 

@@ -56,8 +56,8 @@ const char* faultKindName(FaultKind kind) {
   return "?";
 }
 
-Result<Fault> parseFaultSpec(std::string_view spec) {
-  std::string_view rest = spec;
+Result<Fault> parseFaultText(std::string_view text) {
+  std::string_view rest = text;
   std::string_view head = nextField(rest);
   std::string_view kindText = head.substr(0, head.find('='));
   std::optional<FaultKind> kind = parseFaultKind(kindText);
@@ -66,13 +66,13 @@ Result<Fault> parseFaultSpec(std::string_view spec) {
   fault.kind = *kind;
   if (size_t equals = head.find('='); equals != std::string_view::npos) {
     std::optional<long> milliseconds = parseNumber(head.substr(equals + 1));
-    if (!milliseconds) return badFault("bad delay in \"" + std::string(spec) + "\"");
+    if (!milliseconds) return badFault("bad delay in \"" + std::string(text) + "\"");
     fault.delay = std::chrono::milliseconds(*milliseconds);
   }
   fault.path = withoutLeadingSlash(std::string(nextField(rest)));
   if (!rest.empty()) {
     std::optional<long> count = parseNumber(rest);
-    if (!count) return badFault("bad count in \"" + std::string(spec) + "\"");
+    if (!count) return badFault("bad count in \"" + std::string(text) + "\"");
     fault.count = static_cast<int>(*count);
   }
   return fault;

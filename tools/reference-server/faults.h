@@ -36,7 +36,7 @@ const char* faultKindName(FaultKind kind);
 
 // The command-line form KIND[=MILLISECONDS][:PATH[:COUNT]], e.g. "status500",
 // "delay=20000:v1/history/analyze" or "redirect:v1/app/updates/latest:1".
-Result<Fault> parseFaultSpec(std::string_view spec);
+Result<Fault> parseFaultText(std::string_view text);
 // The control endpoint's form {"kind":"delay","delayMs":20000,"path":"…","count":1}; only
 // "kind" is required.
 Result<Fault> faultFromJson(const nlohmann::json& json);

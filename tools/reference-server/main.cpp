@@ -31,7 +31,7 @@ constexpr char kUsage[] =
     "  --package FILE       serve this package under /v1/app/updates/packages/\n"
     "  --public-url URL     base of the download address filled into the release\n"
     "                       (default: the server's own base URL)\n"
-    "  --fault SPEC         misbehave: KIND[=MS][:PATH[:COUNT]], KIND one of delay,\n"
+    "  --fault FAULT        misbehave: KIND[=MS][:PATH[:COUNT]], KIND one of delay,\n"
     "                       status500, oversize, malformed, redirect (repeatable)\n"
     "  --exit-with-parent   stop when the starting process ends\n"
     "The base URL is printed on the first line of standard output.\n";
@@ -81,7 +81,7 @@ Arguments parse(int argc, char** argv) {
       while (arguments.options.publicBaseUrl.ends_with('/'))
         arguments.options.publicBaseUrl.pop_back();
     } else if (flag == "--fault") {
-      auto fault = nimbra::refserver::parseFaultSpec(value());
+      auto fault = nimbra::refserver::parseFaultText(value());
       if (!fault) usageError(fault.error().message);
       arguments.options.faults.push_back(*fault);
     } else if (flag == "--exit-with-parent") {
