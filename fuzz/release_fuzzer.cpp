@@ -6,6 +6,7 @@
 // Input: the body of the latest-release reply, as is.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -17,9 +18,13 @@ namespace {
 
 constexpr char kBaseUrl[] = "https://updates.nimbra.test";
 
-void check(bool condition) {
-  if (!condition) std::abort();
+// Names the broken invariant by its line before aborting, so a finding explains itself.
+void checkAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "invariant broken at %s:%d\n", __FILE__, line);
+  std::abort();
 }
+#define check(condition) checkAt((condition), __LINE__)
 
 }  // namespace
 

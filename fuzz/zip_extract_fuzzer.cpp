@@ -9,6 +9,7 @@
 // Input: the package's bytes.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -26,9 +27,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void check(bool condition) {
-  if (!condition) std::abort();
+// Names the broken invariant by its line before aborting, so a finding explains itself.
+void checkAt(bool condition, int line) {
+  if (condition) return;
+  std::fprintf(stderr, "invariant broken at %s:%d\n", __FILE__, line);
+  std::abort();
 }
+#define check(condition) checkAt((condition), __LINE__)
 
 std::set<std::string> names(const fs::path& folder) {
   std::set<std::string> found;
@@ -80,7 +85,12 @@ void checkExtracted(const fs::path& out, bool extracted, const nimbra::ZipExtrac
       check(S_ISDIR(info.st_mode) || S_ISREG(info.st_mode));
     }
   }
+  if (error) std::fprintf(stderr, "walking %s: %s\n", out.c_str(), error.message().c_str());
   check(!error);
+  if (extracted && (bytes > limits.maxBytes || entries > limits.maxEntries)) {
+    std::fprintf(stderr, "extracted %llu bytes in %zu entries\n",
+                 static_cast<unsigned long long>(bytes), entries);
+  }
   if (extracted) check(bytes <= limits.maxBytes && entries <= limits.maxEntries);
 }
 

@@ -234,6 +234,13 @@ std::optional<std::string> acceptableDownloadUrl(const std::string& text, const 
   if (part(url.get(), CURLUPART_USER) || part(url.get(), CURLUPART_PASSWORD)) return std::nullopt;
   std::optional<std::string> path = part(url.get(), CURLUPART_PATH);
   if (!path || !path->starts_with(UpdateRelease::kPackagesPath)) return std::nullopt;
+  // The address is taken in the base's own spelling (the host as the base writes it, no
+  // explicit default port), so what is fetched reads exactly as the update server's.
+  std::optional<std::string> host = part(baseUrl.get(), CURLUPART_HOST);
+  if (!host || curl_url_set(url.get(), CURLUPART_HOST, host->c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.get(), CURLUPART_PORT, nullptr, 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
   return part(url.get(), CURLUPART_URL);
 }
 

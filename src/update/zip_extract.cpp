@@ -1,5 +1,6 @@
 #include "update/zip_extract.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,18 +91,32 @@ Status restoreModes(const std::vector<Fixup>& fixups) {
   return {};
 }
 
-Status copyData(archive* reader, archive* writer, uint64_t& total, uint64_t maxBytes) {
+// Counts what an entry puts on disk, not only the bytes it carries: libarchive extends a file
+// to the size its header declares when the entry is finished (a sparse file), so a small
+// entry declaring gigabytes would pass a count of data bytes alone.
+uint64_t declaredSize(archive_entry* entry) {
+  if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) < 0) return 0;
+  return static_cast<uint64_t>(archive_entry_size(entry));
+}
+
+Status copyData(archive* reader, archive* writer, uint64_t declared, uint64_t& total,
+                uint64_t maxBytes) {
+  const uint64_t room = maxBytes - total;
+  uint64_t end = declared;
+  if (end > room) return refused();
   for (;;) {
     const void* block = nullptr;
     size_t size = 0;
     la_int64_t offset = 0;
     int status = archive_read_data_block(reader, &block, &size, &offset);
-    if (status == ARCHIVE_EOF) return {};
-    if (status < ARCHIVE_WARN) return refused();
-    total += size;
-    if (total > maxBytes) return refused();
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN || offset < 0) return refused();
+    end = std::max(end, static_cast<uint64_t>(offset) + size);
+    if (end > room) return refused();
     if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) return refused();
   }
+  total += end;
+  return {};
 }
 
 }  // namespace
@@ -153,9 +168,14 @@ Status extract(const fs::path& archivePath, const fs::path& destination, const L
     for (std::string_view part : *parts) (full += '/') += part;
     archive_entry_set_pathname(entry, full.c_str());
     archive_entry_set_perm(entry, mode & 0777);
+    // Refused before the file exists: the writer would extend it to this size even when no
+    // data follows.
+    if (type == AE_IFREG && declaredSize(entry) > limits.maxBytes - total) return refused();
     if (archive_write_header(writer.get(), entry) < ARCHIVE_WARN) return refused();
     if (type == AE_IFREG) {
-      if (Status copied = copyData(reader.get(), writer.get(), total, limits.maxBytes); !copied) {
+      if (Status copied =
+              copyData(reader.get(), writer.get(), declaredSize(entry), total, limits.maxBytes);
+          !copied) {
         return copied;
       }
     }
