@@ -11,9 +11,9 @@
 #include <set>
 #include <vector>
 
+#include "core/json_fields.h"
 #include "fuzz_support.h"
 #include "server/history_analysis.h"
-#include "core/json_fields.h"
 
 using nimbra::HistoryObservation;
 using nimbra::ObservationDates;

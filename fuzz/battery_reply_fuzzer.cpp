@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
+#include "core/json_fields.h"
 #include "fuzz_support.h"
 #include "server/battery_estimate.h"
-#include "core/json_fields.h"
 
 using nimbra::fuzz::check;
 namespace api = nimbra::HistoryAPI;

@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fuzz_support.h"
 #include "core/utf8.h"
+#include "fuzz_support.h"
 #include "telemetry/telemetry_event.h"
 
 using nimbra::fuzz::check;

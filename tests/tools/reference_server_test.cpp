@@ -15,12 +15,12 @@
 #include <httplib.h>
 
 #include "core/dates.h"
+#include "core/json_fields.h"
 #include "core/manual_main_queue.h"
 #include "core/sha256.h"
 #include "server/battery_estimate.h"
 #include "server/curl_error.h"
 #include "server/history_analysis.h"
-#include "core/json_fields.h"
 #include "storage/key_cache.h"
 #include "telemetry/telemetry.h"
 
