@@ -56,8 +56,13 @@ bool parseZone(std::string_view zone, int& offsetSeconds) {
 
 }  // namespace
 
+// Whole seconds and their fraction are converted apart: a count of nanoseconds this far from
+// 1970 has more digits than a double holds, so converting it whole would move a date given in
+// whole seconds by up to a microsecond, and the date would not read back as itself.
 double secondsSince1970(Date date) {
-  return duration_cast<duration<double>>(date.time_since_epoch()).count();
+  auto whole = std::chrono::floor<std::chrono::seconds>(date.time_since_epoch());
+  auto fraction = date.time_since_epoch() - whole;
+  return static_cast<double>(whole.count()) + duration_cast<duration<double>>(fraction).count();
 }
 
 std::optional<Date> checkedDateFromSecondsSince1970(double seconds) {
@@ -65,7 +70,9 @@ std::optional<Date> checkedDateFromSecondsSince1970(double seconds) {
       seconds > static_cast<double>(kLatestDateSeconds)) {
     return std::nullopt;
   }
-  return Date{duration_cast<Date::duration>(duration<double>(seconds))};
+  double whole = std::floor(seconds);
+  auto fraction = duration_cast<Date::duration>(duration<double>(seconds - whole));
+  return Date{std::chrono::seconds(static_cast<int64_t>(whole)) + fraction};
 }
 
 std::optional<Date> checkedDateFromSecondsSince2001(double seconds) {

@@ -121,7 +121,8 @@ void SettingJournal::seed(const LocalSettings& settings) {
     if (!time) continue;  // a record that names no real moment carries nothing to show
     SettingRecord record;
     record.id = Uuid::random();
-    record.time = *time;
+    // The file keeps whole seconds; holding the same here keeps memory and file equal.
+    record.time = std::chrono::floor<std::chrono::seconds>(*time);
     record.action = "reset";
     record.result = SettingRecord::Result::legacy;
     records_.push_back(std::move(record));

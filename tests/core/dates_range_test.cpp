@@ -30,5 +30,14 @@ TEST(DatesRange, SecondsOutsideTheRangeAreRefused) {
   EXPECT_DOUBLE_EQ(secondsSince2001(*checkedDateFromSecondsSince2001(8e9)), 8e9);
 }
 
+TEST(DatesRange, FarDatesInWholeSecondsSurviveTheNumberForm) {
+  // Nanoseconds this far out need more digits than a double holds.
+  for (const char* text :
+       {"2206-01-31T08:30:05Z", "2262-04-11T23:47:15Z", "1677-09-21T00:12:45Z"}) {
+    Date date = parseIso8601(text).value();
+    EXPECT_EQ(checkedDateFromSecondsSince2001(secondsSince2001(date)), date) << text;
+  }
+}
+
 }  // namespace
 }  // namespace nimbra

@@ -95,7 +95,8 @@ TEST_F(JournalTest, FirstStartSeedsResetsFromMaintenanceRecords) {
   std::vector<MaintenanceRecord> list;
   addMaintenanceRecord(list, {MaintenanceRecord::Action::reset, 1000}, settings());
   addMaintenanceRecord(list, {MaintenanceRecord::Action::diagnostics, 2000}, settings());
-  addMaintenanceRecord(list, {MaintenanceRecord::Action::reset, 3000}, settings());
+  // A fractional start is kept to the whole second the journal file can hold.
+  addMaintenanceRecord(list, {MaintenanceRecord::Action::reset, 3000.75}, settings());
 
   SettingJournal journal(settings());
   EXPECT_FALSE(journal.error());
