@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace nimbra {
 namespace {
@@ -92,16 +91,24 @@ Date dateFromSecondsSince2001(double seconds) {
   return dateFromSecondsSince1970(seconds + kReferenceDateOffset);
 }
 
+// Written digit by digit: this runs for every observation of every screen state, and
+// snprintf costs several times the rest. Years in the supported range have four digits.
 std::string iso8601(Date date) {
   auto seconds = std::chrono::floor<std::chrono::seconds>(date);
   auto days = std::chrono::floor<std::chrono::days>(seconds);
   std::chrono::year_month_day ymd{days};
   std::chrono::hh_mm_ss hms{seconds - days};
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
-                static_cast<int>(hms.seconds().count()));
+  std::string text = "0000-00-00T00:00:00Z";
+  auto put = [&text](size_t at, size_t width, unsigned value) {
+    for (size_t i = at + width; i > at; --i, value /= 10)
+      text[i - 1] = static_cast<char>('0' + value % 10);
+  };
+  put(0, 4, static_cast<unsigned>(static_cast<int>(ymd.year())));
+  put(5, 2, static_cast<unsigned>(ymd.month()));
+  put(8, 2, static_cast<unsigned>(ymd.day()));
+  put(11, 2, static_cast<unsigned>(hms.hours().count()));
+  put(14, 2, static_cast<unsigned>(hms.minutes().count()));
+  put(17, 2, static_cast<unsigned>(hms.seconds().count()));
   return text;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <utility>
 
@@ -12,6 +11,7 @@
 #include "core/dates.h"
 #include "core/hex.h"
 #include "core/json_fields.h"
+#include "core/json_writer.h"
 #include "core/sha256.h"
 #include "storage/storage_error.h"
 
@@ -55,32 +55,22 @@ HistoryArchive::Entry decodeEntry(const json& object) {
   return entry;
 }
 
-void appendNumber(std::string& out, double value) {
-  char buffer[32];
-  auto [end, failure] = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, failure == std::errc() ? end : buffer);
-}
-
-void appendNumber(std::string& out, int value) {
-  char buffer[16];
-  auto [end, failure] = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, failure == std::errc() ? end : buffer);
-}
-
-// Keys this program makes need no escaping, but a file from elsewhere may hold any key the
-// reader accepted; written raw, a quote or a control character in one would make the whole
-// rewritten archive unreadable.
-void appendKey(std::string& out, const std::string& key) {
-  bool plain = std::none_of(key.begin(), key.end(), [](char c) {
-    return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
-  });
-  if (plain) {
-    out += '"';
-    out += key;
-    out += '"';
-  } else {
-    out += json(key).dump(-1, ' ', false, json::error_handler_t::replace);
+// The keys and forms of toJson(observation, secondsSince2001).
+void writeObservation(JsonWriter& w, const HistoryObservation& observation) {
+  w.beginObject();
+  w.key("position");
+  w.integer(observation.position);
+  w.key("candidateTime");
+  w.number(secondsSince2001(observation.candidateTime));
+  w.key("tailEntries");
+  w.integer(observation.tailEntries);
+  if (observation.eventKind) {
+    w.key("eventKind");
+    w.string(*observation.eventKind);
   }
+  w.key("kind");
+  w.string(observation.kind);
+  w.endObject();
 }
 
 Error invalidArchiveId() { return Error::posix(EINVAL, "history archive id"); }
@@ -122,38 +112,33 @@ Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintex
   return records;
 }
 
-// Written by hand rather than through a JSON tree: the archive only grows, and building and
-// dumping a tree of every record costs several times the encryption and the write together.
-// Base64 and numbers need no escaping, keys only when they came from elsewhere; observation
-// texts go through the JSON library.
+// Written straight into the text rather than through a JSON tree: the archive only grows,
+// and building and dumping a tree of every record costs several times the encryption and the
+// write together.
 std::string HistoryArchive::encode(const Records& records) {
-  std::string out;
-  out.reserve(records.size() * 200 + 2);
-  out += '{';
-  bool first = true;
+  JsonWriter w;
+  w.beginObject();
   for (const auto& [key, entry] : records) {
-    if (!first) out += ',';
-    first = false;
-    appendKey(out, key);
-    out += ":{\"directory\":";
-    appendNumber(out, entry.directory);
-    out += ",\"format\":";
-    appendNumber(out, entry.format);
-    out += ",\"position\":";
-    appendNumber(out, entry.position);
-    out += ",\"payload\":\"";
-    out += base64Encode(entry.payload);
-    out += "\",\"firstReadAt\":";
-    appendNumber(out, secondsSince2001(entry.firstReadAt));
+    w.key(key);
+    w.beginObject();
+    w.key("directory");
+    w.integer(entry.directory);
+    w.key("format");
+    w.integer(entry.format);
+    w.key("position");
+    w.integer(entry.position);
+    w.key("payload");
+    w.string(base64Encode(entry.payload));
+    w.key("firstReadAt");
+    w.number(secondsSince2001(entry.firstReadAt));
     if (entry.observation) {
-      out += ",\"observation\":";
-      out += toJson(*entry.observation, ObservationDates::secondsSince2001)
-                 .dump(-1, ' ', false, json::error_handler_t::replace);
+      w.key("observation");
+      writeObservation(w, *entry.observation);
     }
-    out += '}';
+    w.endObject();
   }
-  out += '}';
-  return out;
+  w.endObject();
+  return w.take();
 }
 
 Result<std::optional<HistoryArchive::Revision>> HistoryArchive::revisionOf(const path& file) {
@@ -189,6 +174,15 @@ Result<const HistoryArchive::Records*> HistoryArchive::load(const path& file) co
   return &cache_->records;
 }
 
+// The records a change starts from, without a copy of thousands of them: the cache gives
+// them up, and save() keeps the new version, or nothing when the write fails, so the next
+// load reads the unchanged file again. Only after load() returned the cached records.
+HistoryArchive::Records HistoryArchive::takeCached() const {
+  Records records = std::move(cache_->records);
+  cache_.reset();
+  return records;
+}
+
 Status HistoryArchive::save(Records records, const path& file) const {
   cache_.reset();
   Status written = storage_.writeSealed(encode(records), file);
@@ -212,14 +206,19 @@ Result<std::optional<std::vector<HistoryObservation>>> HistoryArchive::observati
   Result<const Records*> records = load(*file);
   if (!records) return records.error();
   if (!*records) return std::optional<std::vector<HistoryObservation>>();
-  std::vector<HistoryObservation> found;
+  // Sorted as pointers, then copied once in order: moving thousands of observations with
+  // their texts around during the sort costs more than the rest of this together.
+  std::vector<const HistoryObservation*> order;
   for (const auto& [key, entry] : **records) {
-    if (entry.observation) found.push_back(*entry.observation);
+    if (entry.observation) order.push_back(&*entry.observation);
   }
-  std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-    if (a.candidateTime != b.candidateTime) return a.candidateTime > b.candidateTime;
-    return a.position > b.position;
+  std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+    if (a->candidateTime != b->candidateTime) return a->candidateTime > b->candidateTime;
+    return a->position > b->position;
   });
+  std::vector<HistoryObservation> found;
+  found.reserve(order.size());
+  for (const HistoryObservation* observation : order) found.push_back(*observation);
   return std::optional<std::vector<HistoryObservation>>(std::move(found));
 }
 
@@ -230,22 +229,25 @@ Status HistoryArchive::merge(const std::vector<HistoryPacket>& packets,
   Result<const Records*> loaded = load(*file);
   if (!loaded) return loaded.error();
   bool missing = *loaded == nullptr;
-  Records records = missing ? Records() : **loaded;
-  size_t countBefore = records.size();
 
+  Records added;
   Date now = clock_->now();
   for (const HistoryPacket& packet : packets) {
     if (packet.payload.empty()) continue;
+    std::string key = entryKey(packet);
+    if (!missing && (*loaded)->contains(key)) continue;
     Entry entry{packet.entry.directory,
                 packet.entry.format,
                 packet.entry.position,
                 packet.payload,
                 now,
                 std::nullopt};
-    // try_emplace leaves a record already stored untouched.
-    records.try_emplace(entryKey(packet), std::move(entry));
+    // try_emplace keeps the first of two equal packets in one read.
+    added.try_emplace(std::move(key), std::move(entry));
   }
-  if (!missing && records.size() == countBefore) return {};
+  if (!missing && added.empty()) return {};
+  Records records = missing ? Records() : takeCached();
+  records.merge(added);
   return save(std::move(records), *file);
 }
 
@@ -279,15 +281,18 @@ Status HistoryArchive::attach(const std::map<std::string, HistoryObservation>& o
   Result<const Records*> loaded = load(*file);
   if (!loaded) return loaded.error();
   if (!*loaded) return storageError(StorageErrorKind::fileReadNoSuchFile, file->string());
-  Records records = **loaded;
-
+  // Checked in full before anything changes, so a refused batch leaves the records as read.
   for (const auto& [key, observation] : observations) {
-    auto found = records.find(key);
-    if (found != records.end() && found->second.observation) continue;
-    if (found == records.end() || found->second.position != observation.position) {
+    auto found = (*loaded)->find(key);
+    if (found != (*loaded)->end() && found->second.observation) continue;
+    if (found == (*loaded)->end() || found->second.position != observation.position) {
       return storageError(StorageErrorKind::fileReadCorruptFile, key);
     }
-    found->second.observation = observation;
+  }
+  Records records = takeCached();
+  for (const auto& [key, observation] : observations) {
+    Entry& entry = records.find(key)->second;
+    if (!entry.observation) entry.observation = observation;
   }
   return save(std::move(records), *file);
 }

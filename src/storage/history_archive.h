@@ -102,6 +102,7 @@ class HistoryArchive {
   static Result<std::optional<Revision>> revisionOf(const std::filesystem::path& file);
   // The records, null when the file does not exist.
   Result<const Records*> load(const std::filesystem::path& file) const;
+  Records takeCached() const;
   Status save(Records records, const std::filesystem::path& file) const;
 
   LocalStorage storage_;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/json_writer.h"
+#include "core/json_writer.h"
 #include "core/dates.h"
 
 namespace nimbra {

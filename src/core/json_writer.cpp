@@ -1,5 +1,6 @@
-#include "app/json_writer.h"
+#include "core/json_writer.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -9,6 +10,16 @@ namespace nimbra {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Printable ASCII, which JSON writes as itself; looked up because nearly every byte of a
+// large document passes through here.
+constexpr auto kPlain = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+  return plain;
+}();
+
+bool isPlain(unsigned char c) { return kPlain[c]; }
 
 // Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when it is not one
 // (overlong forms, surrogates and values past U+10FFFF included).
@@ -98,6 +109,12 @@ void JsonWriter::string(std::string_view text) {
   out_ += '"';
   size_t at = 0;
   while (at < text.size()) {
+    // Most text is printable ASCII: copy such a run in one go.
+    size_t plain = at;
+    while (plain < text.size() && isPlain(static_cast<unsigned char>(text[plain]))) ++plain;
+    out_.append(text.data() + at, plain - at);
+    at = plain;
+    if (at == text.size()) break;
     size_t length = sequenceLength(text.substr(at));
     if (length == 0) {
       out_ += kReplacement;
