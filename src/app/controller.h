@@ -92,7 +92,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   static constexpr MainQueue::Duration kConnectionRetryDelay{3000};
   static constexpr MainQueue::Duration kResetRecoveryDelay{15000};
   // How long after a module reset the controller waits for the device to come back before
-  // it stops waiting (checkResetRecovery).
+  // it stops waiting (checkResetRecovery). A module reboots in seconds; the rest leaves the user
+  // time to plug the device in again.
   static constexpr MainQueue::Duration kResetRecoveryLimit{120000};
   static constexpr int kMaxConnectionAttempts = 5;
   static constexpr char kStoreOpenFailedMessage[] = "本机数据库无法打开，设备读取仍可用。";
