@@ -1,6 +1,7 @@
 #include "sim/simulated_settings.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "devicelink/iqos_device.h"
 #include "sim/simulated_device.h"
@@ -53,6 +54,11 @@ bool rebooting(const SimulatedDeviceState& device, int hop) {
 }
 
 ControlAnswer answerReset(SimulatedDeviceState& device, int hop) {
+  if (device.reset.leaveBus) {
+    device.present = false;
+    std::exchange(device.reset.leaveBus, nullptr)();
+    return {true, {}, false};
+  }
   device.reset.silentUntil[hop] = now(device) + device.reset.rebootTime;
   const auto reply = device.reset.replyPayloads.find(hop);
   return ok(reply == device.reset.replyPayloads.end() ? Bytes{} : reply->second);

@@ -44,6 +44,11 @@ struct SimulatedModuleReset {
   std::map<int, std::vector<uint8_t>> replyPayloads;
   // Hop → end of its reboot.
   std::map<int, std::chrono::steady_clock::time_point> silentUntil;
+  // When set, the first module to take a reset drops the device off the bus instead of
+  // answering (a reboot that re-enumerates): no acknowledgement, every later request fails,
+  // and this is called once, on the device's thread, so a test can unplug the device from its
+  // USB bus too. The host then never sees the reset complete.
+  std::function<void()> leaveBus;
 };
 
 // One frame the device received, as sent (without the report's padding).

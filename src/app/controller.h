@@ -91,6 +91,10 @@ class Controller : public std::enable_shared_from_this<Controller> {
   static constexpr MainQueue::Duration kLiveStatusTolerance{50};
   static constexpr MainQueue::Duration kConnectionRetryDelay{3000};
   static constexpr MainQueue::Duration kResetRecoveryDelay{15000};
+  // How long after a module reset the controller waits for the device to come back before
+  // it stops waiting (checkResetRecovery). A module reboots in seconds; the rest leaves the user
+  // time to plug the device in again.
+  static constexpr MainQueue::Duration kResetRecoveryLimit{120000};
   static constexpr int kMaxConnectionAttempts = 5;
   static constexpr char kStoreOpenFailedMessage[] = "本机数据库无法打开，设备读取仍可用。";
   static constexpr char kPowerHintMessage[] = "设备可能未开机，请长按按钮后刷新。";
@@ -136,6 +140,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::string serial;
     Date started;
     MainQueue::TimePoint earliest;
+    MainQueue::TimePoint latest;  // the wait ends here even when the device never came back
     Uuid record;
   };
   // A page action deferred while the model reads in the background.
@@ -186,6 +191,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void settingWriteFinished(std::optional<bool> state, const Uuid& record, const std::string& key);
   void resetFinished(bool acknowledged, const Uuid& connection, const Uuid& record);
   void checkResetRecovery();
+  bool resetRecovered() const;
+  void abandonResetRecovery();
   bool resetSupported() const;
 
   // --- History analysis and battery estimate (controller_history.cpp, controller_samples.cpp).

@@ -179,8 +179,10 @@ void Controller::resetAction(const json& body) {
                        SettingRecord::Result::unconfirmed};
   Uuid recordId = record.id;
   settingJournal_->add(std::move(record));
-  resetRecovery_ = ResetRecovery{model_->selected(), now, deadline, recordId};
+  resetRecovery_ = ResetRecovery{model_->selected(), now, deadline,
+                                 queue_.now() + kResetRecoveryLimit, recordId};
   postSelfAfter(kResetRecoveryDelay, [](Controller& self) { self.publish(); });
+  postSelfAfter(kResetRecoveryLimit, [](Controller& self) { self.publish(); });
   addMaintenanceRecord(maintenanceRecords_,
                        MaintenanceRecord{MaintenanceRecord::Action::reset, secondsSince1970(now)},
                        settings_);

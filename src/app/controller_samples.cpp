@@ -191,13 +191,22 @@ void Controller::resetFinished(bool acknowledged, const Uuid& connection, const 
   publish();
 }
 
+// The wait after a module reset ends in one of two ways, each completing the journal record
+// exactly once:
+// - recovered: the same device was read again after the earliest time, with firmware and
+//   engine; the record gets the settings read then, confirmed or reconnected.
+// - abandoned: the wait cannot end that way any more, because a different device is being
+//   served, or it outlasted kResetRecoveryLimit (the device never came back, or never gave a
+//   full read). While the wait runs the page's device actions are shut, so it must end; the
+//   record stays "unconfirmed" (or keeps the "confirmed" the device's acknowledgement gave it),
+//   and a later read of that device no longer completes it.
 void Controller::checkResetRecovery() {
   if (queue_.now() < resetRecovery_->earliest) return;
-  if (!cablePresent() || deviceKey() != resetRecovery_->serial) return;
-  const std::optional<Date>& updated = model_->updated();
-  if (!updated || *updated <= resetRecovery_->started) return;
-  if (!lastSample_ || lastSample_->observedAt != secondsSince1970(*updated) ||
-      !lastSample_->firmware || !lastSample_->engine) {
+  if (!resetRecovered()) {
+    std::string key = deviceKey();
+    bool otherDevice = !key.empty() && key != resetRecovery_->serial;
+    if (otherDevice || queue_.now() >= resetRecovery_->latest) abandonResetRecovery();
+    if (otherDevice) resetStatus_.reset();  // it described the device that left
     return;
   }
   Uuid record = resetRecovery_->record;
@@ -206,6 +215,22 @@ void Controller::checkResetRecovery() {
   settingJournal_->complete(record, model_->values(),
                             resetStatus_ == "acknowledged" ? SettingRecord::Result::confirmed
                                                            : SettingRecord::Result::reconnected);
+}
+
+bool Controller::resetRecovered() const {
+  if (!cablePresent() || deviceKey() != resetRecovery_->serial) return false;
+  const std::optional<Date>& updated = model_->updated();
+  if (!updated || *updated <= resetRecovery_->started) return false;
+  return lastSample_ && lastSample_->observedAt == secondsSince1970(*updated) &&
+         lastSample_->firmware && lastSample_->engine;
+}
+
+void Controller::abandonResetRecovery() {
+  Uuid record = resetRecovery_->record;
+  resetRecovery_.reset();
+  if (resetStatus_ == "acknowledged") return;  // completed as confirmed by the acknowledgement
+  resetStatus_ = "unconfirmed";
+  settingJournal_->complete(record, std::nullopt, SettingRecord::Result::unconfirmed);
 }
 
 bool Controller::resetSupported() const {

@@ -1,4 +1,6 @@
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -220,6 +222,86 @@ TEST_F(SamplesTest, UnacknowledgedResetEndsReconnected) {
   EXPECT_EQ(last()["resetStatus"], "unconfirmed");
   for (int i = 0; i < 4; ++i) advance(kPoll);
   EXPECT_EQ(last()["settingRecords"][0]["result"], "reconnected");
+}
+
+// The device drops off the bus as it takes the reset. As on real hardware, where the failed
+// transfer takes far longer than the kernel's removal event, the host hears of the departure
+// before the reset's transfer returns, so the reset's completion never reaches the controller:
+// only a read after the device came back can end the wait.
+class ResetLeavingBusTest : public SamplesTest {
+ protected:
+  json startReset() {
+    sim::SimulatedDeviceState device = resettable();
+    device.reset.leaveBus = [this] {
+      usb_->detach(kPort);
+      left_ = true;
+      while (!released_) std::this_thread::yield();
+    };
+    connected(device);
+    controller().handleAction(
+        {{"action", "reset"}, {"target", controller().connectionId().text()}});
+    for (int i = 0; i < 100000 && !left_; ++i) std::this_thread::yield();
+    EXPECT_TRUE(left_) << "the reset never reached the device";
+    queue_.runPending();  // the departure, before the reset's transfer returns
+    released_ = true;
+    unplug();
+    EXPECT_EQ(last()["resetStatus"], "running");
+    EXPECT_TRUE(last()["resetWaiting"].get<bool>());
+    return last()["settingRecords"][0];
+  }
+  sim::SimulatedDeviceState other() {
+    sim::SimulatedDeviceState device = resettable();
+    device.serial = "SIM0000000002";
+    return device;
+  }
+
+  std::atomic<bool> left_ = false;
+  std::atomic<bool> released_ = false;
+};
+
+TEST_F(ResetLeavingBusTest, CompletionThatNeverComesTurnsUnconfirmedAtRecovery) {
+  loaded();
+  startReset();
+  advance(kPoll);
+  plug(resettable());
+  for (int i = 0; i < 3; ++i) advance(kPoll);
+  EXPECT_FALSE(last()["resetWaiting"].get<bool>());
+  EXPECT_EQ(last()["resetStatus"], "unconfirmed");
+  json record = last()["settingRecords"][0];
+  EXPECT_EQ(record["result"], "reconnected");
+  EXPECT_EQ(record["after"], last()["settings"]);
+}
+
+TEST_F(ResetLeavingBusTest, WaitForADeviceThatNeverComesBackEndsUnconfirmed) {
+  loaded();
+  json started = startReset();
+  advance(Controller::kResetRecoveryLimit - std::chrono::seconds(1));
+  EXPECT_TRUE(last()["resetWaiting"].get<bool>()) << "the wait is generous";
+  advance(std::chrono::seconds(1));
+  EXPECT_FALSE(last()["resetWaiting"].get<bool>());
+  EXPECT_EQ(last()["resetStatus"], "unconfirmed");
+  ASSERT_EQ(last()["settingRecords"].size(), 1u);
+  EXPECT_EQ(last()["settingRecords"][0], started) << "kept unconfirmed, without after";
+
+  // The device coming back later is served again and does not complete the record twice.
+  connected(resettable());
+  send(settingToggle());
+  json records = last()["settingRecords"];
+  ASSERT_EQ(records.size(), 2u) << "actions pass the gate again";
+  EXPECT_EQ(records[1], started);
+}
+
+TEST_F(ResetLeavingBusTest, AnotherDeviceEndsTheWait) {
+  loaded();
+  json started = startReset();
+  connected(other());
+  advance(Controller::kResetRecoveryDelay);
+  EXPECT_FALSE(last()["resetWaiting"].get<bool>());
+  EXPECT_FALSE(last().contains("resetStatus"));
+  EXPECT_TRUE(last().contains("resetTarget"));
+  unplug();
+  connected(resettable());
+  EXPECT_EQ(last()["settingRecords"][0], started);
 }
 
 TEST_F(SamplesTest, ResetIsOfferedOnlyForItsFirmwareAndEngine) {
