@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <set>
 
 #include <locale.h>
+#include <nlohmann/json.hpp>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
@@ -147,11 +149,13 @@ class ArchiveReader {
     return scalar(value);
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
+    if (hasLoneSurrogate(text, length)) return fail("a string holds half a surrogate pair");
     Scalar value(Scalar::Kind::text);
     value.text = std::string_view(text, length);
     return scalar(value);
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
+    if (hasLoneSurrogate(text, length)) return fail("a key holds half a surrogate pair");
     if (skipDepth_ > 0) return true;
     std::string_view key(text, length);
     if (depth_ == 1) {
@@ -210,6 +214,9 @@ class ArchiveReader {
     return true;
   }
 
+  // A value already classified (by nlohmann's lexer, see ExactEvents).
+  bool Value(const Scalar& value) { return scalar(value); }
+
   // Never called: numbers come through RawNumber.
   bool Int(int) { return false; }
   bool Uint(unsigned) { return false; }
@@ -218,6 +225,18 @@ class ArchiveReader {
   bool Double(double) { return false; }
 
  private:
+  // RapidJSON turns an escaped low surrogate without its high half ("\uDC00") into the
+  // three bytes ED B0..BF 80..BF, which nlohmann refuses. Validated input cannot hold those
+  // bytes itself (they encode no character), so finding them means such an escape.
+  static bool hasLoneSurrogate(const char* text, size_t length) {
+    const char* end = text + length;
+    for (const char* at = text; (at = static_cast<const char*>(std::memchr(at, '\xED', end - at)));
+         ++at) {
+      if (end - at > 1 && static_cast<unsigned char>(at[1]) >= 0xA0) return true;
+    }
+    return false;
+  }
+
   template <typename T>
   static bool parsed(std::string_view text, T& value) {
     auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -397,6 +416,66 @@ class ArchiveReader {
   std::set<std::string, std::less<>> invalidKeys_;
 };
 
+// Feeds the reader from nlohmann's own event parser, for the rare text RapidJSON refuses
+// where nlohmann does not: a number whose digits or exponent look too large but whose value
+// is finite ("0e400", a 400-digit mantissa with "e-400"). Slower, but the same lexer the
+// archive has always been read with.
+class ExactEvents {
+ public:
+  explicit ExactEvents(ArchiveReader& reader) : reader_(&reader) {}
+
+  bool null() { return reader_->Null(); }
+  bool boolean(bool value) { return reader_->Bool(value); }
+  bool number_integer(int64_t number) {
+    Scalar value(Scalar::Kind::integer);
+    value.integer = number;
+    return reader_->Value(value);
+  }
+  bool number_unsigned(uint64_t number) {
+    Scalar value(Scalar::Kind::unsignedInteger);
+    value.unsignedInteger = number;
+    return reader_->Value(value);
+  }
+  bool number_float(double number, const std::string&) {
+    Scalar value(Scalar::Kind::floating);
+    value.floating = number;
+    return reader_->Value(value);
+  }
+  bool string(std::string& text) {
+    Scalar value(Scalar::Kind::text);
+    value.text = text;
+    return reader_->Value(value);
+  }
+  bool binary(nlohmann::json::binary_t&) { return false; }
+  bool key(std::string& text) {
+    return reader_->Key(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+  }
+  bool start_object(size_t) { return reader_->StartObject(); }
+  bool end_object() { return reader_->EndObject(0); }
+  bool start_array(size_t) { return reader_->StartArray(); }
+  bool end_array() { return reader_->EndArray(0); }
+  bool parse_error(size_t, const std::string&, const nlohmann::json::exception& failure) {
+    if (reader_->problem.empty()) reader_->problem = failure.what();
+    return false;
+  }
+
+ private:
+  ArchiveReader* reader_;
+};
+
+Result<HistoryArchive::Records> decodeExactly(std::string_view plaintext) {
+  // nlohmann reads a NUL byte as the end of the text; here it fails the document, as below.
+  if (plaintext.find('\0') != std::string_view::npos) {
+    return storageError(StorageErrorKind::decodingFailed, "a NUL byte in the archive");
+  }
+  ArchiveReader reader;
+  ExactEvents events(reader);
+  if (!nlohmann::json::sax_parse(plaintext, &events)) {
+    return storageError(StorageErrorKind::decodingFailed, reader.problem);
+  }
+  return std::move(reader.records);
+}
+
 }  // namespace
 
 Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintext) {
@@ -407,11 +486,13 @@ Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintex
                               rapidjson::kParseIterativeFlag |
                               rapidjson::kParseNumbersAsStringsFlag;
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  std::string_view whole = plaintext;
   if (plaintext.starts_with(kByteOrderMark)) plaintext.remove_prefix(kByteOrderMark.size());
   ArchiveReader reader;
   rapidjson::MemoryStream stream(plaintext.data(), plaintext.size());
   rapidjson::Reader parser;
   rapidjson::ParseResult result = parser.Parse<kFlags>(stream, reader);
+  if (result.Code() == rapidjson::kParseErrorNumberTooBig) return decodeExactly(whole);
   if (result.IsError() || stream.Tell() != plaintext.size()) {
     std::string why = reader.problem;
     if (why.empty() && result.IsError()) {
