@@ -126,6 +126,10 @@ class ArchiveReader {
   HistoryArchive::Records records;
   std::string problem;
 
+  // `escapes`: whether the text may hold a backslash-u escape; without one no string needs the
+  // surrogate check below.
+  explicit ArchiveReader(bool escapes) : escapes_(escapes) {}
+
   bool Null() { return scalar(Scalar(Scalar::Kind::null)); }
   bool Bool(bool) { return scalar(Scalar(Scalar::Kind::boolean)); }
   bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
@@ -149,13 +153,15 @@ class ArchiveReader {
     return scalar(value);
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
-    if (hasLoneSurrogate(text, length)) return fail("a string holds half a surrogate pair");
+    if (escapes_ && hasLoneSurrogate(text, length))
+      return fail("a string holds half a surrogate pair");
     Scalar value(Scalar::Kind::text);
     value.text = std::string_view(text, length);
     return scalar(value);
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    if (hasLoneSurrogate(text, length)) return fail("a key holds half a surrogate pair");
+    if (escapes_ && hasLoneSurrogate(text, length))
+      return fail("a key holds half a surrogate pair");
     if (skipDepth_ > 0) return true;
     std::string_view key(text, length);
     if (depth_ == 1) {
@@ -404,6 +410,7 @@ class ArchiveReader {
     if (!invalidKeys_.empty()) invalidKeys_.erase(recordKey_);
   }
 
+  bool escapes_;
   int depth_ = 0;
   int skipDepth_ = 0;
   std::string recordKey_;
@@ -468,7 +475,7 @@ Result<HistoryArchive::Records> decodeExactly(std::string_view plaintext) {
   if (plaintext.find('\0') != std::string_view::npos) {
     return storageError(StorageErrorKind::decodingFailed, "a NUL byte in the archive");
   }
-  ArchiveReader reader;
+  ArchiveReader reader(false);  // nlohmann refuses a lone surrogate itself
   ExactEvents events(reader);
   if (!nlohmann::json::sax_parse(plaintext, &events)) {
     return storageError(StorageErrorKind::decodingFailed, reader.problem);
@@ -488,7 +495,7 @@ Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintex
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   std::string_view whole = plaintext;
   if (plaintext.starts_with(kByteOrderMark)) plaintext.remove_prefix(kByteOrderMark.size());
-  ArchiveReader reader;
+  ArchiveReader reader(plaintext.find("\\u") != std::string_view::npos);
   rapidjson::MemoryStream stream(plaintext.data(), plaintext.size());
   rapidjson::Reader parser;
   rapidjson::ParseResult result = parser.Parse<kFlags>(stream, reader);
