@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <utility>
 
 #include <sys/stat.h>
@@ -10,7 +9,6 @@
 #include "core/base64.h"
 #include "core/dates.h"
 #include "core/hex.h"
-#include "core/json_fields.h"
 #include "core/json_writer.h"
 #include "core/sha256.h"
 #include "storage/storage_error.h"
@@ -18,7 +16,6 @@
 namespace nimbra {
 namespace {
 
-using nlohmann::json;
 using std::filesystem::path;
 
 constexpr size_t kArchiveIdLength = 64;
@@ -27,32 +24,6 @@ bool isArchiveId(std::string_view id) {
   return id.size() == kArchiveIdLength && std::all_of(id.begin(), id.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
          });
-}
-
-Date requiredDate(const json& object, const char* key) {
-  const json& value = requiredMember(object, key);
-  if (value.is_number()) {
-    if (std::optional<Date> date = checkedDateFromSecondsSince2001(value.get<double>())) {
-      return *date;
-    }
-  }
-  throw json::type_error::create(302, std::string("\"") + key + "\" is not a date", &value);
-}
-
-HistoryArchive::Entry decodeEntry(const json& object) {
-  HistoryArchive::Entry entry;
-  entry.directory = requiredInt(object, "directory");
-  entry.format = requiredInt(object, "format");
-  entry.position = requiredInt(object, "position");
-  std::optional<std::vector<uint8_t>> payload = base64Decode(requiredString(object, "payload"));
-  if (!payload) throw json::type_error::create(302, "\"payload\" is not Base64", &object);
-  entry.payload = std::move(*payload);
-  entry.firstReadAt = requiredDate(object, "firstReadAt");
-  if (const json* observation = optionalMember(object, "observation")) {
-    entry.observation =
-        historyObservationFromJson(*observation, ObservationDates::secondsSince2001);
-  }
-  return entry;
 }
 
 // The keys and forms of toJson(observation, secondsSince2001).
@@ -94,22 +65,6 @@ Result<path> HistoryArchive::location(std::string_view archiveId) const {
   Result<path> directory = storage_.localDirectory();
   if (!directory) return directory.error();
   return *directory / fileName(archiveId);
-}
-
-Result<HistoryArchive::Records> HistoryArchive::decode(std::string_view plaintext) {
-  Records records;
-  try {
-    json document = json::parse(plaintext);
-    if (!document.is_object()) {
-      throw json::type_error::create(302, "the archive is not a JSON object", &document);
-    }
-    for (auto& [key, value] : document.items()) {
-      records.emplace_hint(records.end(), key, decodeEntry(value));
-    }
-  } catch (const json::exception& failure) {
-    return storageError(StorageErrorKind::decodingFailed, failure.what());
-  }
-  return records;
 }
 
 // Written straight into the text rather than through a JSON tree: the archive only grows,

@@ -87,7 +87,9 @@ class HistoryArchive {
   Status attach(const std::map<std::string, HistoryObservation>& observations,
                 std::string_view archiveId) const;
 
-  // The stored document's form, exposed for tests and the benchmark.
+  // The stored document's form, exposed for tests and the benchmark. decode reads the text as
+  // a stream of events (history_archive_decoder.cpp): a repeated key keeps its last value, unknown
+  // members are skipped, and a NUL byte outside a string fails the document.
   static Result<Records> decode(std::string_view plaintext);
   static std::string encode(const Records& records);
 

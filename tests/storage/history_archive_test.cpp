@@ -227,5 +227,58 @@ TEST(HistoryArchiveDocument, RecordWithMissingOrMistypedFieldFailsDecoding) {
   }
 }
 
+// Forms the reader must take exactly as the earlier tree reader did, and which random inputs
+// hardly produce: the last of repeated keys counts at every level, whole numbers in float form,
+// and the int and date limits.
+TEST(HistoryArchiveDocument, LastOfRepeatedKeysCountsAndWholeFloatsAreIntegers) {
+  constexpr char kEntry[] = R"({"directory":0,"format":18,"position":1,"payload":"AQ==",)"
+                            R"("firstReadAt":1})";
+  std::string body =
+      std::string(R"({"b":[],"a":{"directory":"x","directory":2.0,"format":1e1,)") +
+      R"("position":-2147483648,"payload":"AQ==","firstReadAt":5,"x":[{"y":1}],)" +
+      R"("observation":{"kind":1},"observation":{"position":3.0,"tailEntries":0,)" +
+      R"("candidateTime":-1.5,"eventKind":"e","eventKind":null,"kind":"use"}},"b":)" + kEntry + "}";
+  auto records = HistoryArchive::decode(body);
+  ASSERT_OK(records);
+  ASSERT_EQ(records->size(), 2u);
+  const HistoryArchive::Entry& a = records->at("a");
+  EXPECT_EQ(a.directory, 2);
+  EXPECT_EQ(a.format, 10);
+  EXPECT_EQ(a.position, -2147483648);
+  EXPECT_EQ(secondsSince2001(a.firstReadAt), 5);
+  ASSERT_TRUE(a.observation);
+  EXPECT_EQ(a.observation->position, 3);
+  EXPECT_EQ(secondsSince2001(a.observation->candidateTime), -1.5);
+  EXPECT_FALSE(a.observation->eventKind);
+  EXPECT_EQ(records->at("b").payload, std::vector<uint8_t>{1});
+
+  // A valid record replaced by a broken one fails the document.
+  EXPECT_STORAGE_ERROR(HistoryArchive::decode(std::string(R"({"b":)") + kEntry + R"(,"b":1})"),
+                       decodingFailed);
+}
+
+TEST(HistoryArchiveDocument, OutOfRangeNumbersIsoDatesAndTrailingBytesFailDecoding) {
+  auto entry = [](std::string field) {
+    return R"({"k":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1,)" +
+           field + "}}";
+  };
+  for (std::string body :
+       {entry(R"("x":1e400)"), entry(R"("x":"\uDC00")"), entry(R"("position":2147483648)"),
+        entry(R"("format":1.5)"),
+        entry(R"("observation":{"position":9223372036854775808,"candidateTime":1,)"
+              R"("tailEntries":0,"kind":"use"})"),
+        entry(R"("observation":{"position":1,"candidateTime":"2024-05-01T08:30:00Z",)"
+              R"("tailEntries":0,"kind":"use"})"),
+        entry(R"("observation":{"position":1,"candidateTime":null,"tailEntries":0,"kind":"u"})"),
+        entry(R"("observation":{"position":1,"candidateTime":1,"tailEntries":0,"kind":null})"),
+        std::string("{}\0{}", 5), std::string("{} x")}) {
+    SCOPED_TRACE(body);
+    EXPECT_STORAGE_ERROR(HistoryArchive::decode(body), decodingFailed);
+  }
+  // Finite however large their digits look, as the tree reader took them.
+  EXPECT_TRUE(HistoryArchive::decode(entry(R"("x":0e400)")).ok());
+  EXPECT_TRUE(HistoryArchive::decode(entry(R"("x":)" + std::string(400, '1') + "e-400")).ok());
+}
+
 }  // namespace
 }  // namespace nimbra::testing
