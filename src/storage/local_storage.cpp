@@ -120,8 +120,12 @@ Result<path> LocalStorage::privateDirectory(std::string_view name) const {
   if (!status || !status->isDirectory || status->owner != ::getuid()) {
     return storageError(StorageErrorKind::fileReadNoPermission, directory.string());
   }
-  if (Status repaired = setPermissions(directory, kPrivateDirectoryMode); !repaired) {
-    return repaired.error();
+  // Only a directory that is too wide is changed: a chmod on a read-only file system fails
+  // even when it would change nothing, and reading must still work there.
+  if (status->permissions != kPrivateDirectoryMode) {
+    if (Status repaired = setPermissions(directory, kPrivateDirectoryMode); !repaired) {
+      return repaired.error();
+    }
   }
   return directory;
 }
