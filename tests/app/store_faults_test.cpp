@@ -13,7 +13,7 @@
 #include <sys/mount.h>
 
 #include "app/flow_fixture.h"
-#include "app/preferences.h"
+#include "app/presentation.h"
 
 namespace nimbra::testing {
 namespace {
@@ -157,6 +157,31 @@ TEST_F(StoreFaultsTest, FailedArchiveMergeSaysSoAndTheNextReadArchivesTheRecords
     EXPECT_FALSE(last().contains("historyError")) << fault.name;
     EXPECT_EQ(archive().observations(archiveKey())->value().size(), count) << fault.name;
     EXPECT_EQ(last()["observations"].size(), count) << fault.name;
+  }
+}
+
+// Without the error the user would see the new language now and the old one next start.
+TEST_F(StoreFaultsTest, FailedPreferencesSaveSaysSoAndTheNextChoiceIsStored) {
+  loaded();
+  send({{"action", "preferences"}, {"language", "zh"}, {"theme", "dark"}});
+  auto stored = [this] {
+    return LocalSettings(storage())
+        .value<PresentationPreferences>(kPresentationPreferencesKey)
+        .value_or(PresentationPreferences{});
+  };
+  ASSERT_EQ(stored().language, "zh");
+  for (const Fault& fault : faults()) {
+    fault.on();
+    send({{"action", "preferences"}, {"language", "en"}, {"theme", "light"}});
+    EXPECT_EQ(last()["preferences"]["language"], "en") << fault.name << ": kept for this run";
+    EXPECT_EQ(last()["storageError"], Controller::kPreferencesNotSavedMessage) << fault.name;
+    EXPECT_EQ(stored().language, "zh") << fault.name << ": overwritten";
+    fault.off();
+    send({{"action", "preferences"}, {"language", "en"}, {"theme", "dark"}});
+    EXPECT_FALSE(last().contains("storageError")) << fault.name;
+    EXPECT_EQ(stored().language, "en") << fault.name;
+    EXPECT_EQ(stored().theme, "dark") << fault.name;
+    send({{"action", "preferences"}, {"language", "zh"}, {"theme", "dark"}});
   }
 }
 
