@@ -98,6 +98,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   static constexpr int kMaxConnectionAttempts = 5;
   static constexpr char kStoreOpenFailedMessage[] = "本机数据库无法打开，设备读取仍可用。";
   static constexpr char kPowerHintMessage[] = "设备可能未开机，请长按按钮后刷新。";
+  // Shown as the storage error while no sample error is: the choice holds for this run only.
+  static constexpr char kPreferencesNotSavedMessage[] =
+      "偏好设置未能保存到本机，下次启动将恢复原设置。";
 
   // Builds the controller and runs its start-up: updater hooks, sample store, model
   // subscription, USB monitor (which reports the attached devices at once).
@@ -257,6 +260,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::unique_ptr<Model> model_;
   std::optional<DeviceStore> store_;
   std::optional<std::string> storageError_;
+  std::optional<std::string> preferencesError_;  // the last preferences save failed
   std::optional<DeviceSample> lastSample_;
   std::optional<std::string> lastDevice_;
   Uuid connectionId_ = Uuid::random();

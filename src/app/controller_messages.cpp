@@ -147,7 +147,12 @@ void Controller::preferencesAction(const json& body) {
   std::optional<PresentationPreferences> chosen = PresentationPreferences::make(*language, *theme);
   if (!chosen) return;
   presentation_ = *chosen;
-  settings_.set(presentation_, kPresentationPreferencesKey);  // a failed save keeps it in memory
+  // A failed save keeps the choice in memory for this run and says that it will not last.
+  if (settings_.save(presentation_, kPresentationPreferencesKey)) {
+    preferencesError_.reset();
+  } else {
+    preferencesError_ = kPreferencesNotSavedMessage;
+  }
   telemetry_.setLanguage(effectiveLanguage_(presentation_.language));
   publish();
 }

@@ -28,7 +28,7 @@ ScreenState Controller::screenState() const {
     state.settings = model_->values();
   }
   state.recent = samples_;
-  state.storageError = storageError_;
+  state.storageError = storageError_ ? storageError_ : preferencesError_;
   state.history = history_;
   state.archiveCount = archiveCount_;
   state.directoryCount = directoryCount_;

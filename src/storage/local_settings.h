@@ -36,6 +36,10 @@ class LocalSettings {
   std::optional<T> value(std::string_view key) const;
   template <typename T>
   void set(const T& value, std::string_view key) const;
+  // As set, for a caller that shows the failure: the error of a write that did not happen
+  // (including the refusal to replace a stored value that cannot be read).
+  template <typename T>
+  Status save(const T& value, std::string_view key) const;
 
   std::optional<std::vector<uint8_t>> bytesValue(std::string_view key) const;
   void setBytes(std::span<const uint8_t> bytes, std::string_view key) const;
@@ -63,10 +67,17 @@ std::optional<T> LocalSettings::value(std::string_view key) const {
 
 template <typename T>
 void LocalSettings::set(const T& value, std::string_view key) const {
+  (void)save(value, key);
+}
+
+template <typename T>
+Status LocalSettings::save(const T& value, std::string_view key) const {
   Result<std::filesystem::path> file = fileFor(key);
-  if (!file) return;
-  if (Result<std::optional<T>> current = storage_.loadSealed<T>(*file); !current) return;
-  (void)storage_.saveSealed(value, *file);
+  if (!file) return file.error();
+  if (Result<std::optional<T>> current = storage_.loadSealed<T>(*file); !current) {
+    return current.error();
+  }
+  return storage_.saveSealed(value, *file);
 }
 
 }  // namespace nimbra

@@ -51,6 +51,17 @@ bool isSealedDataFile(const std::filesystem::directory_entry& entry) {
          std::string_view(head, sizeof head) == LocalStorage::kMagic;
 }
 
+// ".name.UUID": what writeFileAtomically names its temporary file for "name".
+bool isAbandonedTemporary(std::string_view name) {
+  constexpr size_t kUuidLength = 36;
+  if (name.size() < 1 + 1 + 1 + kUuidLength || name.front() != '.') return false;
+  std::string_view uuid = name.substr(name.size() - kUuidLength);
+  if (name[name.size() - kUuidLength - 1] != '.') return false;
+  std::optional<Uuid> parsed = Uuid::parse(uuid);
+  // Only the canonical (upper-case) text Uuid::text() writes.
+  return parsed && parsed->text() == uuid;
+}
+
 // Reads the key without following a link in its place; type, owner and mode must be exact.
 Result<StorageKey> readKeyFile(const path& keyFile) {
   Result<FileStatus> status = linkStatus(keyFile);
@@ -109,8 +120,12 @@ Result<path> LocalStorage::privateDirectory(std::string_view name) const {
   if (!status || !status->isDirectory || status->owner != ::getuid()) {
     return storageError(StorageErrorKind::fileReadNoPermission, directory.string());
   }
-  if (Status repaired = setPermissions(directory, kPrivateDirectoryMode); !repaired) {
-    return repaired.error();
+  // Only a directory that is too wide is changed: a chmod on a read-only file system fails
+  // even when it would change nothing, and reading must still work there.
+  if (status->permissions != kPrivateDirectoryMode) {
+    if (Status repaired = setPermissions(directory, kPrivateDirectoryMode); !repaired) {
+      return repaired.error();
+    }
   }
   return directory;
 }
@@ -171,6 +186,28 @@ Status LocalStorage::createKey(const path& keyDirectory, const path& keyFile) co
   }
   (void)removeFile(temporary);
   return result;
+}
+
+Result<int> LocalStorage::removeAbandonedTemporaries() const {
+  path dataDirectory = applicationSupport_ / kDataDirectoryName;
+  Result<bool> exists = fileExists(dataDirectory);
+  if (!exists) return exists.error();
+  if (!*exists) return 0;
+  Result<path> checked = localDirectory();
+  if (!checked) return checked.error();
+  int removed = 0;
+  std::error_code failure;
+  // Links are not followed: the walk stays inside the private directory.
+  std::filesystem::recursive_directory_iterator it(*checked, failure), end;
+  for (; !failure && it != end; it.increment(failure)) {
+    if (!isAbandonedTemporary(it->path().filename().string())) continue;
+    Result<FileStatus> status = linkStatus(it->path());
+    if (!status || !status->isRegular) continue;
+    if (Status gone = removeFile(it->path()); !gone) return gone.error();
+    ++removed;
+  }
+  if (failure) return fileError(failure.value(), FileOperation::list, checked->string());
+  return removed;
 }
 
 Result<std::string> LocalStorage::readSealed(const path& location) const {

@@ -50,6 +50,14 @@ class LocalStorage {
 
   Result<StorageKey> loadKey(bool createIfMissing) const;
 
+  // Removes what killed writes left in the data directory (all its sub-directories): the
+  // temporary files of writeFileAtomically, named "." + target name + "." + a UUID in
+  // Uuid::text() form, that never got renamed over their target. Nothing else is touched.
+  // Only safe while no write can be in progress: the program calls it once at start-up,
+  // in its single (primary) instance, before any store writes. Returns how many it removed;
+  // a missing data directory removes none.
+  Result<int> removeAbandonedTemporaries() const;
+
   Result<std::string> readSealed(const std::filesystem::path& location) const;
   Status writeSealed(std::string_view plaintext, const std::filesystem::path& location) const;
   // As above, building the sealed bytes in `scratch`, whose capacity survives the call:

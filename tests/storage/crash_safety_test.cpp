@@ -90,10 +90,11 @@ class CrashSafetyTest : public SampleStoreTest {
     const auto start = std::chrono::steady_clock::now();
     int version = read(freshProcess());
     ASSERT_GE(version, 0) << store << ": the starting file";
-    int torn = 0, lost = 0;
+    int torn = 0, lost = 0, leftovers = 0;
     while (kills_ < kKillsPerStore && std::chrono::steady_clock::now() - start < kTimePerStore) {
       int finished = killOnce(version + 1, maxDelayMicros, write);
       int found = read(freshProcess());
+      leftovers += removeLeftovers();
       if (found < 0) ++torn;
       if (found >= 0 && found < finished) ++lost;
       EXPECT_TRUE(found == finished || found == finished + 1)
@@ -101,10 +102,27 @@ class CrashSafetyTest : public SampleStoreTest {
       if (found < 0) return;
       version = found;
     }
-    std::printf("[ kills    ] %s: %d kills, %d versions written, %d torn, %d lost\n", store, kills_,
-                version, torn, lost);
+    std::printf(
+        "[ kills    ] %s: %d kills, %d versions written, %d torn, %d lost, %d temporaries "
+        "removed\n",
+        store, kills_, version, torn, lost, leftovers);
+    // The cleanup took only temporaries: the store still reads as it did.
+    EXPECT_EQ(read(freshProcess()), version) << store;
     RecordProperty("kills", kills_);
     EXPECT_GT(version, 0) << store << ": the writer made progress between kills";
+  }
+
+  // Start-up's cleanup of what killed writes left; afterwards no dot-named file of the
+  // temporary form may remain anywhere in the data directory.
+  int removeLeftovers() {
+    Result<int> removed = freshProcess().removeAbandonedTemporaries();
+    EXPECT_TRUE(removed) << removed.error().message;
+    for (const auto& entry : fs::recursive_directory_iterator(dataDir())) {
+      std::string name = entry.path().filename().string();
+      EXPECT_FALSE(name.size() > 37 && name[0] == '.' && name[name.size() - 37] == '.')
+          << "left behind: " << entry.path();
+    }
+    return removed ? *removed : 0;
   }
 
   Progress* progress_ = nullptr;

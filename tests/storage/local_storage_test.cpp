@@ -1,3 +1,5 @@
+#include <cctype>
+#include <fstream>
 #include <thread>
 
 #include <openssl/evp.h>
@@ -223,6 +225,36 @@ TEST_F(SealedFileTest, TypedLoadAndSave) {
   EXPECT_EQ((*loaded)->x, 7);
   ASSERT_OK(storage().writeSealed(R"({"x":"text"})", file));
   EXPECT_STORAGE_ERROR(storage().loadSealed<Point>(file), decodingFailed);
+}
+
+// Only the exact temporary form goes; names that merely resemble it are someone's data.
+TEST_F(SealedFileTest, StartUpCleanupRemovesOnlyAbandonedTemporaries) {
+  ASSERT_OK(storage().writeSealed("{}", dataDir() / "kept.json"));
+  std::string uuid = Uuid::random().text();
+  std::string lower = uuid;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  fs::create_directories(dataDir() / "DeviceSamples" / ("." + uuid));
+  for (fs::path leftover : {dataDir() / (".kept.json." + uuid),
+                            dataDir() / "DeviceSamples" / (".2026-12-08.json." + uuid)}) {
+    std::ofstream(leftover) << "torn";
+  }
+  std::vector<fs::path> others = {dataDir() / ("kept.json." + uuid),
+                                  dataDir() / (".kept.json." + lower), dataDir() / ("." + uuid),
+                                  dataDir() / (".kept.json-" + uuid),
+                                  dataDir() / (".kept.json." + uuid + ".json")};
+  for (const fs::path& other : others) std::ofstream(other) << "data";
+  auto removed = freshProcess().removeAbandonedTemporaries();
+  ASSERT_OK(removed);
+  EXPECT_EQ(*removed, 2);
+  for (const fs::path& other : others) EXPECT_TRUE(fs::exists(other)) << other;
+  EXPECT_TRUE(fs::is_directory(dataDir() / "DeviceSamples" / ("." + uuid)));
+  ASSERT_OK(freshProcess().readSealed(dataDir() / "kept.json"));
+  // No data directory yet: nothing to do, and none is made.
+  fs::remove_all(dataDir());
+  auto none = freshProcess().removeAbandonedTemporaries();
+  ASSERT_OK(none);
+  EXPECT_EQ(*none, 0);
+  EXPECT_FALSE(fs::exists(dataDir()));
 }
 
 class MigrationTest : public SealedFileTest {

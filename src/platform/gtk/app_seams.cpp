@@ -46,6 +46,9 @@ AppSeams::AppSeams(LocalStorage storage, LaunchOptions options)
 
 std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
   std::unique_ptr<AppSeams> seams(new AppSeams(userStorage(), std::move(options)));
+  // Before the first write of this run: assemble runs from "startup", which GApplication
+  // runs only in the one primary instance, so no other writer can own a temporary file.
+  (void)seams->storage.removeAbandonedTemporaries();
   seams->presentation = Preferences::loadPreferences(seams->settings);
 
   if (seams->options.simulatedDevice) {
