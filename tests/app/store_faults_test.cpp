@@ -7,13 +7,14 @@
 
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "app/flow_fixture.h"
 #include "app/presentation.h"
+#include "support/small_disk.h"
 
 namespace nimbra::testing {
 namespace {
@@ -29,37 +30,13 @@ class StoreFaultsTest : public FlowTest {
  protected:
   void SetUp() override {
     FlowTest::SetUp();
-    if (::mount("tmpfs", base_.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
-      GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
-    }
-    mounted_ = true;
+    disk_.emplace(base_);
+    if (!disk_->mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   }
   void TearDown() override {
     controller_.reset();
-    if (mounted_) ::umount2(base_.c_str(), MNT_DETACH);
+    disk_.reset();
     FlowTest::TearDown();
-  }
-
-  struct Fault {
-    const char* name;
-    std::function<void()> on, off;
-  };
-  std::vector<Fault> faults() {
-    return {{"full disk", [this] { fillDisk(); }, [this] { fs::remove(base_ / "filler"); }},
-            {"read-only", [this] { readOnly(true); }, [this] { readOnly(false); }}};
-  }
-
-  void fillDisk() {
-    int fd = ::open((base_ / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    char page[4096] = {};
-    while (::write(fd, page, sizeof page) > 0) {
-    }
-    ::close(fd);
-  }
-  void readOnly(bool on) {
-    unsigned long flags = MS_REMOUNT | (on ? MS_RDONLY : 0);
-    ASSERT_EQ(::mount("tmpfs", base_.c_str(), "tmpfs", flags, "size=256k,mode=0700"), 0);
   }
 
   static std::string bytesOf(const fs::path& file) {
@@ -87,7 +64,7 @@ class StoreFaultsTest : public FlowTest {
     return {{"action", "setting"}, {"key", "light"}, {"value", !light}};
   }
 
-  bool mounted_ = false;
+  std::optional<SmallDisk> disk_;
 };
 
 TEST_F(StoreFaultsTest, FailedSampleFoldSaysSoAndTheNextFoldStoresIt) {
@@ -95,7 +72,7 @@ TEST_F(StoreFaultsTest, FailedSampleFoldSaysSoAndTheNextFoldStoresIt) {
   connected();
   fs::path file = dayFile();
   ASSERT_FALSE(file.empty());
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     size_t recent = last()["recent"].size();
     std::string before = bytesOf(file);
     fault.on();
@@ -120,7 +97,7 @@ TEST_F(StoreFaultsTest, FailedJournalSaveSaysSoAndTheNextSaveHoldsEveryRecord) {
   auto journalFile = SettingJournal(LocalSettings(storage())).url();
   ASSERT_TRUE(journalFile);
   size_t records = 1;
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     std::string before = bytesOf(*journalFile);
     fault.on();
     send(settingToggle());
@@ -143,7 +120,7 @@ TEST_F(StoreFaultsTest, FailedArchiveMergeSaysSoAndTheNextReadArchivesTheRecords
   auto device = connected(withHistory(2));
   ASSERT_EQ(archive().observations(archiveKey())->value().size(), 2u);
   uint32_t count = 2;
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     std::string before = bytesOf(archiveFile());
     device->history.records[0] = {0, 0, count + 1};
     device->history.entries[{0, count}] = analysableEntry(count);
@@ -170,7 +147,7 @@ TEST_F(StoreFaultsTest, FailedPreferencesSaveSaysSoAndTheNextChoiceIsStored) {
         .value_or(PresentationPreferences{});
   };
   ASSERT_EQ(stored().language, "zh");
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     fault.on();
     send({{"action", "preferences"}, {"language", "en"}, {"theme", "light"}});
     EXPECT_EQ(last()["preferences"]["language"], "en") << fault.name << ": kept for this run";

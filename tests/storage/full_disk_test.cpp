@@ -1,8 +1,8 @@
-#include <fcntl.h>
-#include <sys/mount.h>
+#include <optional>
 
 #include "sample_fixture.h"
 #include "storage/setting_journal.h"
+#include "support/small_disk.h"
 
 namespace nimbra::testing {
 namespace {
@@ -13,30 +13,19 @@ class FullDiskTest : public SampleStoreTest {
  protected:
   void SetUp() override {
     SampleStoreTest::SetUp();
-    if (::mount("tmpfs", base_.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
-      GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
-    mounted_ = true;
+    disk_.emplace(base_);
+    if (!disk_->mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   }
   void TearDown() override {
-    if (mounted_) ::umount2(base_.c_str(), MNT_DETACH);
+    disk_.reset();
     SampleStoreTest::TearDown();
   }
 
-  void fillDisk() {
-    int fd = ::open((base_ / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    char page[4096] = {};
-    while (::write(fd, page, sizeof page) > 0) {
-    }
-    ::close(fd);
-  }
-  void freeDisk() { fs::remove(base_ / "filler"); }
   size_t entriesIn(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
   }
 
-  bool mounted_ = false;
+  std::optional<SmallDisk> disk_;
 };
 
 TEST_F(FullDiskTest, AppendFailsAndLeavesTheDayFileIntact) {
@@ -47,14 +36,14 @@ TEST_F(FullDiskTest, AppendFailsAndLeavesTheDayFileIntact) {
   ASSERT_OK(store.append(sampleAt(base + 2), profile_, kDeviceKey));
   std::string before = plaintextOf(dayFile(20000));
 
-  fillDisk();
+  disk_->fill();
   for (int i = 0; i < 3; ++i) {
     EXPECT_FALSE(store.append(sampleAt(base + 3 + i), profile_, kDeviceKey).ok());
   }
   EXPECT_EQ(plaintextOf(dayFile(20000)), before);
   EXPECT_EQ(entriesIn(deviceDir()), 1u);  // no temporary file left behind
 
-  freeDisk();
+  disk_->free();
   ASSERT_OK(store.append(sampleAt(base + 9), profile_, kDeviceKey));
   EXPECT_EQ(timesOf(samplesIn(dayFile(20000))),
             (std::vector<double>{base + 1, base + 2, base + 9}));
@@ -71,7 +60,7 @@ TEST_F(FullDiskTest, JournalSaveFailsVisiblyAndCatchesUpLater) {
   fs::path file = *journal.url();
   std::string before = plaintextOf(file);
 
-  fillDisk();
+  disk_->fill();
   SettingRecord second = first;
   second.id = Uuid::random();
   journal.add(second);
@@ -79,7 +68,7 @@ TEST_F(FullDiskTest, JournalSaveFailsVisiblyAndCatchesUpLater) {
   EXPECT_EQ(plaintextOf(file), before);
   EXPECT_EQ(entriesIn(file.parent_path()), 2u);  // the journal and "Preferences"
 
-  freeDisk();
+  disk_->free();
   journal.complete(first.id, SettingRecord::Values{{"light", true}},
                    SettingRecord::Result::confirmed);
   EXPECT_FALSE(journal.error());

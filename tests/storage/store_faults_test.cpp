@@ -6,13 +6,13 @@
 // holds for root too (mode bits do not). Needs root (mount); skipped where mounting is not
 // allowed. The sample store and the journal on a full disk are in full_disk_test.cpp.
 
-#include <fcntl.h>
-#include <sys/mount.h>
+#include <optional>
 
 #include "sample_fixture.h"
 #include "storage/history_archive.h"
 #include "storage/maintenance_records.h"
 #include "storage/setting_journal.h"
+#include "support/small_disk.h"
 #include "telemetry/telemetry_outbox.h"
 
 namespace nimbra::testing {
@@ -22,43 +22,17 @@ class StoreFaultsTest : public SampleStoreTest {
  protected:
   void SetUp() override {
     SampleStoreTest::SetUp();
-    if (::mount("tmpfs", base_.c_str(), "tmpfs", 0, "size=256k,mode=0700") != 0) {
-      GTEST_SKIP() << "cannot mount a tmpfs here";
-    }
-    mounted_ = true;
+    disk_.emplace(base_);
+    if (!disk_->mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   }
   void TearDown() override {
-    if (mounted_) ::umount2(base_.c_str(), MNT_DETACH);
+    disk_.reset();
     SampleStoreTest::TearDown();
-  }
-
-  void fillDisk() {
-    int fd = ::open((base_ / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    char page[4096] = {};
-    while (::write(fd, page, sizeof page) > 0) {
-    }
-    ::close(fd);
-  }
-  void freeDisk() { fs::remove(base_ / "filler"); }
-  void readOnly(bool on) {
-    unsigned long flags = MS_REMOUNT | (on ? MS_RDONLY : 0);
-    ASSERT_EQ(::mount("tmpfs", base_.c_str(), "tmpfs", flags, "size=256k,mode=0700"), 0);
-  }
-
-  // Runs `fault` (fill the disk, or make it read-only), then `undo`.
-  struct Fault {
-    const char* name;
-    std::function<void()> on, off;
-  };
-  std::vector<Fault> faults() {
-    return {{"full disk", [this] { fillDisk(); }, [this] { freeDisk(); }},
-            {"read-only", [this] { readOnly(true); }, [this] { readOnly(false); }}};
   }
 
   std::string sealedBytes(const fs::path& file) { return readAll(file); }
 
-  bool mounted_ = false;
+  std::optional<SmallDisk> disk_;
 };
 
 HistoryPacket packetAt(int position) {
@@ -71,7 +45,7 @@ TEST_F(StoreFaultsTest, HistoryArchiveReportsTheErrorAndKeepsItsRecords) {
   ASSERT_OK(archive.merge({packetAt(1)}, id));
   fs::path file = dataDir() / HistoryArchive::fileName(id);
   int next = 2;
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     std::string before = sealedBytes(file);
     fault.on();
     EXPECT_FALSE(archive.merge({packetAt(next)}, id).ok()) << fault.name;
@@ -91,10 +65,10 @@ TEST_F(StoreFaultsTest, SampleStoreAppendFailsOnAReadOnlyDirectory) {
   const double base = 20000 * kDay;
   ASSERT_OK(store.append(sampleAt(base + 1), profile_, kDeviceKey));
   std::string before = sealedBytes(dayFile(20000));
-  readOnly(true);
+  disk_->readOnly(true);
   EXPECT_FALSE(store.append(sampleAt(base + 2), profile_, kDeviceKey).ok());
   EXPECT_EQ(sealedBytes(dayFile(20000)), before);
-  readOnly(false);
+  disk_->readOnly(false);
   ASSERT_OK(store.append(sampleAt(base + 3), profile_, kDeviceKey));
   EXPECT_EQ(timesOf(samplesIn(dayFile(20000))), (std::vector<double>{base + 1, base + 3}));
 }
@@ -108,12 +82,12 @@ TEST_F(StoreFaultsTest, JournalShowsTheErrorOnAReadOnlyDirectoryAndCatchesUp) {
   journal.add(record);
   ASSERT_FALSE(journal.error());
   std::string before = sealedBytes(*journal.url());
-  readOnly(true);
+  disk_->readOnly(true);
   record.id = Uuid::random();
   journal.add(record);
   EXPECT_TRUE(journal.error());
   EXPECT_EQ(sealedBytes(*journal.url()), before);
-  readOnly(false);
+  disk_->readOnly(false);
   journal.save();
   EXPECT_FALSE(journal.error());
   SettingJournal reopened(settings);
@@ -126,7 +100,7 @@ TEST_F(StoreFaultsTest, OutboxSaveFailsAndKeepsTheQueuedEvents) {
   event.id = event.installId = event.sessionId = Uuid::random();
   event.kind = "module";
   ASSERT_OK(outbox.save({event}));
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     std::string before = sealedBytes(outbox.sealedLocation());
     fault.on();
     EXPECT_FALSE(outbox.save({event, event}).ok()) << fault.name;
@@ -146,7 +120,7 @@ TEST_F(StoreFaultsTest, SettingsAndMaintenanceRecordsKeepTheOldValue) {
   addMaintenanceRecord(list, {MaintenanceRecord::Action::reset, 1}, settings);
   settings.set(std::string("old"), "ZuvoInstallationID");
   int startedAt = 2;
-  for (const Fault& fault : faults()) {
+  for (const SmallDisk::Fault& fault : disk_->faults()) {
     fault.on();
     settings.set(std::string("new"), "ZuvoInstallationID");
     addMaintenanceRecord(list, {MaintenanceRecord::Action::reset, double(startedAt)}, settings);
@@ -169,11 +143,11 @@ TEST_F(StoreFaultsTest, SettingsAndMaintenanceRecordsKeepTheOldValue) {
 TEST_F(StoreFaultsTest, KeyCreationOnAFullDiskLeavesNoHalfKey) {
   fs::create_directories(dataDir());
   fs::create_directories(base_ / "nimbra-key");
-  fillDisk();
+  disk_->fill();
   EXPECT_FALSE(storage().writeSealed("x", dataDir() / "probe.json").ok());
   EXPECT_FALSE(fs::exists(keyFile()));
   EXPECT_FALSE(fs::exists(dataDir() / "probe.json"));
-  freeDisk();
+  disk_->free();
   ASSERT_OK(freshProcess().writeSealed("x", dataDir() / "probe.json"));
   EXPECT_EQ(fs::file_size(keyFile()), 32u);
   EXPECT_EQ(*freshProcess().readSealed(dataDir() / "probe.json"), "x");
