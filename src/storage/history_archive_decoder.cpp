@@ -94,7 +94,6 @@ class ArchiveReader final : public JsonEventHandler {
   HistoryArchive::Records records;
 
   bool value(const Scalar& value) override {
-    if (skipDepth_ > 0) return true;
     switch (depth_) {
       case 0:
         return fail("the archive is not a JSON object");
@@ -110,7 +109,6 @@ class ArchiveReader final : public JsonEventHandler {
     }
   }
   bool key(std::string_view key) override {
-    if (skipDepth_ > 0) return true;
     if (depth_ == 1) {
       recordKey_.assign(key);
     } else if (depth_ == 2) {
@@ -122,7 +120,6 @@ class ArchiveReader final : public JsonEventHandler {
   }
 
   bool startObject() override {
-    if (skipDepth_ > 0) return ++skipDepth_, true;
     switch (depth_) {
       case 0:
         break;
@@ -142,7 +139,6 @@ class ArchiveReader final : public JsonEventHandler {
     return true;
   }
   bool endObject() override {
-    if (skipDepth_ > 0) return --skipDepth_, true;
     --depth_;
     switch (depth_) {
       case 0:
@@ -158,14 +154,10 @@ class ArchiveReader final : public JsonEventHandler {
     }
   }
   bool startArray() override {
-    if (skipDepth_ > 0) return ++skipDepth_, true;
     if (depth_ == 0) return fail("the archive is not a JSON object");
     return structured();
   }
-  bool endArray() override {
-    --skipDepth_;  // every array is skipped
-    return true;
-  }
+  bool endArray() override { return true; }  // never reached: every array is skipped
 
  private:
   State& state(Member member) { return entryStates_[static_cast<size_t>(member)]; }
@@ -186,8 +178,7 @@ class ArchiveReader final : public JsonEventHandler {
     } else if (depth_ == 3 && seen_ != Seen::unknown) {
       state(seen_) = State::invalid;
     }
-    skipDepth_ = 1;
-    return true;
+    return skipContainer();
   }
 
   // A null reads as absent: a required member then fails the entry, an observation is none.
@@ -292,7 +283,6 @@ class ArchiveReader final : public JsonEventHandler {
   }
 
   int depth_ = 0;
-  int skipDepth_ = 0;
   std::string recordKey_;
   Member member_ = Member::unknown;
   Seen seen_ = Seen::unknown;

@@ -33,48 +33,46 @@ std::optional<double> floatingValue(std::string_view number) {
   return value;
 }
 
-// Feeds a handler from nlohmann's event parser, whose numbers come classified already.
+// Feeds a handler from nlohmann's event parser, whose numbers come classified already,
+// through the same skipping as the fast path. nlohmann refuses a lone surrogate itself.
 class ExactEvents {
  public:
-  explicit ExactEvents(JsonEventHandler& handler) : handler_(&handler) {}
+  explicit ExactEvents(JsonEventHandler& handler) : events_(handler, false), handler_(&handler) {}
 
-  bool null() { return handler_->value(JsonScalar(JsonScalar::Kind::null)); }
-  bool boolean(bool boolean) {
-    JsonScalar value(JsonScalar::Kind::boolean);
-    value.boolean = boolean;
-    return handler_->value(value);
-  }
+  bool null() { return events_.Null(); }
+  bool boolean(bool value) { return events_.Bool(value); }
   bool number_integer(int64_t number) {
     JsonScalar value(JsonScalar::Kind::integer);
     value.integer = number;
-    return handler_->value(value);
+    return events_.Value(value);
   }
   bool number_unsigned(uint64_t number) {
     JsonScalar value(JsonScalar::Kind::unsignedInteger);
     value.unsignedInteger = number;
-    return handler_->value(value);
+    return events_.Value(value);
   }
   bool number_float(double number, const std::string&) {
     JsonScalar value(JsonScalar::Kind::floating);
     value.floating = number;
-    return handler_->value(value);
+    return events_.Value(value);
   }
   bool string(std::string& text) {
-    JsonScalar value(JsonScalar::Kind::text);
-    value.text = text;
-    return handler_->value(value);
+    return events_.String(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
   }
   bool binary(nlohmann::json::binary_t&) { return false; }
-  bool key(std::string& text) { return handler_->key(text); }
-  bool start_object(size_t) { return handler_->startObject(); }
-  bool end_object() { return handler_->endObject(); }
-  bool start_array(size_t) { return handler_->startArray(); }
-  bool end_array() { return handler_->endArray(); }
+  bool key(std::string& text) {
+    return events_.Key(text.data(), static_cast<rapidjson::SizeType>(text.size()), true);
+  }
+  bool start_object(size_t) { return events_.StartObject(); }
+  bool end_object() { return events_.EndObject(0); }
+  bool start_array(size_t) { return events_.StartArray(); }
+  bool end_array() { return events_.EndArray(0); }
   bool parse_error(size_t, const std::string&, const nlohmann::json::exception& failure) {
     return handler_->fail(failure.what());
   }
 
  private:
+  JsonEvents<JsonEventHandler> events_;
   JsonEventHandler* handler_;
 };
 
@@ -111,7 +109,6 @@ bool readJsonEventsExactly(std::string_view text, JsonEventHandler& handler) {
   // nlohmann reads a NUL byte as the end of the text; the fast path fails it, so does this.
   if (text.find('\0') != std::string_view::npos) return handler.fail("a NUL byte in the text");
   ExactEvents events(handler);
-  // nlohmann refuses a lone surrogate itself.
   return nlohmann::json::sax_parse(text, &events);
 }
 

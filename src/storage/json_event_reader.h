@@ -41,6 +41,9 @@ struct JsonScalar {
   }
 };
 
+template <typename Handler>
+class JsonEvents;
+
 // The events of one document, in text order. Each returns false to stop reading (after
 // fail() has said why). A decoder's handler derives from this and is `final`, so the fast
 // path below calls it directly; only the rare exact path goes through the virtual calls.
@@ -66,6 +69,19 @@ class JsonEventHandler {
   JsonEventHandler(JsonEventHandler&&) = default;
   JsonEventHandler& operator=(JsonEventHandler&&) = default;
   ~JsonEventHandler() = default;
+
+  // From startObject or startArray: the container just opened is skipped whole, whatever its
+  // shape; none of its events reach the handler (its numbers and strings are still checked).
+  bool skipContainer() {
+    skipDepth_ = 1;
+    return true;
+  }
+
+ private:
+  template <typename>
+  friend class JsonEvents;
+
+  int skipDepth_ = 0;
 };
 
 // The scalar nlohmann reads for a JSON number's text, or absent when its value is too large
@@ -82,28 +98,28 @@ bool holdsLoneSurrogate(std::string_view text);
 // is finite ("0e400", a 400-digit mantissa with "e-400"). A NUL byte fails the text.
 bool readJsonEventsExactly(std::string_view text, JsonEventHandler& handler);
 
-namespace json_event_detail {
-
-// Adapts RapidJSON's reader events to the handler: numbers arrive as text and are classified
-// as nlohmann does; a number too large to be finite and a lone surrogate fail the document
-// wherever they stand, even inside a member the handler skips, as nlohmann fails it.
+// Adapts RapidJSON's reader events to the handler, and skips what the handler skips: numbers
+// arrive as text and are classified as nlohmann does; a number too large to be finite and a
+// lone surrogate fail the document wherever they stand, skipped or not, as nlohmann fails it.
+// `escapes`: whether the text may hold a backslash-u escape; without one no string can hold
+// a lone surrogate.
 template <typename Handler>
-class RapidJsonEvents {
+class JsonEvents {
  public:
   using Ch = char;
 
-  RapidJsonEvents(Handler& handler, bool escapes) : handler_(handler), escapes_(escapes) {}
+  JsonEvents(Handler& handler, bool escapes) : handler_(handler), escapes_(escapes) {}
 
-  bool Null() { return handler_.value(JsonScalar(JsonScalar::Kind::null)); }
+  bool Null() { return Value(JsonScalar(JsonScalar::Kind::null)); }
   bool Bool(bool boolean) {
     JsonScalar value(JsonScalar::Kind::boolean);
     value.boolean = boolean;
-    return handler_.value(value);
+    return Value(value);
   }
   bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
     std::optional<JsonScalar> value = classifyJsonNumber(std::string_view(text, length));
     if (!value) return handler_.fail("number too large");
-    return handler_.value(*value);
+    return Value(*value);
   }
   bool String(const char* text, rapidjson::SizeType length, bool) {
     std::string_view string(text, length);
@@ -111,18 +127,21 @@ class RapidJsonEvents {
       return handler_.fail("a string holds half a surrogate pair");
     JsonScalar value(JsonScalar::Kind::text);
     value.text = string;
-    return handler_.value(value);
+    return Value(value);
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
     std::string_view key(text, length);
     if (escapes_ && holdsLoneSurrogate(key))
       return handler_.fail("a key holds half a surrogate pair");
-    return handler_.key(key);
+    return skipping() || handler_.key(key);
   }
-  bool StartObject() { return handler_.startObject(); }
-  bool EndObject(rapidjson::SizeType) { return handler_.endObject(); }
-  bool StartArray() { return handler_.startArray(); }
-  bool EndArray(rapidjson::SizeType) { return handler_.endArray(); }
+  bool StartObject() { return skipping() ? nest() : handler_.startObject(); }
+  bool EndObject(rapidjson::SizeType) { return skipping() ? unnest() : handler_.endObject(); }
+  bool StartArray() { return skipping() ? nest() : handler_.startArray(); }
+  bool EndArray(rapidjson::SizeType) { return skipping() ? unnest() : handler_.endArray(); }
+
+  // A scalar already classified (by nlohmann's lexer on the exact path).
+  bool Value(const JsonScalar& value) { return skipping() || handler_.value(value); }
 
   // Never called: numbers come through RawNumber.
   bool Int(int) { return false; }
@@ -132,11 +151,13 @@ class RapidJsonEvents {
   bool Double(double) { return false; }
 
  private:
+  bool skipping() const { return handler_.skipDepth_ > 0; }
+  bool nest() { return ++handler_.skipDepth_, true; }
+  bool unnest() { return --handler_.skipDepth_, true; }
+
   Handler& handler_;
   bool escapes_;
 };
-
-}  // namespace json_event_detail
 
 // Reads one JSON document into `handler`; on false, handler.problem says why. Bytes after
 // the document, a NUL byte included, fail it (nlohmann would stop at the NUL). A UTF-8 byte
@@ -154,9 +175,7 @@ bool readJsonEvents(std::string_view text, Handler& handler) {
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   std::string_view document = text;
   if (document.starts_with(kByteOrderMark)) document.remove_prefix(kByteOrderMark.size());
-  // Without a backslash-u escape no string can hold a lone surrogate.
-  json_event_detail::RapidJsonEvents<Handler> events(
-      handler, document.find("\\u") != std::string_view::npos);
+  JsonEvents<Handler> events(handler, document.find("\\u") != std::string_view::npos);
   rapidjson::MemoryStream stream(document.data(), document.size());
   rapidjson::Reader parser;
   rapidjson::ParseResult result = parser.Parse<kFlags>(stream, events);

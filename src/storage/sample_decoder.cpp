@@ -54,7 +54,6 @@ class SampleArrayReader final : public JsonEventHandler {
   std::vector<DeviceSample> samples;
 
   bool value(const JsonScalar& value) override {
-    if (skipDepth_ > 0) return true;
     if (depth_ == 3) return setting(value);
     if (depth_ != 2) return fail("the day file must be an array of objects");
     DeviceSample& sample = samples.back();
@@ -80,14 +79,12 @@ class SampleArrayReader final : public JsonEventHandler {
     return true;
   }
   bool key(std::string_view key) override {
-    if (skipDepth_ > 0) return true;
     key_.assign(key);
     if (depth_ == 2) field_ = fieldNamed(key_);
     return true;
   }
 
   bool startObject() override {
-    if (skipDepth_ > 0) return ++skipDepth_, true;
     if (depth_ == 0) return fail("the day file must be an array");
     if (depth_ == 1) {
       samples.emplace_back();
@@ -104,18 +101,15 @@ class SampleArrayReader final : public JsonEventHandler {
     return true;
   }
   bool endObject() override {
-    if (skipDepth_ > 0) return --skipDepth_, true;
     --depth_;
     return depth_ == 1 ? verdict() : true;
   }
   bool startArray() override {
-    if (skipDepth_ > 0) return ++skipDepth_, true;
     if (depth_ == 0) return ++depth_, true;
     if (depth_ == 1) return fail("the day file must be an array of objects");
     return structured();
   }
   bool endArray() override {
-    if (skipDepth_ > 0) return --skipDepth_, true;
     --depth_;
     return true;
   }
@@ -141,8 +135,7 @@ class SampleArrayReader final : public JsonEventHandler {
     } else if (field_ != Field::unknown) {
       mark(field_, false);
     }
-    skipDepth_ = 1;
-    return true;
+    return skipContainer();
   }
 
   bool setting(const JsonScalar& value) {
@@ -229,7 +222,6 @@ class SampleArrayReader final : public JsonEventHandler {
   }
 
   int depth_ = 0;
-  int skipDepth_ = 0;
   std::string key_;
   Field field_ = Field::unknown;
   uint32_t seen_ = 0;
