@@ -171,7 +171,10 @@ TEST(SampleCodec, AgreesWithTheDocumentReaderOnNumbersTextAndFraming) {
       R"([{"observedAt":1,"settings":{"a":true},"settings":[]}])",
       sample(R"("settings":{"a":1,"a":true})"), sample(R"("settings":{"a":true,"b":{}})"),
       sample(R"("settings":{"a":{},"a":false})"), "[] ", "[]x", "[],[]", "[", "\xEF\xBB\xBF[]",
-      "\xEF\xBB[]", std::string(R"([{"observedAt":1,"settings":{}})") + '\0' + "]"};
+      "\xEF\xBB[]", std::string(R"([{"observedAt":1,"settings":{}})") + '\0' + "]",
+      // RapidJSON alone accepts a lone low surrogate and refuses these finite numbers.
+      sample(R"("x":"\uDC00")"), sample(R"("\uDC00":1)"), sample(R"("x":0e400)"),
+      R"([{"observedAt":)" + std::string(400, '1') + R"(e-400,"settings":{}}])"};
   for (const std::string& text : texts) {
     std::optional<std::vector<DeviceSample>> expected;
     try {
