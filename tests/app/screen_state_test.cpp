@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/json_writer.h"
 #include "core/dates.h"
+#include "core/json_writer.h"
 
 namespace nimbra {
 namespace {
