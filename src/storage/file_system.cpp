@@ -1,6 +1,7 @@
 #include "storage/file_system.h"
 
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include <dirent.h>
@@ -144,10 +145,20 @@ Status createFileExclusive(const path& target, std::span<const uint8_t> bytes, m
   return status;
 }
 
+// ".<name>.<UUID>": a dot name without ".json"/".sealed" at the end, so never mistaken for a
+// data file by the key-creation guard, never listed as a day file.
+bool isAtomicWriteTemporary(std::string_view name) {
+  constexpr size_t kUuidLength = 36;
+  if (name.size() < 1 + 1 + 1 + kUuidLength || name.front() != '.') return false;
+  std::string_view uuid = name.substr(name.size() - kUuidLength);
+  if (name[name.size() - kUuidLength - 1] != '.') return false;
+  std::optional<Uuid> parsed = Uuid::parse(uuid);
+  // Only the canonical (upper-case) text Uuid::text() writes.
+  return parsed && parsed->text() == uuid;
+}
+
 Status writeFileAtomically(const path& target, std::span<const uint8_t> bytes) {
   path directory = target.parent_path();
-  // A dot name without ".json"/".sealed" at the end: never mistaken for a data file by the
-  // key-creation guard, never listed as a day file.
   path temporary = directory / ("." + target.filename().string() + "." + Uuid::random().text());
   if (Status status = createFileExclusive(temporary, bytes, 0600); !status) return status;
   if (::rename(temporary.c_str(), target.c_str()) != 0) {

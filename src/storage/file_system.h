@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/types.h>
@@ -41,6 +42,9 @@ Status createFileExclusive(const std::filesystem::path& path, std::span<const ui
 // flushed, renamed over `path`, then the directory flushed. The temporary file is removed
 // again on any failure.
 Status writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+// Whether `name` has the form of the temporary file writeFileAtomically writes beside its
+// target (what a write killed before its rename leaves behind).
+bool isAtomicWriteTemporary(std::string_view name);
 
 Status removeFile(const std::filesystem::path& path);
 Status syncDirectory(const std::filesystem::path& directory);

@@ -51,17 +51,6 @@ bool isSealedDataFile(const std::filesystem::directory_entry& entry) {
          std::string_view(head, sizeof head) == LocalStorage::kMagic;
 }
 
-// ".name.UUID": what writeFileAtomically names its temporary file for "name".
-bool isAbandonedTemporary(std::string_view name) {
-  constexpr size_t kUuidLength = 36;
-  if (name.size() < 1 + 1 + 1 + kUuidLength || name.front() != '.') return false;
-  std::string_view uuid = name.substr(name.size() - kUuidLength);
-  if (name[name.size() - kUuidLength - 1] != '.') return false;
-  std::optional<Uuid> parsed = Uuid::parse(uuid);
-  // Only the canonical (upper-case) text Uuid::text() writes.
-  return parsed && parsed->text() == uuid;
-}
-
 // Reads the key without following a link in its place; type, owner and mode must be exact.
 Result<StorageKey> readKeyFile(const path& keyFile) {
   Result<FileStatus> status = linkStatus(keyFile);
@@ -200,7 +189,7 @@ Result<int> LocalStorage::removeAbandonedTemporaries() const {
   // Links are not followed: the walk stays inside the private directory.
   std::filesystem::recursive_directory_iterator it(*checked, failure), end;
   for (; !failure && it != end; it.increment(failure)) {
-    if (!isAbandonedTemporary(it->path().filename().string())) continue;
+    if (!isAtomicWriteTemporary(it->path().filename().string())) continue;
     Result<FileStatus> status = linkStatus(it->path());
     if (!status || !status->isRegular) continue;
     if (Status gone = removeFile(it->path()); !gone) return gone.error();
