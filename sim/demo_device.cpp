@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "core/hex.h"
 #include "sim/simulated_hid_backend.h"
 
@@ -25,6 +27,8 @@ struct DemoDevice::Shared {
 namespace {
 
 constexpr int kCalibration = 100;
+// The format byte of the use records the analysis server understands.
+constexpr uint8_t kUseRecordFormat = 18;
 constexpr int64_t kMaxCatchUpSeconds = 3600;
 constexpr auto kPollSlice = std::chrono::milliseconds(2);
 
@@ -128,6 +132,7 @@ std::optional<DemoControlFile::Command> DemoControlFile::poll() {
   if (command == "unplug") return Command::unplug;
   if (command == "plug") return Command::plug;
   if (command == "session") return Command::session;
+  if (command == "report") return Command::report;
   return std::nullopt;
 }
 
@@ -146,6 +151,12 @@ DemoDevice::DemoDevice(Date start, DemoPacing pacing, std::string serial)
   device.readings[{0, 128}] = std::move(calibration);
   // A history with some past: sessions, charges and a few system records.
   device.history.records = {{{0, 0, 24}, {1, 0, 6}, {2, 0, 3}, {3, 0, 0}}};
+  // The use records (directory 0) in the form the analysis server reads; the others as any.
+  device.history.makeEntry = [](int directory, uint32_t position) {
+    if (directory != 0) return generatedEntry(directory, position);
+    const std::size_t length = 40 + (position * 29) % 120;
+    return makeHistoryEntry(0x80 | kUseRecordFormat, length, static_cast<uint8_t>(position));
+  };
   shared_->device = shared_->backend.addDevice(std::move(device));
   publish();
   bus_->attach(kPort, SimulatedUsbBus::ilumaOne(serial_));
@@ -169,6 +180,9 @@ void DemoDevice::tick(Date now) {
           break;
         case DemoControlFile::Command::session:
           startSession();
+          break;
+        case DemoControlFile::Command::report:
+          if (report_) report_(snapshot());
           break;
       }
     }
@@ -285,6 +299,32 @@ void DemoDevice::publish() {
 void DemoDevice::withState(const std::function<void(SimulatedDeviceState&)>& use) const {
   std::lock_guard lock(shared_->mutex);
   use(*shared_->device);
+}
+
+std::string demoSnapshotJson(const DemoSnapshot& snapshot) {
+  const SimulatedSettings& settings = snapshot.settings;
+  nlohmann::ordered_json catalog = nlohmann::ordered_json::array();
+  for (const CatalogRecord& record : snapshot.catalog) {
+    catalog.push_back(
+        {{"directory", record.directory}, {"start", record.start}, {"end", record.end}});
+  }
+  nlohmann::ordered_json json = {
+      {"plugged", snapshot.plugged},
+      {"inSession", snapshot.inSession},
+      {"liveStatus", snapshot.liveStatus},
+      {"charge", snapshot.charge},
+      {"processCount", snapshot.processCount},
+      {"puffCount", snapshot.puffCount},
+      {"catalog", std::move(catalog)},
+      {"settings",
+       {{"light", settings.light},
+        {"flex", settings.flex},
+        {"auto", settings.autostart},
+        {"gesture", settings.gesture},
+        {"vibration", settings.vibration},
+        {"locked", settings.locked}}},
+  };
+  return json.dump();
 }
 
 DemoSnapshot DemoDevice::snapshot() const {

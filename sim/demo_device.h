@@ -59,12 +59,16 @@ struct DemoSnapshot {
   SimulatedSettings settings;
 };
 
+// The snapshot as one JSON object: what a test compares with the page.
+std::string demoSnapshotJson(const DemoSnapshot& snapshot);
+
 // A control file a test drops in place (write elsewhere, then rename): one command, "unplug",
-// "plug" or "session" (start a use session now). poll() reads and removes it, so its
-// disappearance tells the test the command was taken.
+// "plug", "session" (start a use session now) or "report" (hand the device's snapshot to the
+// report sink). poll() reads and removes it, so its disappearance tells the test the command
+// was taken.
 class DemoControlFile {
  public:
-  enum class Command { unplug, plug, session };
+  enum class Command { unplug, plug, session, report };
 
   explicit DemoControlFile(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -101,6 +105,9 @@ class DemoDevice {
   void setPlugged(bool plugged);
   void startSession();
   void setControlFile(std::filesystem::path path) { control_.emplace(std::move(path)); }
+  // Receives the snapshot on the control file's "report" (before the command's tick moves
+  // the device on).
+  void setReportSink(std::function<void(const DemoSnapshot&)> sink) { report_ = std::move(sink); }
 
   DemoSnapshot snapshot() const;
 
@@ -120,6 +127,7 @@ class DemoDevice {
   std::shared_ptr<Shared> shared_;
   std::shared_ptr<SimulatedUsbBus> bus_;
   std::optional<DemoControlFile> control_;
+  std::function<void(const DemoSnapshot&)> report_;
 
   // The device's life, in whole seconds since the first tick. Main thread only.
   Date lastStep_;

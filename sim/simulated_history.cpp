@@ -69,8 +69,9 @@ std::optional<std::vector<uint8_t>> entryData(SimulatedHistory& history,
     return std::nullopt;
   }
   const auto found = history.entries.find({directory, position});
-  std::vector<uint8_t> entry =
-      found != history.entries.end() ? found->second : generatedEntry(directory, position);
+  std::vector<uint8_t> entry = found != history.entries.end() ? found->second
+                               : history.makeEntry ? history.makeEntry(directory, position)
+                                                   : generatedEntry(directory, position);
   if (spoiled && history.fault == HistoryFault::badInnerCrc) entry.back() ^= 0x01;
   std::vector<uint8_t> data = payload;
   data.push_back(static_cast<uint8_t>(entry.size()));

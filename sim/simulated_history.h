@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -43,8 +44,9 @@ struct SimulatedHistory {
   std::optional<CatalogRecords> recordsAfterNextCatalog;
 
   // Entry bytes by (directory, position). An announced position without one here is answered
-  // with generatedEntry(directory, position).
+  // with makeEntry(directory, position), or generatedEntry(directory, position) without it.
   std::map<std::pair<int, uint32_t>, std::vector<uint8_t>> entries;
+  std::function<std::vector<uint8_t>(int directory, uint32_t position)> makeEntry;
 
   HistoryFault fault = HistoryFault::none;
   HistoryFaultOn faultOn = HistoryFaultOn::everything;

@@ -15,6 +15,7 @@
 #include "platform/udev_presence_source.h"
 #include "sim/demo_device.h"
 #include "sim/simulated_presence_source.h"
+#include "storage/file_system.h"
 #include "telemetry/installation_identity.h"
 #include "telemetry/telemetry.h"
 #include "update/app_updater.h"
@@ -25,6 +26,7 @@ namespace {
 // Often enough that a control-file command or a plug change shows within a second.
 constexpr std::chrono::milliseconds kDemoTick{250};
 constexpr std::chrono::milliseconds kDemoTickTolerance{50};
+constexpr std::chrono::milliseconds kQuitForInstallerPause{400};
 
 // $XDG_DATA_HOME or ~/.local/share; without HOME, the account's home directory.
 LocalStorage userStorage() {
@@ -55,8 +57,15 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
     // The demo only: the live demo device, plugged into a simulated bus from the start and
     // moved on by the main queue. Never chosen by any other condition.
     auto demo = std::make_shared<sim::DemoDevice>(seams->clock.now());
-    if (const char* control = std::getenv("NIMBRA_DEMO_CONTROL"); control != nullptr && *control)
+    if (const char* control = std::getenv("NIMBRA_DEMO_CONTROL"); control != nullptr && *control) {
       demo->setControlFile(control);
+      // "report": the device's state beside the control file, for tests to compare.
+      demo->setReportSink([state = std::string(control) + ".state"](const sim::DemoSnapshot& now) {
+        const std::string json = sim::demoSnapshotJson(now);
+        (void)writeFileAtomically(
+            state, std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
+      });
+    }
     iq_install_backend(demo->makeBackend());
     seams->presence_ = std::make_unique<SimulatedPresenceSource>(demo->bus());
     // The timer holds the device; the process never cancels it.
@@ -84,7 +93,13 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
   // The one self-updater; it quits the program once the installer has been started.
   AppUpdater::configureShared(AppUpdater::SharedHooks{
       .queue = &seams->queue,
-      .terminate = [] { g_application_quit(g_application_get_default()); },
+      // The installer waits for this process to end; the short pause lets the page paint
+      // "installing" before the window closes.
+      .terminate =
+          [queue = &seams->queue] {
+            (void)queue->postAfter(kQuitForInstallerPause,
+                                   [] { g_application_quit(g_application_get_default()); });
+          },
       .baseUrl = servers.updateBaseUrl,
       .transport = servers.updateTransport,
   });

@@ -1,0 +1,236 @@
+// The demo as a user meets it, on the real program from its signed bundle: the connected home
+// screen, the window in both languages and themes, a setting and a vibration alert changed
+// through the page and kept in the journal across a restart, the cable pulled and put back,
+// the history read and analysed, telemetry, and what the program costs while it runs.
+import { execFileSync } from 'node:child_process';
+import { existsSync, readFileSync, rmSync } from 'node:fs';
+import path from 'node:path';
+import { NimbraProgram, demoHome } from './lib/nimbra_program.mjs';
+import { sleep, treeUsage, waitUntil } from './lib/processes.mjs';
+import { check, installBundle, run, setUp, startServer, step } from './lib/harness.mjs';
+
+const context = setUp('demo');
+const DEMO_SERIAL = 'DEMO00000042';
+
+async function deviceState(program) {
+  const file = `${program.home.control}.state`;
+  rmSync(file, { force: true });
+  await program.control('report');
+  await waitUntil('the demo device report', () => existsSync(file), { timeoutMs: 3000, everyMs: 20 });
+  return JSON.parse(readFileSync(file, 'utf8'));
+}
+
+// The connected home screen's serial, battery and estimate once all three are shown.
+const CONNECTED_HOME = `
+    const card = document.querySelector('[data-role=connection].status-ok');
+    const text = (s) => document.querySelector(s)?.textContent.trim() ?? '';
+    if (!card) return null;
+    const battery = text('[data-role=battery] .metric-value');
+    const estimate = text('[data-role=estimate] .metric-value');
+    if (!/\\d+%/.test(battery) || !/\\d/.test(estimate)) return null;
+    return { serial: text('[data-role=serial]'), battery, estimate };`;
+
+async function screenshot(program, name) {
+  const file = path.join(context.artifacts, `${name}.png`);
+  execFileSync('import', ['-window', program.input.windowId, file]);
+  return file;
+}
+
+async function choosePreferences(program, language, theme) {
+  await program.openModule('preferences');
+  await program.input.click(`input[data-focus="language-${language}"] + label`);
+  await program.driver.waitFor(`the page in ${language}`,
+    'return document.documentElement.lang.startsWith(arguments[0]);', {}, language);
+  await program.input.click(`input[data-focus="theme-${theme}"] + label`);
+  await program.driver.waitFor(`the ${theme} theme`,
+    'return document.documentElement.dataset.theme === arguments[0];', {}, theme);
+}
+
+// The background's brightness, 0 (black) to 255.
+function pageBrightness(program) {
+  return program.driver.script(`
+    const [r, g, b] = getComputedStyle(document.body).backgroundColor.match(/\\d+/g).map(Number);
+    return 0.299 * r + 0.587 * g + 0.114 * b;`);
+}
+
+function journal(program) {
+  return program.driver.script(`
+    return [...document.querySelectorAll('[data-role=journal] .journal-entry')].map((e) => ({
+      action: e.querySelector('.journal-action').textContent.trim(), result: e.dataset.result }));`);
+}
+
+function switchState(program, id) {
+  return program.driver.script(`
+    const s = document.querySelector('button[data-setting="' + arguments[0] + '"]');
+    return s ? { on: s.getAttribute('aria-checked') === 'true', disabled: s.disabled } : null;`, id);
+}
+
+async function flipSwitch(program, id, journalLength) {
+  const before = await switchState(program, id);
+  await program.input.click(`button[data-setting="${id}"]`);
+  await program.driver.waitFor(`the ${id} change confirmed in the journal`, `
+    const entries = document.querySelectorAll('[data-role=journal] .journal-entry');
+    const s = document.querySelector('button[data-setting="' + arguments[0] + '"]');
+    return entries.length === arguments[1] && !s.disabled &&
+      s.getAttribute('aria-checked') === String(arguments[2]);`,
+  { timeoutMs: 10000 }, id, journalLength, !before.on);
+  return before.on;
+}
+
+// CPU used by the program and its web processes over `seconds`, in percent of one core.
+async function cpuOver(pid, seconds) {
+  const before = treeUsage(pid);
+  const startedAt = Date.now();
+  await sleep(seconds * 1000);
+  const after = treeUsage(pid);
+  const wall = (Date.now() - startedAt) / 1000;
+  const percent = (seconds) => Number((100 * seconds / wall).toFixed(2));
+  const earlier = new Map(before.each.map((u) => [u.pid, u]));
+  return {
+    seconds: wall,
+    percentOfOneCore: percent(after.cpuSeconds - before.cpuSeconds),
+    writtenChars: after.writeChars - before.writeChars,
+    writtenBytes: after.writeBytes - before.writeBytes,
+    byProcess: after.each.filter((u) => earlier.has(u.pid)).map((u) => ({
+      name: u.name,
+      percentOfOneCore: percent(u.cpuSeconds - earlier.get(u.pid).cpuSeconds),
+      writtenChars: u.writeChars - earlier.get(u.pid).writeChars,
+    })).filter((u) => u.percentOfOneCore > 0 || u.writtenChars > 0),
+  };
+}
+
+await run(context, async () => {
+  const program = installBundle(context, 'base', path.join(context.work, 'app'));
+  const server = await startServer(context);
+  const home = demoHome(path.join(context.work, 'home'));
+  let nimbra = await NimbraProgram.start({ program, home, server, name: 'nimbra' });
+  context.cleanups.push(() => nimbra.stop());
+
+  await step('the connected home screen within 3 s', async () => {
+    const shown = await nimbra.driver.waitFor('the connected home screen', CONNECTED_HOME,
+      { timeoutMs: 10000, everyMs: 25 }).catch(() => null);
+    const after = Date.now() - nimbra.startedAt;
+    context.measurements.firstRenderMs = nimbra.firstRenderAt() - nimbra.startedAt;
+    context.measurements.connectedHomeMs = after;
+    console.log(`   first render ${context.measurements.firstRenderMs} ms, connected home ${after} ms:`, shown);
+    check(shown, 'no connected home screen');
+    check(after <= 3000, `the connected home screen took ${after} ms`);
+    check(/^DEMO00•+42$/.test(shown.serial) && shown.serial !== DEMO_SERIAL, `serial shown as ${shown.serial}`);
+    check(server.answered('v1/battery/estimate', 200).length === 1, 'one battery estimate per connection');
+  });
+
+  await step('the window in English and Chinese, light and dark', async () => {
+    const brightness = {};
+    for (const language of ['en', 'zh']) {
+      for (const theme of ['light', 'dark']) {
+        await choosePreferences(nimbra, language, theme);
+        await nimbra.openModule('home');
+        await nimbra.driver.waitFor('the home screen', 'return document.querySelector("[data-role=estimate]");');
+        brightness[`${language}-${theme}`] = await pageBrightness(nimbra);
+        await sleep(300);  // the paint after the render
+        await screenshot(nimbra, `home-${language}-${theme}`);
+      }
+    }
+    console.log('   background brightness:', brightness);
+    check(brightness['en-dark'] < 80 && brightness['en-light'] > 180, 'the themes did not change the page');
+    check(/已连接/.test(await nimbra.text('[data-role=connection]')), 'the zh page is not in Chinese');
+    await choosePreferences(nimbra, 'en', 'light');
+  });
+
+  await step('a setting and a vibration alert, confirmed by the device', async () => {
+    const before = await deviceState(nimbra);
+    await nimbra.openModule('settings');
+    await nimbra.driver.waitFor('the settings switches',
+      'const s = document.querySelector("button[data-setting=light]"); return s && !s.disabled;');
+    const lightWasOn = await flipSwitch(nimbra, 'light', 1);
+    const vibrationWasOn = await flipSwitch(nimbra, 'v0', 2);
+    const after = await deviceState(nimbra);
+    console.log('   device settings before', before.settings, 'after', after.settings);
+    check(after.settings.light !== before.settings.light, 'the device\'s light setting did not change');
+    check(after.settings.vibration[0] !== before.settings.vibration[0], 'the device\'s first vibration alert did not change');
+    check(lightWasOn === (before.settings.light === 0x64), 'the page showed the light setting wrong');
+    check(vibrationWasOn === (before.settings.vibration[0] === 0x1d), 'the page showed the vibration alert wrong');
+    const entries = await journal(nimbra);
+    console.log('   journal:', entries);
+    check(entries.length === 2 && entries.every((e) => e.result === 'confirmed'), 'the journal does not hold two confirmed changes');
+  });
+
+  await step('the history read and analysed', async () => {
+    await nimbra.openModule('history');
+    await nimbra.driver.waitFor('the history read button',
+      'const b = document.querySelector("[data-focus=history-read]"); return b && !b.disabled;', { timeoutMs: 15000 });
+    await nimbra.input.click('[data-focus=history-read]');
+    const shown = await nimbra.driver.waitFor('the observations',
+      'const n = document.querySelectorAll("[data-role=observations] li").length; return n > 0 && !document.querySelector("[data-role=history-progress]") && n;',
+      { timeoutMs: 20000 });
+    const state = await deviceState(nimbra);
+    // The use records (directory 0) are the ones the server is asked about.
+    const served = state.catalog.filter((c) => c.directory === 0)
+      .flatMap((c) => Array.from({ length: c.end - c.start }, (_, i) => c.start + i));
+    const sent = server.answered('v1/history/analyze', 200).flatMap((r) => r.body.records.map((x) => x.position));
+    const sorted = (list) => [...list].sort((a, b) => a - b).join(',');
+    console.log(`   ${sent.length} records analysed in ${server.answered('v1/history/analyze', 200).length} requests, ${shown} observations shown`);
+    check(sorted(sent) === sorted(served), `positions sent ${sorted(sent)}, served ${sorted(served)}`);
+    check(shown === sent.length, `${shown} observations shown for ${sent.length} records`);
+  });
+
+  await step('the cable pulled and put back', async () => {
+    await nimbra.openModule('home');
+    const estimates = server.answered('v1/battery/estimate', 200).length;
+    const pulledAt = await nimbra.control('unplug');
+    await nimbra.driver.waitFor('no cable', 'return document.querySelector("[data-role=connection].status-idle");',
+      { timeoutMs: 3000, everyMs: 20 });
+    const shownAfter = Date.now() - pulledAt;
+    context.measurements.unplugShownMs = shownAfter;
+    console.log(`   "no device" shown ${shownAfter} ms after the cable was pulled`);
+    check(shownAfter <= 1000, `"no device" took ${shownAfter} ms`);
+    await nimbra.control('plug');
+    await nimbra.driver.waitFor('connected again', 'return document.querySelector("[data-role=connection].status-ok [data-role=serial]");');
+    // A new connection asks for its own estimate.
+    await waitUntil('a new battery estimate', () => server.answered('v1/battery/estimate', 200).length > estimates);
+  });
+
+  await step('cost during a use session (15 s)', async () => {
+    await nimbra.control('session');
+    await nimbra.driver.waitFor('the session on the page', 'return document.querySelector("[data-role=session].metric-live");',
+      { timeoutMs: 5000 });
+    await sleep(16000);  // past heating
+    context.measurements.session = await cpuOver(nimbra.pid, 15);
+    console.log('   session:', JSON.stringify(context.measurements.session));
+  });
+
+  await step('cost while idle with the device attached (60 s)', async () => {
+    await nimbra.driver.waitFor('the session ended', 'return !document.querySelector("[data-role=session].metric-live");',
+      { timeoutMs: 40000, everyMs: 500 });
+    await sleep(3000);
+    context.measurements.idle = await cpuOver(nimbra.pid, 60);
+    const usage = treeUsage(nimbra.pid);
+    context.measurements.pssMb = Math.round(usage.pssKb / 1024);
+    context.measurements.pssByProcess = usage.each.map((u) => ({ name: u.name, mb: Math.round(u.pssKb / 1024) }));
+    context.measurements.idle.bytesPerHour = Math.round(context.measurements.idle.writtenChars * 3600 / context.measurements.idle.seconds);
+    console.log('   idle:', JSON.stringify(context.measurements.idle), 'PSS', context.measurements.pssMb, 'MB');
+  });
+
+  await step('telemetry at the reference server', async () => {
+    const uploads = server.answered('v1/telemetry', 200);
+    const kinds = new Set(uploads.flatMap((u) => u.body.map((e) => e.kind)));
+    console.log(`   ${uploads.length} uploads, kinds:`, [...kinds]);
+    for (const kind of ['first_launch', 'daily', 'module', 'device']) check(kinds.has(kind), `no "${kind}" event uploaded`);
+    check(!kinds.has('foreground'), 'a "foreground" event was uploaded');
+    check(uploads.every((u) => u.installationId && u.body.every((e) => e.installId === u.installationId)),
+      'an upload without its installation id');
+    const refused = server.requests().filter((r) => r.problem !== undefined);
+    check(refused.length === 0, `the server refused: ${JSON.stringify(refused)}`);
+  });
+
+  await step('the journal after a restart', async () => {
+    await nimbra.stop();
+    nimbra = await NimbraProgram.start({ program, home, server, name: 'nimbra-restarted' });
+    await nimbra.openModule('settings');
+    const entries = await nimbra.driver.waitFor('the journal', `
+      const e = [...document.querySelectorAll('[data-role=journal] .journal-entry')];
+      return e.length ? e.map((x) => x.dataset.result) : null;`);
+    console.log('   journal after restart:', entries);
+    check(entries.length === 2 && entries.every((r) => r === 'confirmed'), 'the journal lost its records');
+  });
+});

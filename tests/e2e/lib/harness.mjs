@@ -1,0 +1,83 @@
+// What every end-to-end test shares: its arguments, a private work folder, a copy of the
+// signed bundle to run, the reference server, and steps that say how long they took.
+import { execFileSync } from 'node:child_process';
+import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import path from 'node:path';
+import { ReferenceServer } from './reference_server.mjs';
+
+// Usage: node TEST.mjs BUILD-DIR BUNDLES ARTIFACTS
+export function setUp(name) {
+  const [buildDir, bundles, artifacts] = process.argv.slice(2);
+  if (!artifacts) {
+    console.error(`usage: ${name}.mjs BUILD-DIR BUNDLES ARTIFACTS`);
+    process.exit(2);
+  }
+  mkdirSync(artifacts, { recursive: true });
+  const work = mkdtempSync(path.join(tmpdir(), `nimbra-${name}-`));
+  const context = {
+    buildDir,
+    bundles,
+    artifacts,
+    work,
+    serverBinary: path.join(buildDir, 'tools', 'reference-server', 'nimbra-reference-server'),
+    measurements: {},
+    cleanups: [],
+  };
+  return context;
+}
+
+// A copy of the bundle in BUNDLES/`which` under `folder`; returns its program.
+export function installBundle(context, which, folder) {
+  mkdirSync(folder, { recursive: true });
+  execFileSync('cp', ['-a', path.join(context.bundles, which, 'nimbra.app'), folder]);
+  return path.join(folder, 'nimbra.app', 'Contents', 'bin', 'nimbra');
+}
+
+export async function startServer(context, name = 'server', args = []) {
+  const server = await ReferenceServer.start({ binary: context.serverBinary, dir: path.join(context.work, name), args });
+  context.cleanups.push(() => server.stop());
+  return server;
+}
+
+export async function step(title, body) {
+  const started = Date.now();
+  process.stdout.write(`-- ${title}\n`);
+  const value = await body();
+  process.stdout.write(`   done in ${Date.now() - started} ms\n`);
+  return value;
+}
+
+// Runs the test's body; on failure keeps the work folder's logs under ARTIFACTS.
+export async function run(context, body) {
+  let failed;
+  try {
+    await body();
+  } catch (error) {
+    failed = error;
+  }
+  for (const cleanup of context.cleanups.reverse()) {
+    try {
+      await cleanup();
+    } catch (error) {
+      failed = failed || error;
+    }
+  }
+  writeFileSync(path.join(context.artifacts, 'measurements.json'), `${JSON.stringify(context.measurements, null, 2)}\n`);
+  if (failed) {
+    const kept = path.join(context.artifacts, 'work');
+    rmSync(kept, { recursive: true, force: true });
+    try {
+      execFileSync('cp', ['-a', context.work, kept], { stdio: 'ignore' });
+    } catch {
+      // a file that went away while it was copied; the rest is kept
+    }
+    console.error(`FAILED: ${failed.stack || failed}\n(logs in ${kept})`);
+  }
+  rmSync(context.work, { recursive: true, force: true });
+  process.exit(failed ? 1 : 0);
+}
+
+export function check(condition, message) {
+  if (!condition) throw new Error(message);
+}
