@@ -4,7 +4,8 @@
 //
 // Input: the bytes of the value (meant to be the JSON array of records), as is.
 // Invariants: a list that decodes re-encodes to one that decodes to the same list; the
-// journal gets exactly one "legacy" entry per "reset" record, in order, at its start time;
+// journal gets exactly one "legacy" entry per "reset" record whose start time is a
+// representable moment, in order;
 // the journal file it writes reads back to the same entries.
 
 #include <cmath>
@@ -44,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t at = 0;
   for (const MaintenanceRecord& record : records) {
     if (record.action != MaintenanceRecord::Action::reset) continue;
+    // A start time that names no representable moment is left out of the journal.
+    if (!nimbra::checkedDateFromSecondsSince1970(record.startedAt)) continue;
     check(at < journal.records().size(), "one journal entry per reset");
     const SettingRecord& entry = journal.records()[at++];
     check(entry.action == "reset" && entry.result == SettingRecord::Result::legacy,

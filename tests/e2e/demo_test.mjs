@@ -212,10 +212,15 @@ await run(context, async () => {
   });
 
   await step('telemetry at the reference server', async () => {
+    const wanted = ['first_launch', 'daily', 'module', 'device'];
+    const kindsSoFar = () => new Set(server.answered('v1/telemetry', 200).flatMap((u) => u.body.map((e) => e.kind)));
+    // Uploads go out on the outbox's minute tick; "device" waits for a minute of connection.
+    await waitUntil('the telemetry events', () => wanted.every((k) => kindsSoFar().has(k)),
+      { timeoutMs: 75000, everyMs: 1000 }).catch(() => undefined);
     const uploads = server.answered('v1/telemetry', 200);
-    const kinds = new Set(uploads.flatMap((u) => u.body.map((e) => e.kind)));
+    const kinds = kindsSoFar();
     console.log(`   ${uploads.length} uploads, kinds:`, [...kinds]);
-    for (const kind of ['first_launch', 'daily', 'module', 'device']) check(kinds.has(kind), `no "${kind}" event uploaded`);
+    for (const kind of wanted) check(kinds.has(kind), `no "${kind}" event uploaded`);
     check(!kinds.has('foreground'), 'a "foreground" event was uploaded');
     check(uploads.every((u) => u.installationId && u.body.every((e) => e.installId === u.installationId)),
       'an upload without its installation id');

@@ -231,7 +231,7 @@ test('rendering is idempotent and tolerates missing keys', async () => {
   const quiet = await page.evaluate(async (state) => {
     let changes = 0;
     const observer = new MutationObserver((list) => { changes += list.length; });
-    for (const id of ['summary', 'busy']) {
+    for (const id of ['summary', 'busy', 'panel']) {
       observer.observe(document.getElementById(id), { subtree: true, childList: true, characterData: true });
     }
     await window.renderNimbra(state);
@@ -241,8 +241,10 @@ test('rendering is idempotent and tolerates missing keys', async () => {
     observer.disconnect();
     return changes;
   }, fixtures.full);
-  assert.equal(quiet, 0, 'live regions stay untouched by an unchanged state');
+  assert.equal(quiet, 0, 'an unchanged state is not drawn again');
   assert.equal(await page.locator('#panel').innerHTML(), once);
+  await render(page, { ...fixtures.full, sample: { ...fixtures.full.sample, battery: 7 } });
+  assert.match(await panelText(page), /\b7%/, 'a changed state is drawn');
 
   const bare = drop(fixtures.full, 'sample', 'history', 'observations', 'estimatedUses', 'sessionStartedAt',
     'resetTarget', 'serial', 'archiveCount', 'directoryCount');

@@ -155,7 +155,14 @@
     }
   }
 
+  // The program pushes a state after every read, most of them unchanged (several a second
+  // during a use session). A redraw rebuilds the panel, which costs a layout and a paint, so
+  // an unchanged state is not drawn again; page-local changes draw by themselves.
+  let lastStateText;
   window.renderNimbra = async function renderNimbra(state) {
+    const text = JSON.stringify(state);
+    if (page.state && text === lastStateText) return;
+    lastStateText = text;
     page.state = F.normalize(state);
     draw();
   };
