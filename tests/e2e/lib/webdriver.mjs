@@ -5,7 +5,7 @@
 // does not allow automation never answers.
 import { spawn } from 'node:child_process';
 import { openSync } from 'node:fs';
-import { sleep, freePort } from './processes.mjs';
+import { sleep, freePort, waitUntil } from './processes.mjs';
 
 const REQUEST_TIMEOUT_MS = 15000;
 
@@ -55,14 +55,8 @@ export class WebDriver {
   }
 
   // Polls `body` until it returns a truthy value; returns it, or throws after `timeoutMs`.
-  async waitFor(what, body, { timeoutMs = 10000, everyMs = 50 } = {}, ...args) {
-    const deadline = Date.now() + timeoutMs;
-    for (;;) {
-      const value = await this.script(body, ...args);
-      if (value) return value;
-      if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
-      await sleep(everyMs);
-    }
+  waitFor(what, body, { timeoutMs = 10000, everyMs = 50 } = {}, ...args) {
+    return waitUntil(what, () => this.script(body, ...args), { timeoutMs, everyMs });
   }
 
   async close() {
