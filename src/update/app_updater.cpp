@@ -26,6 +26,7 @@ struct AppUpdater::Run {
   AppUpdateRelease release;
   fs::path package;
   fs::path staged;
+  CodeSignature::TrustAnchors anchors;
 };
 
 AppUpdater::AppUpdater(Seams seams) : seams_(std::move(seams)) {}
@@ -141,7 +142,18 @@ void AppUpdater::judgeReply(Result<UpdateTransport::Reply> reply) {
   if (!downloadUrl || !UpdateRelease::sizeAcceptable(release->size)) {
     return fail(updateError(UpdateSupport::kCheckFailed));
   }
-  accept(std::move(*release), std::move(*downloadUrl));
+  // Only a program running from its own signed bundle may install, and only updates signed
+  // by a key that bundle trusts. Anything else (the build tree, the Debian package, a copy
+  // next to UpdateInstaller) stops here, before anything is downloaded or written.
+  background<Result<std::optional<CodeSignature::TrustAnchors>>>(
+      [running = seams_.running] { return CodeSignature::trustAnchors(running); },
+      [this, release = std::move(*release), downloadUrl = std::move(*downloadUrl)](
+          Result<std::optional<CodeSignature::TrustAnchors>> anchors) mutable {
+        if (!anchors) return fail(anchors.error());
+        if (!*anchors) return finish("permission");
+        run_->anchors = std::move(**anchors);
+        accept(std::move(release), std::move(downloadUrl));
+      });
 }
 
 void AppUpdater::accept(AppUpdateRelease release, std::string downloadUrl) {
@@ -194,12 +206,12 @@ void AppUpdater::unpack() {
   run_->staged = unpacked / Bundle::kBundleName;
   background<Status>(
       [package = run_->package, unpacked, format = run_->release.format(), staged = run_->staged,
-       release = run_->release, running = seams_.running, limits = seams_.unpackLimits] {
+       release = run_->release, anchors = run_->anchors, limits = seams_.unpackLimits] {
         if (Status status = UpdateSupport::unpackArchive(package, unpacked, format, limits);
             !status) {
           return status;
         }
-        return UpdateSupport::verifyStagedApp(staged, release, running);
+        return UpdateSupport::verifyStagedApp(staged, release, anchors);
       },
       [this](Status status) {
         if (!status) return fail(status.error());

@@ -110,10 +110,13 @@ Status moveTree(const fs::path& from, const fs::path& to) {
   return syncDirectory(to.parent_path());
 }
 
-fs::path programIn(const fs::path& bundle) {
-  fs::path inside = Bundle::executable(bundle);
-  std::error_code ignored;
-  return fs::exists(inside, ignored) ? inside : bundle / Bundle::kExecutable;
+fs::path programIn(const fs::path& bundle) { return Bundle::executable(bundle); }
+
+bool isBundleFolder(const fs::path& path) {
+  if (path.filename() != Bundle::kBundleName) return false;
+  Result<FileStatus> folder = linkStatus(path);
+  Result<FileStatus> info = linkStatus(Bundle::infoFile(path));
+  return folder && folder->isDirectory && info && info->isRegular;
 }
 
 bool lockJob(const fs::path& jobDirectory, int& fd) {

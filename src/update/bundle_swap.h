@@ -25,9 +25,12 @@ Status exchange(const std::filesystem::path& a, const std::filesystem::path& b);
 // beside `to` followed by a rename, so `to` never holds a partial tree.
 Status moveTree(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// The program to start in `bundle`: "Contents/bin/nimbra", or "nimbra" directly inside it
-// for a program installed without a bundle.
+// The program to start in `bundle`: "Contents/bin/nimbra".
 std::filesystem::path programIn(const std::filesystem::path& bundle);
+
+// Whether `path` is a real folder (not a link) named "nimbra.app" holding a plain
+// "Contents/Info.json": the only kind of target an installation may replace.
+bool isBundleFolder(const std::filesystem::path& path);
 
 // Holds the job's lock for the life of the installer; true when taken. `fd` stays open.
 bool lockJob(const std::filesystem::path& jobDirectory, int& fd);

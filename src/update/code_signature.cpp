@@ -1,12 +1,14 @@
 #include "update/code_signature.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <map>
 #include <system_error>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
 #include "core/hex.h"
@@ -21,8 +23,10 @@ namespace {
 namespace fs = std::filesystem;
 using UpdateSupport::updateError;
 
+constexpr char kUpdateKeys[] = "NimbraUpdateKeys";
+
 struct Item {
-  std::string type;  // "file" or "link"
+  std::string type;  // "file", "link" or "dir"
   unsigned mode = 0;
   uint64_t size = 0;
   std::string detail;  // digest or link target
@@ -41,8 +45,8 @@ Result<std::string> fileDigest(const fs::path& file) {
   return hexString(sha256(data));
 }
 
-// Every file and link below `bundle` as the manifest describes them, keyed by relative
-// path. Anything else that is not a directory (a FIFO, a device) makes the bundle invalid.
+// Every file, link and folder below `bundle` as the manifest describes them, keyed by
+// relative path. Anything else (a FIFO, a device) makes the bundle invalid.
 Result<std::map<std::string, Item>> describe(const fs::path& bundle) {
   std::map<std::string, Item> items;
   std::error_code error;
@@ -58,8 +62,10 @@ Result<std::map<std::string, Item>> describe(const fs::path& bundle) {
     Item item;
     item.mode = info.st_mode & 07777;
     item.size = static_cast<uint64_t>(info.st_size);
-    if (S_ISDIR(info.st_mode)) continue;
-    if (S_ISREG(info.st_mode)) {
+    if (S_ISDIR(info.st_mode)) {
+      item.type = "dir";
+      item.size = 0;
+    } else if (S_ISREG(info.st_mode)) {
       Result<std::string> digest = fileDigest(entry.path());
       if (!digest) return updateError(UpdateSupport::kSignatureInvalid);
       item.type = "file";
@@ -103,8 +109,8 @@ std::optional<std::map<std::string, Item>> parseManifest(std::string_view text) 
     Item item;
     item.type = std::string(fields[1]);
     item.detail = std::string(fields[4]);
-    if ((item.type != "file" && item.type != "link") || !parseNumber(fields[2], item.mode, 8) ||
-        !parseNumber(fields[3], item.size, 10)) {
+    if ((item.type != "file" && item.type != "link" && item.type != "dir") ||
+        !parseNumber(fields[2], item.mode, 8) || !parseNumber(fields[3], item.size, 10)) {
       return std::nullopt;
     }
     if (!items.emplace(std::string(fields[0]), std::move(item)).second) return std::nullopt;
@@ -129,6 +135,53 @@ Result<std::string> readSignatureFile(const fs::path& file) {
   return updateError(UpdateSupport::kSignatureUnreadable);
 }
 
+struct SignatureFiles {
+  std::string manifest;
+  std::string signature;
+  std::string publicKey;
+};
+
+Result<SignatureFiles> readSignatureFiles(const fs::path& bundle) {
+  fs::path folder = Bundle::codeSignatureFolder(bundle);
+  Result<FileStatus> status = linkStatus(folder);
+  if (!status || !status->isDirectory) {
+    Result<bool> exists = fileExists(folder);
+    bool missing = !exists || !*exists || (status && !status->isDirectory);
+    return updateError(missing ? UpdateSupport::kSignatureInvalid
+                               : UpdateSupport::kSignatureUnreadable);
+  }
+  SignatureFiles files;
+  for (auto [name, text] :
+       {std::pair{kManifest, &files.manifest}, std::pair{kSignature, &files.signature},
+        std::pair{kPublicKey, &files.publicKey}}) {
+    Result<std::string> read = readSignatureFile(folder / name);
+    if (!read) return read.error();
+    *text = std::move(*read);
+  }
+  return files;
+}
+
+// The manifest is signed by `key` (and so is its trusted comment, which must name this
+// bundle's values), and the bundle holds exactly what the manifest lists.
+Status verifyWith(const fs::path& bundle, const SignatureFiles& files,
+                  const Minisign::PublicKey& key) {
+  std::optional<Minisign::Signature> signature = Minisign::parseSignature(files.signature);
+  auto message =
+      std::span(reinterpret_cast<const uint8_t*>(files.manifest.data()), files.manifest.size());
+  if (!signature || !Minisign::verify(key, *signature, message)) {
+    return updateError(UpdateSupport::kSignatureInvalid);
+  }
+  std::optional<BundleValues> values = Bundle::readValues(bundle);
+  if (!values || signature->trustedComment != trustedComment(*values)) {
+    return updateError(UpdateSupport::kSignatureInvalid);
+  }
+  std::optional<std::map<std::string, Item>> listed = parseManifest(files.manifest);
+  Result<std::map<std::string, Item>> present = describe(bundle);
+  if (!present) return present.error();
+  if (!listed || *listed != *present) return updateError(UpdateSupport::kSignatureInvalid);
+  return {};
+}
+
 }  // namespace
 
 std::string trustedComment(const BundleValues& values) {
@@ -144,46 +197,75 @@ Result<std::string> buildManifest(const fs::path& bundle) {
   return text;
 }
 
-Result<std::string> signingTeam(const fs::path& bundle) {
-  fs::path folder = Bundle::codeSignatureFolder(bundle);
-  Result<FileStatus> status = linkStatus(folder);
-  if (!status || !status->isDirectory) {
-    Result<bool> exists = fileExists(folder);
-    bool missing = !exists || !*exists || (status && !status->isDirectory);
-    return updateError(missing ? UpdateSupport::kSignatureInvalid
-                               : UpdateSupport::kSignatureUnreadable);
+const TrustAnchors::Key* TrustAnchors::find(std::string_view line) const {
+  for (const Key& anchor : keys) {
+    if (anchor.line == line) return &anchor;
   }
-  Result<std::string> manifest = readSignatureFile(folder / kManifest);
-  if (!manifest) return manifest.error();
-  Result<std::string> signatureText = readSignatureFile(folder / kSignature);
-  if (!signatureText) return signatureText.error();
-  Result<std::string> keyText = readSignatureFile(folder / kPublicKey);
-  if (!keyText) return keyText.error();
-
-  std::optional<Minisign::PublicKey> key = Minisign::parsePublicKey(*keyText);
-  std::optional<Minisign::Signature> signature = Minisign::parseSignature(*signatureText);
-  auto message = std::span(reinterpret_cast<const uint8_t*>(manifest->data()), manifest->size());
-  if (!key || !signature || !Minisign::verify(*key, *signature, message)) {
-    return updateError(UpdateSupport::kSignatureInvalid);
-  }
-  std::optional<BundleValues> values = Bundle::readValues(bundle);
-  if (!values || signature->trustedComment != trustedComment(*values)) {
-    return updateError(UpdateSupport::kSignatureInvalid);
-  }
-  std::optional<std::map<std::string, Item>> listed = parseManifest(*manifest);
-  Result<std::map<std::string, Item>> present = describe(bundle);
-  if (!present) return present.error();
-  if (!listed || *listed != *present) return updateError(UpdateSupport::kSignatureInvalid);
-  return Minisign::keyIdText(key->keyId);
+  return nullptr;
 }
 
-Result<std::optional<std::string>> runningTeam(const RunningApp& app) {
-  if (!app.isBundle) return std::optional<std::string>();
-  Result<bool> signedBundle = fileExists(Bundle::codeSignatureFolder(app.bundle));
-  if (signedBundle && !*signedBundle) return std::optional<std::string>();
-  Result<std::string> team = signingTeam(app.bundle);
-  if (!team) return team.error();
-  return std::optional<std::string>(*team);
+std::string teamIdentifier(const Minisign::PublicKey& key) {
+  std::string digest = hexString(sha256(key.key));
+  for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return Minisign::keyIdText(key.keyId) + digest;
+}
+
+Result<std::string> signingTeam(const fs::path& bundle) {
+  Result<SignatureFiles> files = readSignatureFiles(bundle);
+  if (!files) return files.error();
+  std::optional<Minisign::PublicKey> key = Minisign::parsePublicKey(files->publicKey);
+  if (!key) return updateError(UpdateSupport::kSignatureInvalid);
+  if (Status status = verifyWith(bundle, *files, *key); !status) return status.error();
+  return teamIdentifier(*key);
+}
+
+Result<std::string> signingTeam(const fs::path& bundle, const TrustAnchors& anchors) {
+  Result<SignatureFiles> files = readSignatureFiles(bundle);
+  if (!files) return files.error();
+  const TrustAnchors::Key* anchor = anchors.find(Minisign::publicKeyLine(files->publicKey));
+  if (anchor != nullptr) {
+    if (Status status = verifyWith(bundle, *files, anchor->key); !status) return status.error();
+    return teamIdentifier(anchor->key);
+  }
+  // Not an anchor, so refused whatever else holds. The bundle's own key only tells a broken
+  // package ("invalid") from a consistently signed one by someone else ("signer changed").
+  std::optional<Minisign::PublicKey> brought = Minisign::parsePublicKey(files->publicKey);
+  if (!brought) return updateError(UpdateSupport::kSignatureInvalid);
+  if (Status status = verifyWith(bundle, *files, *brought); !status) return status.error();
+  return updateError(UpdateSupport::kSignerChanged);
+}
+
+Result<std::optional<TrustAnchors>> trustAnchors(const RunningApp& app) {
+  const std::optional<TrustAnchors> none;
+  if (!app.isBundle || app.bundle.filename() != Bundle::kBundleName) return none;
+  for (const fs::path& folder : {app.bundle, Bundle::codeSignatureFolder(app.bundle)}) {
+    Result<FileStatus> status = linkStatus(folder);
+    if (!status || !status->isDirectory) return none;
+  }
+  Result<FileStatus> info = linkStatus(Bundle::infoFile(app.bundle));
+  if (!info || !info->isRegular) return none;
+
+  Result<std::string> keyText = readFile(Bundle::codeSignatureFolder(app.bundle) / kPublicKey);
+  Result<std::string> infoText = readFile(Bundle::infoFile(app.bundle));
+  if (!keyText || !infoText) return updateError(UpdateSupport::kSigningInfoUnavailable);
+  std::optional<Minisign::PublicKey> own = Minisign::parsePublicKey(*keyText);
+  nlohmann::json object = nlohmann::json::parse(*infoText, nullptr, false);
+  if (!own || !object.is_object()) return updateError(UpdateSupport::kSigningInfoUnavailable);
+  // Info.json is trusted only once the bundle is proven signed by its own key.
+  if (Result<std::string> team = signingTeam(app.bundle); !team) return none;
+
+  TrustAnchors anchors;
+  anchors.keys.push_back({std::string(Minisign::publicKeyLine(*keyText)), *own});
+  auto listed = object.find(kUpdateKeys);
+  if (listed == object.end()) return std::optional<TrustAnchors>(std::move(anchors));
+  if (!listed->is_array()) return updateError(UpdateSupport::kSigningInfoUnavailable);
+  for (const nlohmann::json& item : *listed) {
+    std::optional<Minisign::PublicKey> key =
+        item.is_string() ? Minisign::parsePublicKeyLine(item.get<std::string>()) : std::nullopt;
+    if (!key) return updateError(UpdateSupport::kSigningInfoUnavailable);
+    anchors.keys.push_back({item.get<std::string>(), *key});
+  }
+  return std::optional<TrustAnchors>(std::move(anchors));
 }
 
 }  // namespace nimbra::CodeSignature

@@ -73,7 +73,16 @@ std::optional<std::array<uint8_t, 64>> blake2b512(std::span<const uint8_t> messa
 std::optional<PublicKey> parsePublicKey(std::string_view text) {
   std::vector<std::string_view> all = lines(text);
   if (all.size() < 2 || !all[0].starts_with(kUntrustedPrefix)) return std::nullopt;
-  std::optional<std::vector<uint8_t>> bytes = decodeLine(all[1], 42);
+  return parsePublicKeyLine(all[1]);
+}
+
+std::string_view publicKeyLine(std::string_view text) {
+  std::vector<std::string_view> all = lines(text);
+  return all.size() < 2 ? std::string_view() : all[1];
+}
+
+std::optional<PublicKey> parsePublicKeyLine(std::string_view line) {
+  std::optional<std::vector<uint8_t>> bytes = decodeLine(line, 42);
   if (!bytes || (*bytes)[0] != 'E' || (*bytes)[1] != 'd') return std::nullopt;
   PublicKey key;
   std::copy_n(bytes->begin() + 2, 8, key.keyId.begin());

@@ -28,6 +28,10 @@ struct Signature {
 
 // The text of a ".pub" file: an untrusted comment line, then Base64 of "Ed" | id | key.
 std::optional<PublicKey> parsePublicKey(std::string_view text);
+// The key line alone (the second line of a ".pub" file).
+std::optional<PublicKey> parsePublicKeyLine(std::string_view line);
+// The key line of a ".pub" file's text, without its line end; empty when there is none.
+std::string_view publicKeyLine(std::string_view text);
 // The text of a ".minisig" file: untrusted comment, Base64 of algorithm | id | signature,
 // "trusted comment: …", Base64 of the global signature.
 std::optional<Signature> parseSignature(std::string_view text);

@@ -19,6 +19,7 @@ inline constexpr char kDigestMismatch[] = "更新包 SHA-256 校验失败。";
 inline constexpr char kUnsupportedFormat[] = "不支持的更新包格式。";
 inline constexpr char kToolFailed[] = "更新文件处理失败。";
 inline constexpr char kIdentityMismatch[] = "安装包身份、版本或架构不匹配。";
+inline constexpr char kNoAppInPackage[] = "镜像内缺少 nimbra.app。";
 inline constexpr char kSystemTooOld[] = "当前系统版本不支持此更新。";
 inline constexpr char kWrongArchitecture[] = "更新可执行文件不支持当前架构。";
 inline constexpr char kLinkOutside[] = "更新包含应用之外的链接。";

@@ -58,7 +58,7 @@ Status checkSystem(const std::string& minimum) {
 
 Status checkArchitecture(const fs::path& staged) {
   fs::path executable = Bundle::executable(staged);
-  int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = ::open(executable.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
   if (fd < 0) return fileError(errno, FileOperation::read, executable.string());
   uint8_t header[4096];
   ssize_t got = ::read(fd, header, sizeof header);
@@ -87,12 +87,25 @@ Status checkLinks(const fs::path& staged) {
   return {};
 }
 
-Status checkSigner(const fs::path& staged, const RunningApp& running) {
-  Result<std::string> stagedTeam = CodeSignature::signingTeam(staged);
-  if (!stagedTeam) return stagedTeam.error();
-  Result<std::optional<std::string>> runningTeam = CodeSignature::runningTeam(running);
-  if (!runningTeam) return runningTeam.error();
-  if (*runningTeam && **runningTeam != *stagedTeam) return updateError(kSignerChanged);
+// Before anything is read from the staged bundle: the bundle is a real folder and the files
+// read next are plain files reached through real folders, so no check reads through a link.
+Status checkShape(const fs::path& staged) {
+  Result<FileStatus> bundle = linkStatus(staged);
+  if (!bundle) {
+    Result<bool> exists = fileExists(staged);
+    if (exists && !*exists) return updateError(kIdentityMismatch);
+    return bundle.error();
+  }
+  if (!bundle->isDirectory) return updateError(kNoAppInPackage);
+  const fs::path contents = staged / "Contents";
+  for (const auto& [path, directory] :
+       {std::pair{contents, true}, std::pair{Bundle::infoFile(staged), false},
+        std::pair{contents / "bin", true}, std::pair{Bundle::executable(staged), false}}) {
+    Result<FileStatus> status = linkStatus(path);
+    if (!status || (directory ? !status->isDirectory : !status->isRegular)) {
+      return updateError(kIdentityMismatch);
+    }
+  }
   return {};
 }
 
@@ -169,12 +182,23 @@ Status unpackArchive(const fs::path& package, const fs::path& destination,
 }
 
 Status verifyStagedApp(const fs::path& staged, const AppUpdateRelease& release,
-                       const RunningApp& running) {
+                       const CodeSignature::TrustAnchors& anchors) {
+  if (Status status = checkShape(staged); !status) return status;
+  if (Status status = checkLinks(staged); !status) return status;
   if (Status status = checkIdentity(staged, release); !status) return status;
   if (Status status = checkSystem(release.minSystemVersion); !status) return status;
   if (Status status = checkArchitecture(staged); !status) return status;
-  if (Status status = checkLinks(staged); !status) return status;
-  return checkSigner(staged, running);
+  Result<std::string> team = CodeSignature::signingTeam(staged, anchors);
+  if (!team) return team.error();
+  return {};
+}
+
+Status verifyStagedApp(const fs::path& staged, const AppUpdateRelease& release,
+                       const RunningApp& running) {
+  Result<std::optional<CodeSignature::TrustAnchors>> anchors = CodeSignature::trustAnchors(running);
+  if (!anchors) return anchors.error();
+  if (!*anchors) return updateError(kSigningInfoUnavailable);
+  return verifyStagedApp(staged, release, **anchors);
 }
 
 Status ensurePrivateDirectory(const fs::path& directory) {

@@ -8,6 +8,7 @@
 
 #include "core/error.h"
 #include "update/bundle.h"
+#include "update/code_signature.h"
 #include "update/release.h"
 #include "update/zip_extract.h"
 
@@ -35,8 +36,15 @@ Status verifyArchive(const std::filesystem::path& package, const AppUpdateReleas
 Status unpackArchive(const std::filesystem::path& package, const std::filesystem::path& destination,
                      const std::string& format, const ZipExtract::Limits& limits = {});
 
-// The staged bundle is the release, runs here and comes from the same signer as `running`:
-// identity, minimum glibc, ELF machine, links inside the bundle, signature, then the signer.
+// The staged bundle is the release, runs here and is signed by one of `anchors`. Nothing is
+// read through a link: first the shape (the bundle a real folder, "Contents/Info.json" and
+// "Contents/bin/nimbra" plain files; otherwise "镜像内缺少 nimbra.app。" or the identity
+// error), then the links inside the bundle, then identity, minimum glibc, ELF machine and
+// the signature.
+Status verifyStagedApp(const std::filesystem::path& staged, const AppUpdateRelease& release,
+                       const CodeSignature::TrustAnchors& anchors);
+// The same with the anchors of `running`; a running program that may not install updates
+// fails with "无法检查应用签名身份。".
 Status verifyStagedApp(const std::filesystem::path& staged, const AppUpdateRelease& release,
                        const RunningApp& running);
 

@@ -61,6 +61,18 @@ TestSigner::TestSigner() {
   RAND_bytes(id_.data(), static_cast<int>(id_.size()));
 }
 
+TestSigner::TestSigner(const std::array<uint8_t, 8>& keyId) : TestSigner() { id_ = keyId; }
+
+std::string TestSigner::keyLine() const {
+  std::vector<uint8_t> publicBytes{'E', 'd'};
+  publicBytes.insert(publicBytes.end(), id_.begin(), id_.end());
+  uint8_t raw[32];
+  size_t rawLength = sizeof raw;
+  EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY*>(key_), raw, &rawLength);
+  publicBytes.insert(publicBytes.end(), raw, raw + 32);
+  return base64Encode(publicBytes);
+}
+
 TestSigner::~TestSigner() { EVP_PKEY_free(static_cast<EVP_PKEY*>(key_)); }
 
 std::string TestSigner::keyId() const {
@@ -77,15 +89,8 @@ void TestSigner::sign(const fs::path& bundle, bool prehashed,
   auto* key = static_cast<EVP_PKEY*>(key_);
   fs::path folder = Bundle::codeSignatureFolder(bundle);
   fs::create_directories(folder);
-  std::vector<uint8_t> publicBytes{'E', 'd'};
-  publicBytes.insert(publicBytes.end(), id_.begin(), id_.end());
-  uint8_t raw[32];
-  size_t rawLength = sizeof raw;
-  EVP_PKEY_get_raw_public_key(key, raw, &rawLength);
-  publicBytes.insert(publicBytes.end(), raw, raw + 32);
-  writeText(folder / CodeSignature::kPublicKey, "untrusted comment: minisign public key " +
-                                                    keyId() + "\n" + base64Encode(publicBytes) +
-                                                    "\n");
+  writeText(folder / CodeSignature::kPublicKey,
+            "untrusted comment: minisign public key " + keyId() + "\n" + keyLine() + "\n");
 
   std::string manifest = CodeSignature::buildManifest(bundle).value();
   writeText(folder / CodeSignature::kManifest, manifest);
@@ -129,6 +134,12 @@ std::string elfExecutable(uint16_t machine) {
   bytes[19] = static_cast<char>(machine >> 8);
   bytes[20] = EV_CURRENT;
   return bytes;
+}
+
+void listUpdateKeys(const fs::path& bundle, const std::vector<std::string>& keyLines) {
+  nlohmann::ordered_json info = nlohmann::ordered_json::parse(readAll(Bundle::infoFile(bundle)));
+  info["NimbraUpdateKeys"] = keyLines;
+  writeText(Bundle::infoFile(bundle), info.dump(2));
 }
 
 void writeText(const fs::path& file, const std::string& text, unsigned mode) {

@@ -18,12 +18,17 @@ namespace nimbra::test {
 class TestSigner {
  public:
   TestSigner();
+  // A fresh key that carries `keyId` (as a forger copying a published id would).
+  explicit TestSigner(const std::array<uint8_t, 8>& keyId);
   ~TestSigner();
   TestSigner(const TestSigner&) = delete;
   TestSigner& operator=(const TestSigner&) = delete;
 
   // The key id as minisign prints it.
   std::string keyId() const;
+  const std::array<uint8_t, 8>& keyIdBytes() const { return id_; }
+  // The key line of its minisign.pub (what Info.json's "NimbraUpdateKeys" lists).
+  std::string keyLine() const;
   // Writes minisign.pub, the manifest and manifest.minisig into the bundle's
   // Contents/CodeSignature, with the trusted comment of its Info.json values unless
   // `comment` is given.
@@ -45,6 +50,9 @@ std::string elfExecutable(uint16_t machine);
 // out), Contents/bin/nimbra (`executable`), Contents/bin/UpdateInstaller and a page.
 std::filesystem::path makeBundle(const std::filesystem::path& folder, const BundleValues& values,
                                  const std::string& executable);
+
+// Adds "NimbraUpdateKeys" with `keyLines` to the bundle's Info.json (before signing it).
+void listUpdateKeys(const std::filesystem::path& bundle, const std::vector<std::string>& keyLines);
 
 void writeText(const std::filesystem::path& file, const std::string& text, unsigned mode = 0644);
 

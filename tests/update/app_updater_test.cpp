@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -397,6 +398,59 @@ TEST_F(AppUpdaterTest, TheHealthMarkerIsWrittenOnlyForAJobId) {
   for (const auto& entry : fs::directory_iterator(updates)) files.push_back(entry.path());
   ASSERT_EQ(files, std::vector<fs::path>{updates / ("health-" + id + ".json")});
   EXPECT_EQ(readAll(files[0]), R"({"build":"100","job":")" + id + R"("})");
+}
+
+// Every path below `folder` with its type, mode and content.
+std::map<std::string, std::string> snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> items;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    std::string content = S_ISREG(info.st_mode) ? readAll(entry.path()) : std::string();
+    items[entry.path().string()] = std::to_string(info.st_mode) + ":" + content;
+  }
+  return items;
+}
+
+TEST_F(AppUpdaterTest, AProgramNotRunningFromASignedBundleEndsInPermission) {
+  struct Case {
+    const char* name;
+    fs::path executable;
+  };
+  for (const Case& c : {Case{"build tree", root / "build" / "src" / "nimbra"},
+                        Case{"program next to its installer", root / "home" / "bin" / "nimbra"}}) {
+    SCOPED_TRACE(c.name);
+    fs::path folder = c.executable.parent_path();
+    writeText(c.executable, elfExecutable(EM_X86_64), 0755);
+    writeText(folder / "UpdateInstaller", elfExecutable(EM_X86_64), 0755);
+    writeText(folder / "notes.txt", "the user's own file");
+    std::map<std::string, std::string> before = snapshot(folder.parent_path());
+    updater = makeUpdater(RunningApp::forExecutable(c.executable));
+    check(true);
+    EXPECT_EQ(updater->phase(), "permission");
+    EXPECT_FALSE(packageRequested());
+    EXPECT_FALSE(fs::exists(updates)) << "something was written";
+    EXPECT_EQ(snapshot(folder.parent_path()), before);
+    EXPECT_TRUE(launched.empty());
+  }
+}
+
+TEST_F(AppUpdaterTest, APackageFromAForgedKeyWithTheRunningKeyIdIsNotInstalled) {
+  TestSigner forger(signer.keyIdBytes());
+  for (bool prehashed : {true, false}) {
+    fs::remove_all(root / "forged");
+    fs::path bundle = newBundle("forged");
+    forger.sign(bundle, prehashed);
+    fs::path zip = root / "forged.zip";
+    release = packageOf(entriesOf(bundle.parent_path(), ""), zip);
+    package = readAll(zip);
+    std::map<std::string, std::string> before = snapshot(running.bundle.parent_path());
+    check(true);
+    queue.advance(10s);
+    expectError();
+    EXPECT_TRUE(launched.empty());
+    EXPECT_EQ(snapshot(running.bundle.parent_path()), before);
+  }
 }
 
 TEST_F(AppUpdaterTest, StateUsesTheBundleValues) {

@@ -86,7 +86,8 @@ TEST_F(PackageVerification, AGoodPackageIsStagedWithItsModes) {
 TEST_F(PackageVerification, ALegacyUnhashedSignatureIsAccepted) {
   fs::path bundle = newBundle("legacy");
   signer.sign(bundle, /*prehashed=*/false);
-  EXPECT_EQ(CodeSignature::signingTeam(bundle).value(), signer.keyId());
+  EXPECT_EQ(CodeSignature::signingTeam(bundle).value(),
+            CodeSignature::signingTeam(running.bundle).value());
 }
 
 TEST_F(PackageVerification, PackageProblemsAreRefusedBeforeExtraction) {
@@ -220,15 +221,127 @@ TEST_F(PackageVerification, ASignatureOfAnotherVersionIsRefused) {
                 kSignatureInvalid);
 }
 
-TEST_F(PackageVerification, AnUnsignedRunningProgramAcceptsAnySignerButNoUnsignedPackage) {
-  running = RunningApp::forExecutable(root / "elsewhere" / "nimbra");
-  ASSERT_FALSE(running.isBundle);
+TEST_F(PackageVerification, AFreshKeyCarryingTheRunningKeyIdIsAnotherSigner) {
+  TestSigner forger(signer.keyIdBytes());
+  ASSERT_EQ(forger.keyId(), signer.keyId());
+  for (bool prehashed : {true, false}) {
+    SCOPED_TRACE(prehashed ? "ED" : "Ed");
+    expectRefused(
+        stage({}, [&forger, prehashed](const fs::path& bundle) { forger.sign(bundle, prehashed); }),
+        kSignerChanged);
+    // Its own signature is sound: only the anchor tells it apart.
+    EXPECT_TRUE(CodeSignature::signingTeam(job / "unpacked" / "nimbra.app").ok());
+  }
+}
+
+TEST_F(PackageVerification, TheRunningKeyLineWithAnotherKeysSignatureIsInvalid) {
   TestSigner other;
-  EXPECT_TRUE(stage({}, [&other](const fs::path& bundle) { other.sign(bundle); }).ok());
-  expectRefused(
-      stage({},
-            [](const fs::path& bundle) { fs::remove_all(Bundle::codeSignatureFolder(bundle)); }),
-      kSignatureInvalid);
+  fs::path installedKey = Bundle::codeSignatureFolder(running.bundle) / "minisign.pub";
+  expectRefused(stage({},
+                      [&](const fs::path& bundle) {
+                        other.sign(bundle);
+                        fs::copy_file(installedKey,
+                                      Bundle::codeSignatureFolder(bundle) / "minisign.pub",
+                                      fs::copy_options::overwrite_existing);
+                      }),
+                kSignatureInvalid);
+}
+
+TEST_F(PackageVerification, TheTeamIsDerivedFromTheWholeKey) {
+  TestSigner forger(signer.keyIdBytes());
+  fs::path forged = newBundle("forged");
+  forger.sign(forged);
+  std::string team = CodeSignature::signingTeam(running.bundle).value();
+  EXPECT_TRUE(team.starts_with(signer.keyId()));
+  EXPECT_EQ(team.size(), 16u + 64u);
+  EXPECT_NE(CodeSignature::signingTeam(forged).value(), team);
+}
+
+// Release N (signed by the old key) lists the new key; N+1 is signed by the new key alone;
+// N+2 is signed by the old key again and is accepted by N+1 only if N+1 lists that key.
+TEST_F(PackageVerification, ASignerRotatesThroughTheKeysTheRunningBundleLists) {
+  TestSigner next;
+  listUpdateKeys(running.bundle, {next.keyLine()});
+  signer.sign(running.bundle);
+  running = RunningApp{running.bundle, true, *Bundle::readValues(running.bundle)};
+  TestSigner* nextSigner = &next;
+  ASSERT_TRUE(stage({}, [nextSigner](const fs::path& b) { nextSigner->sign(b); }).ok());
+
+  struct Case {
+    bool listsOldKey;
+    const char* expected;  // null: accepted
+  };
+  for (const Case& c : {Case{false, kSignerChanged}, Case{true, nullptr}}) {
+    SCOPED_TRACE(c.listsOldKey);
+    fs::path installed =
+        makeBundle(root / "n1", goodValues("1.1.0", "101"), elfExecutable(EM_X86_64));
+    if (c.listsOldKey) listUpdateKeys(installed, {signer.keyLine()});
+    next.sign(installed);
+    RunningApp n1{installed, true, *Bundle::readValues(installed)};
+    fs::path n2 = makeBundle(root / "n2", goodValues("1.2.0", "102"), elfExecutable(EM_X86_64));
+    signer.sign(n2);
+    AppUpdateRelease release = packageOf(entriesOf(n2.parent_path(), ""), root / "n2.zip");
+    release.version = "1.2.0";
+    release.build = 102;
+    Status status = verifyStagedApp(n2, release, n1);
+    if (c.expected == nullptr) {
+      EXPECT_TRUE(status.ok()) << status.error().message;
+    } else {
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(status.error().message, c.expected);
+    }
+    fs::remove_all(root / "n1");
+    fs::remove_all(root / "n2");
+  }
+}
+
+// Only a program running from a real, validly self-signed "nimbra.app" folder has anchors.
+TEST_F(PackageVerification, OnlyASignedBundleFolderMayInstall) {
+  auto expectNone = [](const RunningApp& app, const char* what) {
+    Result<std::optional<CodeSignature::TrustAnchors>> anchors = CodeSignature::trustAnchors(app);
+    ASSERT_TRUE(anchors.ok()) << what;
+    EXPECT_FALSE(anchors->has_value()) << what;
+  };
+  Result<std::optional<CodeSignature::TrustAnchors>> good = CodeSignature::trustAnchors(running);
+  ASSERT_TRUE(good.ok() && good->has_value());
+  EXPECT_EQ((*good)->keys.size(), 1u);
+
+  expectNone(RunningApp::forExecutable(root / "build" / "src" / "nimbra"), "build tree");
+  fs::path linked = root / "linked" / "nimbra.app";
+  fs::create_directories(linked.parent_path());
+  fs::create_symlink(running.bundle, linked);
+  expectNone(RunningApp{linked, true, running.values}, "linked bundle");
+  fs::path renamed = root / "renamed" / "other.app";
+  fs::create_directories(renamed.parent_path());
+  fs::copy(running.bundle, renamed, fs::copy_options::recursive);
+  expectNone(RunningApp{renamed, true, running.values}, "another name");
+  writeText(running.bundle / "Contents" / "Resources" / "added.js", "1");
+  expectNone(running, "tampered");
+  fs::remove_all(Bundle::codeSignatureFolder(running.bundle));
+  expectNone(running, "unsigned");
+
+  fs::path listing = makeBundle(root / "listing", goodValues("1.0.0", "100"), "x");
+  listUpdateKeys(listing, {"not a key"});
+  signer.sign(listing);
+  Result<std::optional<CodeSignature::TrustAnchors>> bad =
+      CodeSignature::trustAnchors(RunningApp{listing, true, *Bundle::readValues(listing)});
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().message, kSigningInfoUnavailable);
+}
+
+TEST_F(PackageVerification, AStagedBundleThatIsALinkOrHasLinkedPartsIsRefused) {
+  auto linkApp = [](std::vector<ZipEntry>& list) {
+    for (ZipEntry& e : list) e.name.replace(0, 10, "real.app");
+    list.push_back(link("nimbra.app", "real.app"));
+  };
+  expectRefused(stage({}, {}, linkApp), kNoAppInPackage);
+  auto linkInfo = [](std::vector<ZipEntry>& list) {
+    std::erase_if(list,
+                  [](const ZipEntry& e) { return e.name == "nimbra.app/Contents/Info.json"; });
+    list.push_back(entry("nimbra.app/Contents/real.json", "{}"));
+    list.push_back(link("nimbra.app/Contents/Info.json", "real.json"));
+  };
+  expectRefused(stage({}, {}, linkInfo), kIdentityMismatch);
 }
 
 }  // namespace

@@ -99,6 +99,8 @@ Outcome run(const fs::path& jobFile, const Waits& waits) {
   Result<AppUpdateJob> decoded = AppUpdateJob::decode(*text);
   if (!decoded) return Outcome::notStarted;
   const AppUpdateJob& job = *decoded;
+  // Only a bundle is ever replaced: never the folder that happens to hold a program.
+  if (!BundleSwap::isBundleFolder(job.target)) return Outcome::notStarted;
   int lock = -1;
   if (!BundleSwap::lockJob(jobDirectory, lock)) return Outcome::notStarted;
 
