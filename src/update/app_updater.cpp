@@ -4,6 +4,8 @@
 #include <system_error>
 #include <utility>
 
+#include <unistd.h>
+
 #include "core/uuid.h"
 #include "storage/file_system.h"
 #include "storage/storage_error.h"
@@ -27,6 +29,15 @@ struct AppUpdater::Run {
   fs::path package;
   fs::path staged;
   CodeSignature::TrustAnchors anchors;
+  // The job directory's lock, held while this run owns it so that another start of the
+  // program does not take it for the leftover of a killed run.
+  int lock = -1;
+
+  void unlock() {
+    if (lock >= 0) ::close(lock);
+    lock = -1;
+  }
+  ~Run() { unlock(); }
 };
 
 AppUpdater::AppUpdater(Seams seams) : seams_(std::move(seams)) {}
@@ -167,6 +178,7 @@ void AppUpdater::accept(AppUpdateRelease release, std::string downloadUrl) {
     return fail(status.error());
   }
   run_->jobDirectory = job;
+  (void)BundleSwap::lockJob(job, run_->lock);
   run_->release = std::move(release);
   run_->package = job / ("update." + run_->release.format());
   setPhase("downloading");
@@ -206,7 +218,8 @@ void AppUpdater::unpack() {
   run_->staged = unpacked / Bundle::kBundleName;
   background<Status>(
       [package = run_->package, unpacked, format = run_->release.format(), staged = run_->staged,
-       release = run_->release, anchors = run_->anchors, limits = seams_.unpackLimits] {
+       release = run_->release, anchors = run_->anchors,
+       limits = UpdateSupport::unpackLimits(run_->release, seams_.unpackLimits)] {
         if (Status status = UpdateSupport::unpackArchive(package, unpacked, format, limits);
             !status) {
           return status;
@@ -266,6 +279,8 @@ void AppUpdater::handOver() {
     return fail(status.error());
   }
   if (!seams_.launch) return fail(Error::posix(ENOEXEC, copy.string()));
+  // The installer takes the lock over; job.json already tells a later start what to do.
+  run_->unlock();
   if (Status status = seams_.launch(copy, {jobFile.string()}); !status) {
     return fail(status.error());
   }

@@ -135,11 +135,11 @@ void recoverInterruptedInstalls(const fs::path& updateDirectory) {
   for (const std::string& name : *names) {
     if (!Uuid::parse(name)) continue;
     fs::path jobDirectory = updateDirectory / name;
-    Result<std::string> text = readFile(jobDirectory / "job.json");
-    if (!text) continue;  // a run of this program in progress, or nothing to settle
     int fd = -1;
-    if (!lockJob(jobDirectory, fd)) continue;  // its installer still runs
-    Result<AppUpdateJob> job = AppUpdateJob::decode(*text);
+    if (!lockJob(jobDirectory, fd)) continue;  // its run or its installer still goes on
+    Result<std::string> text = readFile(jobDirectory / "job.json");
+    Result<AppUpdateJob> job =
+        text ? AppUpdateJob::decode(*text) : Result<AppUpdateJob>(text.error());
     if (job) {
       settle(jobDirectory, *job, updateDirectory);
     } else {

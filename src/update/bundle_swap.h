@@ -35,7 +35,8 @@ bool isBundleFolder(const std::filesystem::path& path);
 // Holds the job's lock for the life of the installer; true when taken. `fd` stays open.
 bool lockJob(const std::filesystem::path& jobDirectory, int& fd);
 
-// At start: settles every job in the update directory whose installer is gone. A bundle
+// At start: settles every job in the update directory whose run and installer are gone (a
+// job without "job.json" is the leftover of a run killed mid-download and is removed). A bundle
 // swapped in that never left its health marker is exchanged back and its build recorded
 // as failed; a health-proven one keeps its place; leftovers and the job are removed.
 void recoverInterruptedInstalls(const std::filesystem::path& updateDirectory);

@@ -189,6 +189,8 @@ Result<long> download(const std::string& url, const std::filesystem::path& file,
   curl_easy_setopt(easy.get(), CURLOPT_CONNECTTIMEOUT_MS, idleMs);
   curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy.get(), CURLOPT_LOW_SPEED_TIME, std::max(1L, idleMs / 1000));
+  curl_easy_setopt(easy.get(), CURLOPT_TIMEOUT_MS,
+                   static_cast<long>(options.downloadDeadline.count()));
   CURLcode code = perform(easy.get(), url, transfer, options, connectTo.get(), errorBuffer);
 
   Result<long> result = 0L;

@@ -28,6 +28,11 @@ struct Options {
   std::chrono::milliseconds queryTimeout{std::chrono::seconds(60)};
   // Connecting, and any stretch without a byte arriving, during the download.
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
+  // The whole download. A server trickling bytes would otherwise hold the run in
+  // "downloading" (and block every later check) for as long as it likes. 30 minutes bring
+  // the largest package (25 MiB) over a line of 120 kbit/s, slower than any line a desktop
+  // that updates itself is likely to have; an interrupted download is retried an hour later.
+  std::chrono::milliseconds downloadDeadline{std::chrono::minutes(30)};
 };
 
 struct Reply {

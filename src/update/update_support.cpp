@@ -169,6 +169,12 @@ Status verifyArchive(const fs::path& package, const AppUpdateRelease& release) {
   return {};
 }
 
+ZipExtract::Limits unpackLimits(const AppUpdateRelease& release, ZipExtract::Limits base) {
+  uint64_t announced = release.size > 0 ? static_cast<uint64_t>(release.size) : 0;
+  base.maxBytes = std::min(base.maxBytes, announced * kMaxUnpackFactor);
+  return base;
+}
+
 Status unpackArchive(const fs::path& package, const fs::path& destination,
                      const std::string& format, const ZipExtract::Limits& limits) {
   if (format != "zip") return updateError(kUnsupportedFormat);

@@ -30,6 +30,12 @@ std::optional<std::filesystem::path> updateDirectory();
 // announced one in either letter case.
 Status verifyArchive(const std::filesystem::path& package, const AppUpdateRelease& release);
 
+// A package may unpack to at most this many times its announced size (a bundle packs to
+// about a third of its size), so a small hostile package cannot fill the cache.
+inline constexpr uint64_t kMaxUnpackFactor = 8;
+// `base` with its byte cap lowered to kMaxUnpackFactor times the release's size.
+ZipExtract::Limits unpackLimits(const AppUpdateRelease& release, ZipExtract::Limits base = {});
+
 // "nimbra.app" extracted from the package into `destination` (which must exist) for the
 // format "zip"; any other format fails with "不支持的更新包格式。". On failure `destination`
 // is removed with everything in it.

@@ -91,6 +91,22 @@ Status restoreModes(const std::vector<Fixup>& fixups) {
   return {};
 }
 
+// Folders the archive does not list were made by libarchive with the process's umask, which
+// may let group or others write. Takes those bits away; links are never followed.
+Status tightenUnlistedFolders(const fs::path& root) {
+  std::error_code error;
+  for (fs::recursive_directory_iterator walk(root, error), end; !error && walk != end;
+       walk.increment(error)) {
+    struct stat info {};
+    if (::lstat(walk->path().c_str(), &info) != 0) return refused();
+    if (S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0 &&
+        ::chmod(walk->path().c_str(), info.st_mode & 0755) != 0) {
+      return refused();
+    }
+  }
+  return error ? refused() : Status();
+}
+
 // Counts what an entry puts on disk, not only the bytes it carries: libarchive extends a file
 // to the size its header declares when the entry is finished (a sparse file), so a small
 // entry declaring gigabytes would pass a count of data bytes alone.
@@ -121,6 +137,20 @@ Status copyData(archive* reader, archive* writer, uint64_t declared, uint64_t& t
 
 }  // namespace
 
+Result<std::vector<std::string_view>> admit(const EntryHeader& header) {
+  std::optional<std::vector<std::string_view>> parts = safeParts(header.name);
+  if (!parts || header.hardLink) return refused();
+  if ((header.mode & (S_ISUID | S_ISGID)) != 0) return refused();
+  if (header.type == AE_IFLNK) {
+    if (!linkStaysInside(header.linkTarget, parts->size() - 1)) {
+      return updateError(UpdateSupport::kLinkOutside);
+    }
+  } else if (header.type != AE_IFREG && header.type != AE_IFDIR) {
+    return refused();
+  }
+  return std::move(*parts);
+}
+
 Status extract(const fs::path& archivePath, const fs::path& destination, const Limits& limits) {
   // Resolved first: SECURE_SYMLINKS would refuse every entry below a linked destination.
   std::error_code error;
@@ -150,24 +180,25 @@ Status extract(const fs::path& archivePath, const fs::path& destination, const L
     if (status < ARCHIVE_WARN || ++entries > limits.maxEntries) return refused();
 
     const char* name = archive_entry_pathname(entry);
-    std::optional<std::vector<std::string_view>> parts = safeParts(name ? name : "");
-    if (!parts || archive_entry_hardlink(entry) != nullptr) return refused();
+    const char* hardLink = archive_entry_hardlink(entry);
+    const char* target = archive_entry_symlink(entry);
     mode_t mode = archive_entry_mode(entry);
-    if ((mode & (S_ISUID | S_ISGID)) != 0) return refused();
     mode_t type = archive_entry_filetype(entry);
-    if (type == AE_IFLNK) {
-      const char* target = archive_entry_symlink(entry);
-      if (!linkStaysInside(target ? target : "", parts->size() - 1)) {
-        return updateError(UpdateSupport::kLinkOutside);
-      }
-    } else if (type != AE_IFREG && type != AE_IFDIR) {
-      return refused();
-    }
+    EntryHeader header{.name = name ? name : "",
+                       .type = type,
+                       .mode = mode,
+                       .hardLink = hardLink != nullptr,
+                       .linkTarget = target ? target : ""};
+    Result<std::vector<std::string_view>> parts = admit(header);
+    if (!parts) return parts.error();
 
     std::string full = root.string();
     for (std::string_view part : *parts) (full += '/') += part;
     archive_entry_set_pathname(entry, full.c_str());
-    archive_entry_set_perm(entry, mode & 0777);
+    // Whatever the zip says, nothing is left writable by group or others: a world-writable
+    // folder of the installed bundle would let any local user replace the program.
+    const mode_t kept = mode & 0755;
+    archive_entry_set_perm(entry, kept);
     // Refused before the file exists: the writer would extend it to this size even when no
     // data follows.
     if (type == AE_IFREG && declaredSize(entry) > limits.maxBytes - total) return refused();
@@ -180,10 +211,11 @@ Status extract(const fs::path& archivePath, const fs::path& destination, const L
       }
     }
     if (archive_write_finish_entry(writer.get()) < ARCHIVE_WARN) return refused();
-    if (type != AE_IFLNK) fixups.push_back({full, mode & 0777, type == AE_IFDIR});
+    if (type != AE_IFLNK) fixups.push_back({full, kept, type == AE_IFDIR});
   }
   if (archive_write_close(writer.get()) != ARCHIVE_OK) return refused();
-  return restoreModes(fixups);
+  if (Status status = restoreModes(fixups); !status) return status;
+  return tightenUnlistedFolders(root);
 }
 
 }  // namespace nimbra::ZipExtract

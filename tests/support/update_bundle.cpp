@@ -209,6 +209,9 @@ void writeZip(const fs::path& zip, const std::vector<ZipEntry>& entries) {
     if (item.type == ZipEntry::Type::link) {
       archive_entry_set_filetype(entry, AE_IFLNK);
       archive_entry_set_symlink(entry, item.content.c_str());
+    } else if (item.type == ZipEntry::Type::hardLink) {
+      archive_entry_set_filetype(entry, AE_IFREG);
+      archive_entry_set_hardlink(entry, item.content.c_str());
     } else if (item.type == ZipEntry::Type::directory) {
       archive_entry_set_filetype(entry, AE_IFDIR);
     } else {
@@ -223,6 +226,20 @@ void writeZip(const fs::path& zip, const std::vector<ZipEntry>& entries) {
   }
   archive_write_close(writer);
   archive_write_free(writer);
+}
+
+void understateSizes(const fs::path& zip, uint32_t size) {
+  std::string bytes = readAll(zip);
+  auto put = [&bytes, size](size_t at) {
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>((size >> (8 * i)) & 0xff);
+  };
+  // Local file header "PK\3\4": uncompressed size at 22; central record "PK\1\2": at 24.
+  for (size_t at = 0; (at = bytes.find("PK", at)) != std::string::npos; ++at) {
+    if (at + 28 > bytes.size()) break;
+    if (bytes[at + 2] == 3 && bytes[at + 3] == 4) put(at + 22);
+    if (bytes[at + 2] == 1 && bytes[at + 3] == 2) put(at + 24);
+  }
+  std::ofstream(zip, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string sha256File(const fs::path& file) {

@@ -57,11 +57,11 @@ void listUpdateKeys(const std::filesystem::path& bundle, const std::vector<std::
 void writeText(const std::filesystem::path& file, const std::string& text, unsigned mode = 0644);
 
 struct ZipEntry {
-  enum class Type { file, directory, link };
+  enum class Type { file, directory, link, hardLink };
   std::string name;
   Type type = Type::file;
   unsigned mode = 0644;  // may include set-id bits, to test refusing them
-  std::string content;   // the file's bytes, or the link's target
+  std::string content;   // the file's bytes, or the link's target (both kinds of link)
 };
 
 // The entries of every file, folder and link below `folder`, named `prefix` + the
@@ -70,6 +70,10 @@ std::vector<ZipEntry> entriesOf(const std::filesystem::path& folder, const std::
 
 // Writes a zip holding `entries`, in order (deflated).
 void writeZip(const std::filesystem::path& zip, const std::vector<ZipEntry>& entries);
+
+// Rewrites every size the zip declares for its entries' unpacked data (local headers and
+// central directory) to `size`, leaving the data as it is: a package lying about its size.
+void understateSizes(const std::filesystem::path& zip, uint32_t size);
 
 std::string sha256File(const std::filesystem::path& file);
 

@@ -2,6 +2,7 @@
 // nimbra, and the recovery of a job whose installer was killed. The installer's health
 // wait is shortened for the test through NIMBRA_UPDATE_HEALTH_TIMEOUT_MS.
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -190,6 +191,41 @@ TEST_F(InstallerTest, AJobWhoseInstallerStillRunsIsLeftAlone) {
   ::waitpid(child, nullptr, 0);
   ::close(fd);
   EXPECT_TRUE(fs::exists(jobFile));
+}
+
+TEST_F(InstallerTest, AnOldProgramStillRunningIsWaitedForAndNeverReplaced) {
+  fs::path jobFile = prepareJob(true);
+  Result<int> parent = UpdateSupport::launchDetached("/bin/sleep", {"600"});
+  ASSERT_TRUE(parent.ok());
+  job.parentPID = parent.value();
+  writeText(jobFile, job.encode(), 0600);
+  ::setenv("NIMBRA_UPDATE_PARENT_TIMEOUT_MS", "300", 1);
+  Status status = UpdateSupport::runTool(installerProgram(), {jobFile.string()});
+  ::unsetenv("NIMBRA_UPDATE_PARENT_TIMEOUT_MS");
+  // Still running when the installer gave up: the program was never replaced or started.
+  EXPECT_EQ(::waitpid(parent.value(), nullptr, WNOHANG), 0);
+  ::kill(parent.value(), SIGKILL);
+  ::waitpid(parent.value(), nullptr, 0);
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(targetBuild(), 100);
+  EXPECT_FALSE(fs::exists(root / "log"));
+  EXPECT_TRUE(UpdateSupport::failedBuilds(updates).empty());
+}
+
+TEST_F(InstallerTest, AJobFolderLeftByAKilledRunIsRemovedUnlessItsRunGoesOn) {
+  fs::path killed = updates / Uuid::random().text();
+  fs::path running = updates / Uuid::random().text();
+  fs::path other = updates / "not-a-job";
+  for (const fs::path& folder : {killed, running, other}) {
+    writeText(folder / "download.partial", std::string(1000, 'z'));
+  }
+  int fd = -1;
+  ASSERT_TRUE(BundleSwap::lockJob(running, fd));
+  BundleSwap::recoverInterruptedInstalls(updates);
+  ::close(fd);
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(running / "download.partial"));
+  EXPECT_TRUE(fs::exists(other));
 }
 
 TEST_F(InstallerTest, TheFailedBuildsListKeepsTwentyWithoutDuplicates) {

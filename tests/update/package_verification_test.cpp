@@ -11,6 +11,7 @@
 #include "update/code_signature.h"
 #include "update/update_error.h"
 #include "update/update_support.h"
+#include "update/zip_extract.h"
 #include "update_fixture.h"
 
 namespace nimbra::test {
@@ -143,6 +144,119 @@ TEST_F(PackageVerification, AZipBombStopsAtTheByteCap) {
   expectRefused(stage({}, {}, {}, {}, few), kToolFailed);
 }
 
+// Each refusal of the extraction on its own, as the archive declares the entry (a zip read
+// by libarchive never declares a hard link, so only this reaches that rule).
+TEST(ZipEntryAdmission, EachRuleRefusesOnItsOwn) {
+  using ZipExtract::EntryHeader;
+  struct Case {
+    EntryHeader header;
+    const char* refusal;  // null: admitted
+  };
+  auto header = [](std::string_view name, mode_t type, mode_t mode, std::string_view target,
+                   bool hardLink) {
+    return EntryHeader{
+        .name = name, .type = type, .mode = mode, .hardLink = hardLink, .linkTarget = target};
+  };
+  const Case cases[] = {
+      {header("nimbra.app/Contents/bin/nimbra", S_IFREG, 0755, "", false), nullptr},
+      {header("nimbra.app/Contents/", S_IFDIR, 0755, "", false), nullptr},
+      {header("nimbra.app/Contents/page", S_IFLNK, 0, "Resources/i", false), nullptr},
+      {header("nimbra.app/a/b", S_IFLNK, 0, "../../x", false), nullptr},
+      {header("nimbra.app/a/b", S_IFLNK, 0, "../../../x", false), kLinkOutside},
+      {header("nimbra.app/lib", S_IFLNK, 0, "/usr/lib", false), kLinkOutside},
+      {header("nimbra.app/again", S_IFREG, 0, "", true), kToolFailed},
+      {header("nimbra.app/su", S_IFREG, 04755, "", false), kToolFailed},
+      {header("nimbra.app/sg", S_IFREG, 02755, "", false), kToolFailed},
+      {header("nimbra.app/fifo", S_IFIFO, 0644, "", false), kToolFailed},
+      {header("nimbra.app/dev", S_IFCHR, 0644, "", false), kToolFailed},
+      {header("/etc/x", S_IFREG, 0644, "", false), kToolFailed},
+      {header("nimbra.app/../x", S_IFREG, 0644, "", false), kToolFailed},
+      {header("", S_IFREG, 0644, "", false), kToolFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.header.name) + " -> " + std::string(c.header.linkTarget));
+    Result<std::vector<std::string_view>> parts = ZipExtract::admit(c.header);
+    if (c.refusal == nullptr) {
+      EXPECT_TRUE(parts.ok());
+    } else {
+      ASSERT_FALSE(parts.ok());
+      EXPECT_EQ(parts.error().message, c.refusal);
+    }
+  }
+}
+
+// The check of the staged bundle on its own: links made after extraction (a chain of links,
+// each harmless by its text) are resolved and must stay inside.
+TEST_F(PackageVerification, TheStagedBundlesLinksAreResolvedBeforeAnythingIsRead) {
+  fs::path bundle = newBundle("staged");
+  signer.sign(bundle);
+  AppUpdateRelease release = packageOf(entriesOf(bundle.parent_path(), ""), root / "p.zip");
+  fs::path contents = bundle / "Contents";
+  fs::create_symlink("../..", contents / "Resources" / "up");
+  fs::create_symlink("Resources/up/..", contents / "out");
+  Status status = verifyStagedApp(bundle, release, running);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().message, kLinkOutside);
+  fs::remove(contents / "out");
+  fs::remove(contents / "Resources" / "up");
+  EXPECT_TRUE(verifyStagedApp(bundle, release, running).ok());
+}
+
+// The cap counts the bytes actually written, not only what the headers declare.
+TEST_F(PackageVerification, AnUnderstatedEntryStopsAtTheByteCap) {
+  fs::create_directories(root / "lying");
+  fs::path zip = root / "lying" / "update.zip";
+  writeZip(zip, {entry("nimbra.app/zeros", std::string(4 << 20, '\0'))});
+  understateSizes(zip, 16);
+  fs::path destination = root / "lying" / "unpacked";
+  fs::create_directories(destination);
+  Status status = ZipExtract::extract(zip, destination, {.maxBytes = 1 << 20, .maxEntries = 10});
+  ASSERT_FALSE(status.ok());
+  std::error_code ignored;
+  EXPECT_LE(fs::file_size(destination / "nimbra.app" / "zeros", ignored), uintmax_t{1} << 20);
+}
+
+TEST_F(PackageVerification, ThePackageMayUnpackToASmallMultipleOfItsAnnouncedSize) {
+  AppUpdateRelease release;
+  release.size = 1500000;
+  EXPECT_EQ(unpackLimits(release).maxBytes, 1500000u * kMaxUnpackFactor);
+  release.size = 26214400;
+  EXPECT_EQ(unpackLimits(release, {.maxBytes = 100, .maxEntries = 1}).maxBytes, 100u);
+}
+
+TEST_F(PackageVerification, NoFolderOrFileIsLeftWritableByOthersWhateverTheZipSays) {
+  Status status = stage({}, {}, [](std::vector<ZipEntry>& list) {
+    for (ZipEntry& e : list) e.mode |= e.type == ZipEntry::Type::link ? 0 : 0022;
+  });
+  ASSERT_TRUE(status.ok()) << status.error().message;
+  fs::path staged = job / "unpacked" / "nimbra.app";
+  size_t folders = 0;
+  for (const auto& item : fs::recursive_directory_iterator(staged)) {
+    if (item.is_symlink()) continue;
+    folders += item.is_directory();
+    EXPECT_EQ(item.status().permissions() & (fs::perms::group_write | fs::perms::others_write),
+              fs::perms::none)
+        << item.path();
+  }
+  EXPECT_GE(folders, 3u);
+  EXPECT_EQ(fs::status(staged).permissions() & fs::perms::others_write, fs::perms::none);
+}
+
+TEST_F(PackageVerification, AFolderMissingOrAddedAfterSigningIsRefused) {
+  expectRefused(stage({},
+                      [](const fs::path& bundle) {
+                        fs::create_directory(bundle / "Contents" / "Resources" / "extra");
+                      }),
+                kSignatureInvalid);
+  expectRefused(
+      stage(
+          [](const fs::path& bundle) {
+            fs::create_directory(bundle / "Contents" / "Resources" / "empty");
+          },
+          [](const fs::path& bundle) { fs::remove(bundle / "Contents" / "Resources" / "empty"); }),
+      kSignatureInvalid);
+}
+
 TEST_F(PackageVerification, IdentityMismatchesAreRefused) {
   expectRefused(stage({}, {},
                       [](std::vector<ZipEntry>& list) {
@@ -166,6 +280,8 @@ TEST_F(PackageVerification, IdentityMismatchesAreRefused) {
   expectRefused(stage(withValues([](BundleValues& v) { v.version = "10x"; })), kIdentityMismatch);
   expectRefused(stage(withValues([](BundleValues& v) { v.minimumSystem = "2.18"; })),
                 kIdentityMismatch);
+  expectRefused(stage({}, {}, {}, [](AppUpdateRelease& r) { r.architecture = "riscv64"; }),
+                kIdentityMismatch);
 }
 
 TEST_F(PackageVerification, ANewerMinimumSystemOrAnotherMachineIsRefused) {
@@ -181,10 +297,22 @@ TEST_F(PackageVerification, ANewerMinimumSystemOrAnotherMachineIsRefused) {
   };
   expectRefused(stage(minimum("99.0"), {}, {}, announce("99.0")), kSystemTooOld);
   expectRefused(stage(minimum("2"), {}, {}, announce("2")), kSystemTooOld);
-  expectRefused(stage([](const fs::path& bundle) {
-                  writeText(Bundle::executable(bundle), elfExecutable(EM_AARCH64), 0755);
-                }),
-                kWrongArchitecture);
+  auto executable = [](std::function<void(std::string&)> edit) {
+    return [edit](const fs::path& bundle) {
+      std::string bytes = elfExecutable(EM_X86_64);
+      edit(bytes);
+      writeText(Bundle::executable(bundle), bytes, 0755);
+    };
+  };
+  for (auto edit : std::vector<std::function<void(std::string&)>>{
+           [](std::string& b) { b = elfExecutable(EM_AARCH64); },
+           [](std::string& b) { b[EI_DATA] = ELFDATA2MSB; },
+           [](std::string& b) { b[EI_CLASS] = ELFCLASS32; },
+           [](std::string& b) { b[0] = 'X'; },
+           [](std::string& b) { b.resize(40); },
+       }) {
+    expectRefused(stage(executable(edit)), kWrongArchitecture);
+  }
 }
 
 TEST_F(PackageVerification, SignatureProblemsAreRefused) {
