@@ -6,99 +6,14 @@
 #include <thread>
 #include <utility>
 
-#include <curl/curl.h>
-
 #include "core/json_fields.h"
+#include "http/http_client.h"
 #include "nimbra/build_config.h"
-#include "server/curl_error.h"
 
 namespace nimbra::HistoryAPI {
 namespace {
 
 std::atomic<size_t> gCallsInFlight{0};
-
-// curl_global_init is not thread-safe on every build of libcurl; do it once, first.
-void initCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct EasyDeleter {
-  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
-};
-struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-// What the write callback learnt while the body streamed in. The body is only kept for a
-// 200 answer; any other status, or a body passing the limit, stops the transfer at once so
-// an endless or hostile answer costs neither time nor memory.
-struct Transfer {
-  CURL* handle = nullptr;
-  const std::atomic<bool>* cancelled = nullptr;
-  std::string body;
-  long refusedStatus = 0;
-  bool tooLarge = false;
-};
-
-// The callbacks run inside libcurl, which is C: no exception may leave them. Whatever one
-// throws (an allocation failure) stops the transfer with the write error instead.
-size_t onBody(char* data, size_t size, size_t count, void* context) noexcept {
-  auto* transfer = static_cast<Transfer*>(context);
-  try {
-    size_t bytes = size * count;
-    long status = 0;
-    curl_easy_getinfo(transfer->handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
-      transfer->refusedStatus = status;
-      return CURL_WRITEFUNC_ERROR;
-    }
-    if (transfer->body.size() + bytes > kMaxResponseBytes) {
-      transfer->tooLarge = true;
-      return CURL_WRITEFUNC_ERROR;
-    }
-    transfer->body.append(data, bytes);
-    return bytes;
-  } catch (...) {
-    transfer->tooLarge = true;
-    return CURL_WRITEFUNC_ERROR;
-  }
-}
-
-int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-  auto* transfer = static_cast<Transfer*>(context);
-  return transfer->cancelled && transfer->cancelled->load() ? 1 : 0;
-}
-
-// Sets every option of one request, stopping at the first that curl refuses. A fresh handle
-// has no cookie engine and curl keeps no response cache, so each call is an ephemeral
-// session. Redirects are not followed: the 3xx becomes the final answer.
-CURLcode configure(CURL* handle, const std::string& url, const Endpoint& endpoint,
-                   const std::string& payload, curl_slist* headers, Transfer& transfer,
-                   char* errorBuffer) {
-  CURLcode code = CURLE_OK;
-  auto set = [&](CURLoption option, auto value) {
-    if (code == CURLE_OK) code = curl_easy_setopt(handle, option, value);
-  };
-  set(CURLOPT_ERRORBUFFER, errorBuffer);
-  set(CURLOPT_URL, url.c_str());
-  set(CURLOPT_PROTOCOLS_STR, "http,https");
-  set(CURLOPT_FOLLOWLOCATION, 0L);
-  set(CURLOPT_NOSIGNAL, 1L);
-  set(CURLOPT_TIMEOUT_MS, static_cast<long>(endpoint.timeout.count()));
-  set(CURLOPT_POST, 1L);
-  set(CURLOPT_POSTFIELDS, payload.data());
-  set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(payload.size()));
-  set(CURLOPT_HTTPHEADER, headers);
-  set(CURLOPT_WRITEFUNCTION, onBody);
-  set(CURLOPT_WRITEDATA, &transfer);
-  set(CURLOPT_NOPROGRESS, 0L);
-  set(CURLOPT_XFERINFOFUNCTION, onProgress);
-  set(CURLOPT_XFERINFODATA, &transfer);
-  // An extra trusted CA, for the demo's reference server and the tests; verification stays on.
-  if (!endpoint.caFile.empty()) set(CURLOPT_CAINFO, endpoint.caFile.c_str());
-  return code;
-}
 
 Error statusError(long status) {
   return clientError(kStatusMessagePrefix + std::to_string(status));
@@ -134,40 +49,23 @@ Result<Body> postJSONBlocking(const Endpoint& endpoint, std::string_view path,
     return jsonEncodingError(e.what());
   }
 
-  initCurlOnce();
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  if (!easy) return curlError(CURLE_FAILED_INIT, {});
-  CURL* handle = easy.get();
-
-  std::string url = requestUrl(endpoint.baseUrl, path);
-  std::string idHeader = std::string(kInstallationHeader) + ": " + installationID.text();
-  curl_slist* rawHeaders = curl_slist_append(nullptr, "Content-Type: application/json");
-  rawHeaders = curl_slist_append(rawHeaders, idHeader.c_str());
+  Http::Request request;
+  request.url = requestUrl(endpoint.baseUrl, path);
+  request.postBody = std::move(payload);
   // No "Expect: 100-continue" round trip before larger bodies.
-  rawHeaders = curl_slist_append(rawHeaders, "Expect:");
-  std::unique_ptr<curl_slist, ListDeleter> headers(rawHeaders);
-  if (!headers) return curlError(CURLE_OUT_OF_MEMORY, {});
-
-  Transfer transfer;
-  transfer.handle = handle;
-  transfer.cancelled = cancelled;
-  char errorBuffer[CURL_ERROR_SIZE] = {};
-
-  if (CURLcode refused =
-          configure(handle, url, endpoint, payload, headers.get(), transfer, errorBuffer);
-      refused != CURLE_OK) {
-    return curlError(refused, "curl_easy_setopt");
-  }
-
-  CURLcode code = curl_easy_perform(handle);
-
-  if (transfer.refusedStatus != 0) return statusError(transfer.refusedStatus);
-  if (transfer.tooLarge) return clientError(kTooLargeMessage);
-  if (code != CURLE_OK) return curlError(code, errorBuffer);
-  long status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-  if (status != 200) return statusError(status);
-  return std::move(transfer.body);
+  request.headers = {"Content-Type: application/json",
+                     std::string(kInstallationHeader) + ": " + installationID.text(), "Expect:"};
+  request.protocols = "http,https";
+  request.deadline = endpoint.timeout;
+  request.maxBodyBytes = kMaxResponseBytes;
+  request.cancelled = cancelled;
+  // An extra trusted CA, for the demo's reference server and the tests; verification stays on.
+  if (!endpoint.caFile.empty()) request.caFile = endpoint.caFile;
+  Result<Http::Response> response = Http::perform(request);
+  if (!response) return response.error();
+  if (response->status != 200) return statusError(response->status);
+  if (response->overLimit) return clientError(kTooLargeMessage);
+  return std::move(response->body);
 }
 
 TaskHandle postJSON(MainQueue& queue, const Endpoint& endpoint, std::string path,

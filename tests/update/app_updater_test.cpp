@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <elf.h>
@@ -66,6 +67,7 @@ class AppUpdaterTest : public UpdateFixture {
   }
 
   void TearDown() override {
+    stopping = true;
     updater.reset();
     server.reset();
     UpdateFixture::TearDown();
@@ -75,6 +77,7 @@ class AppUpdaterTest : public UpdateFixture {
     UpdateTransport::Options transport{.caFile = server->caFile(),
                                        .connectTo = {server->connectTo()}};
     if (!trustTestCertificate) transport.caFile.reset();
+    transport.downloadDeadline = downloadDeadline;
     auto made = std::make_unique<AppUpdater>(AppUpdater::Seams{
         .queue = queue,
         .baseUrl = std::string("https://") + kHost,
@@ -113,6 +116,15 @@ class AppUpdaterTest : public UpdateFixture {
                                                 return true;
                                               }
                                               return sink.write(chunk.data(), chunk.size());
+                                            });
+    } else if (packageMode == "trickle") {
+      // One byte a second until the test ends.
+      response.set_chunked_content_provider("application/zip",
+                                            [this](size_t, httplib::DataSink& sink) {
+                                              for (int i = 0; i < 20 && !stopping; ++i) {
+                                                std::this_thread::sleep_for(50ms);
+                                              }
+                                              return !stopping && sink.write("z", 1);
                                             });
     } else if (packageMode == "announced") {
       response.set_content_provider(30u << 20, "application/zip",
@@ -171,6 +183,8 @@ class AppUpdaterTest : public UpdateFixture {
   std::optional<std::string> latestBody;
   std::string packageMode = "file";
   std::atomic<size_t> packageBytesSent{0};
+  std::atomic<bool> stopping{false};
+  std::chrono::milliseconds downloadDeadline{std::chrono::minutes(30)};
   std::string queriedArch;
   std::string queriedPlatform;
 
@@ -281,6 +295,16 @@ TEST_F(AppUpdaterTest, AnAnnouncedLengthPastTheLimitIsCutOff) {
   check(true);
   expectError();
   EXPECT_LT(packageBytesSent.load(), size_t{26214400});
+}
+
+// The overall deadline is the only way this download can end, so the verdict does not
+// depend on the machine's speed; the program's deadline is 30 minutes, shortened here.
+TEST_F(AppUpdaterTest, ATricklingDownloadEndsInErrorAtTheDeadline) {
+  packageMode = "trickle";
+  downloadDeadline = 1500ms;
+  updater = makeUpdater(running);
+  check(true);
+  expectError();
 }
 
 TEST_F(AppUpdaterTest, BadReleaseDocumentsFail) {

@@ -1,4 +1,4 @@
-#include "server/curl_error.h"
+#include "http/curl_error.h"
 
 #include <curl/curl.h>
 
@@ -63,6 +63,10 @@ Error curlError(int curlCode, const std::string& detail) {
   error.userInfo["curlCode"] = std::to_string(curlCode);
   error.userInfo["detail"] = detail.empty() ? curl_easy_strerror(code) : detail;
   return error;
+}
+
+Error cancellationError(const std::string& detail) {
+  return curlError(CURLE_ABORTED_BY_CALLBACK, detail);
 }
 
 }  // namespace nimbra
