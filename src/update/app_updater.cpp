@@ -144,7 +144,8 @@ void AppUpdater::judgeReply(Result<UpdateTransport::Reply> reply) {
   if (release->build <= runningBuild) return finish("current");
   if (!run_->manual && seams_.updateDirectory) {
     std::vector<int64_t> failed = UpdateSupport::failedBuilds(*seams_.updateDirectory);
-    if (std::find(failed.begin(), failed.end(), release->build) != failed.end()) {
+    if (std::find(failed.begin(), failed.end(), release->build) != failed.end() ||
+        UpdateSupport::installBackingOff(*seams_.updateDirectory, release->build, seams_.now())) {
       return finish("rollback");
     }
   }

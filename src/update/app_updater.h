@@ -57,6 +57,10 @@ class AppUpdater final : public Updater {
     // Asks the program to quit (after the installer was started).
     std::function<void()> terminate;
     ZipExtract::Limits unpackLimits;
+    // The wall clock, for backing off a build whose installation could not begin.
+    std::function<std::chrono::system_clock::time_point()> now = [] {
+      return std::chrono::system_clock::now();
+    };
   };
 
   // What the application shell supplies for the shared instance.

@@ -41,6 +41,7 @@ std::unique_ptr<AppUpdater> makeShared() {
       },
       .terminate = hooks->terminate,
       .unpackLimits = {},
+      .now = [] { return std::chrono::system_clock::now(); },
   });
 }
 

@@ -12,6 +12,7 @@
 #include "storage/file_system.h"
 #include "storage/storage_error.h"
 #include "update/bundle.h"
+#include "update/install_progress.h"
 #include "update/update_job.h"
 #include "update/update_support.h"
 
@@ -48,25 +49,59 @@ void restoreParked(const fs::path& target) {
   }
 }
 
-void settle(const fs::path& jobDirectory, const AppUpdateJob& job,
-            const fs::path& updateDirectory) {
+// What an installer that recorded no progress left: a swapped-in bundle without its health
+// marker goes back.
+bool settleUnrecorded(const AppUpdateJob& job, const fs::path& updateDirectory) {
   fs::path target = job.target;
   fs::path staging = stagingPath(target, job.id.text());
   std::error_code ignored;
   restoreParked(target);
-  // A copy across file systems cut short.
-  fs::remove_all(staging.string() + ".copying", ignored);
-  if (fs::exists(fs::symlink_status(staging, ignored))) {
-    bool swapped = holdsBuild(target, job.release.build) && !holdsBuild(staging, job.release.build);
-    bool healthy = fs::exists(UpdateSupport::healthMarker(updateDirectory, job.id.text()), ignored);
-    if (swapped && !healthy) {
-      if (!exchange(staging, target)) return;  // leave everything for the next start
-      UpdateSupport::recordFailedBuild(updateDirectory, job.release.build);
-    }
-    // Now the staging name holds whichever bundle lost.
-    fs::remove_all(staging, ignored);
+  if (!fs::exists(fs::symlink_status(staging, ignored))) return true;
+  bool swapped = holdsBuild(target, job.release.build) && !holdsBuild(staging, job.release.build);
+  bool healthy = fs::exists(UpdateSupport::healthMarker(updateDirectory, job.id.text()), ignored);
+  if (swapped && !healthy) {
+    if (!exchange(staging, target)) return false;
+    UpdateSupport::recordFailedBuild(updateDirectory, job.release.build);
   }
-  fs::remove_all(jobDirectory, ignored);
+  return true;
+}
+
+// The proven bundle at the target, whichever step the installer was killed in.
+bool complete(const AppUpdateJob& job) {
+  fs::path target = job.target;
+  fs::path staging = stagingPath(target, job.id.text());
+  std::error_code ignored;
+  bool stagedNew =
+      fs::exists(fs::symlink_status(staging, ignored)) && holdsBuild(staging, job.release.build);
+  if (!fs::exists(fs::symlink_status(target, ignored))) {
+    if (stagedNew) return ::rename(staging.c_str(), target.c_str()) == 0;
+    restoreParked(target);
+    return fs::exists(fs::symlink_status(target, ignored));
+  }
+  if (stagedNew && !holdsBuild(target, job.release.build)) return exchange(staging, target).ok();
+  return true;
+}
+
+bool settle(const AppUpdateJob& job, const fs::path& jobDirectory,
+            const fs::path& updateDirectory) {
+  using InstallProgress::Step;
+  std::optional<Step> step = InstallProgress::read(jobDirectory);
+  if (!step) return settleUnrecorded(job, updateDirectory);
+  switch (*step) {
+    case Step::waiting:
+    case Step::staged:
+    case Step::proving:
+      restoreParked(job.target);
+      return true;
+    case Step::failed:
+      UpdateSupport::recordFailedBuild(updateDirectory, job.release.build);
+      return true;
+    case Step::proven:
+    case Step::parked:
+    case Step::swapped:
+      return complete(job);
+  }
+  return true;
 }
 
 }  // namespace
@@ -75,20 +110,38 @@ fs::path stagingPath(const fs::path& target, const std::string& jobId) {
   return target.parent_path() / ("." + target.filename().string() + ".update-" + jobId);
 }
 
-Status exchange(const fs::path& a, const fs::path& b) {
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
-    return syncDirectory(b.parent_path());
+Status exchange(const fs::path& a, const fs::path& b, const ExchangeOptions& options) {
+  if (options.atomic) {
+    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
+      return syncDirectory(b.parent_path());
+    }
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return renameError(a);
   }
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return renameError(a);
   fs::path parked = b.parent_path() / (parkedPrefix(b) + Uuid::random().text());
   if (::rename(b.c_str(), parked.c_str()) != 0) return renameError(b);
+  if (options.onParked) options.onParked();
   if (::rename(a.c_str(), b.c_str()) != 0) {
     Error error = renameError(a);
     ::rename(parked.c_str(), b.c_str());
     return error;
   }
-  if (::rename(parked.c_str(), a.c_str()) != 0) return renameError(parked);
+  // `a` now holds `b`'s place; the parked entry, if it cannot follow, is a leftover.
+  (void)::rename(parked.c_str(), a.c_str());
   return syncDirectory(b.parent_path());
+}
+
+void removeLeftovers(const fs::path& target, const std::string& jobId) {
+  std::error_code ignored;
+  fs::path staging = stagingPath(target, jobId);
+  fs::remove_all(staging.string() + ".copying", ignored);
+  if (!fs::exists(fs::symlink_status(target, ignored))) return;
+  fs::remove_all(staging, ignored);
+  Result<std::vector<std::string>> names = listDirectory(target.parent_path());
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (name.starts_with(parkedPrefix(target)))
+      fs::remove_all(target.parent_path() / name, ignored);
+  }
 }
 
 Status moveTree(const fs::path& from, const fs::path& to) {
@@ -140,12 +193,13 @@ void recoverInterruptedInstalls(const fs::path& updateDirectory) {
     Result<std::string> text = readFile(jobDirectory / "job.json");
     Result<AppUpdateJob> job =
         text ? AppUpdateJob::decode(*text) : Result<AppUpdateJob>(text.error());
-    if (job) {
-      settle(jobDirectory, *job, updateDirectory);
-    } else {
-      std::error_code ignored;
+    std::error_code ignored;
+    if (!job) {
       fs::remove_all(jobDirectory, ignored);
-    }
+    } else if (settle(*job, jobDirectory, updateDirectory)) {
+      removeLeftovers(job->target, job->id.text());
+      fs::remove_all(jobDirectory, ignored);
+    }  // else left for the next start
     ::close(fd);
   }
 }

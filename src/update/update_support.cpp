@@ -254,6 +254,61 @@ void recordFailedBuild(const fs::path& updateDirectory, int64_t build) {
                             std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
+namespace {
+
+struct InstallFailures {
+  int64_t build = 0;
+  int64_t count = 0;
+  int64_t at = 0;  // seconds since 1970 of the last one
+};
+
+InstallFailures readInstallFailures(const fs::path& updateDirectory) {
+  Result<std::string> text = readFile(updateDirectory / kInstallFailuresFile);
+  if (!text) return {};
+  nlohmann::json object = nlohmann::json::parse(*text, nullptr, false);
+  InstallFailures failures;
+  for (auto [key, field] : {std::pair{"build", &failures.build},
+                            std::pair{"count", &failures.count}, std::pair{"at", &failures.at}}) {
+    if (!object.is_object() || !object.contains(key) || !object[key].is_number_integer()) {
+      return {};
+    }
+    *field = object[key].get<int64_t>();
+  }
+  return failures;
+}
+
+int64_t secondsOf(std::chrono::system_clock::time_point time) {
+  return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
+}
+
+}  // namespace
+
+void recordInstallFailure(const fs::path& updateDirectory, int64_t build,
+                          std::chrono::system_clock::time_point now) {
+  InstallFailures failures = readInstallFailures(updateDirectory);
+  if (failures.build != build) failures = InstallFailures{build, 0, 0};
+  ++failures.count;
+  failures.at = secondsOf(now);
+  nlohmann::ordered_json object;
+  object["build"] = failures.build;
+  object["count"] = failures.count;
+  object["at"] = failures.at;
+  std::string text = object.dump();
+  if (!ensurePrivateDirectory(updateDirectory)) return;
+  (void)writeFileAtomically(updateDirectory / kInstallFailuresFile,
+                            std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+bool installBackingOff(const fs::path& updateDirectory, int64_t build,
+                       std::chrono::system_clock::time_point now) {
+  InstallFailures failures = readInstallFailures(updateDirectory);
+  if (failures.build != build || failures.count < 1) return false;
+  int64_t hours =
+      failures.count >= 6 ? 24 : std::min<int64_t>(24, int64_t{1} << (failures.count - 1));
+  int64_t elapsed = secondsOf(now) - failures.at;
+  return elapsed >= 0 && elapsed < hours * 3600;
+}
+
 fs::path healthMarker(const fs::path& updateDirectory, const std::string& jobId) {
   return updateDirectory / ("health-" + jobId + ".json");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -71,6 +72,17 @@ Result<int> launchDetached(const std::filesystem::path& program,
 std::vector<int64_t> failedBuilds(const std::filesystem::path& updateDirectory);
 // Adds `build` unless present, keeping the newest kMaxFailedBuilds. Never fails.
 void recordFailedBuild(const std::filesystem::path& updateDirectory, int64_t build);
+
+// A build whose installation could not even begin (its bundle could not be brought next to
+// the target: a full disk) is counted, with the time, in "install-failures.json"; after k
+// such failures automatic checks leave that build alone for 2^(k-1) hours (at most a day)
+// after the last one. Never fails.
+inline constexpr char kInstallFailuresFile[] = "install-failures.json";
+void recordInstallFailure(
+    const std::filesystem::path& updateDirectory, int64_t build,
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+bool installBackingOff(const std::filesystem::path& updateDirectory, int64_t build,
+                       std::chrono::system_clock::time_point now);
 
 // With "--zuvo-update-health" followed by a UUID among `arguments`, writes
 // "health-<UUID>.json" ({"build", "job"}) into the update directory; otherwise nothing.

@@ -96,6 +96,7 @@ class AppUpdaterTest : public UpdateFixture {
         },
         .terminate = [this] { terminated = true; },
         .unpackLimits = {},
+        .now = [this] { return now; },
     });
     made->setOnChange([this, raw = made.get()] { phases.push_back(raw->phase()); });
     return made;
@@ -184,6 +185,7 @@ class AppUpdaterTest : public UpdateFixture {
   std::string packageMode = "file";
   std::atomic<size_t> packageBytesSent{0};
   std::atomic<bool> stopping{false};
+  std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
   std::chrono::milliseconds downloadDeadline{std::chrono::minutes(30)};
   std::string queriedArch;
   std::string queriedPlatform;
@@ -327,6 +329,33 @@ TEST_F(AppUpdaterTest, AFailedBuildIsSkippedAutomaticallyButNotManually) {
   check(true);
   EXPECT_TRUE(packageRequested());
   EXPECT_EQ(updater->phase(), "ready");
+}
+
+// A build whose installation could not begin (its bundle could not be moved next to the
+// target) is left alone by automatic checks for an hour after the first failure, two after
+// the second; a manual check still tries it.
+TEST_F(AppUpdaterTest, AutomaticChecksBackOffABuildWhoseInstallationCouldNotBegin) {
+  const auto hour = std::chrono::hours(1);
+  UpdateSupport::recordInstallFailure(updates, 101, now);
+  struct Case {
+    std::chrono::system_clock::duration after;
+    bool manual;
+    const char* phase;
+  };
+  for (const Case& c : {Case{hour / 2, false, "rollback"}, Case{hour / 2, true, "ready"},
+                        Case{hour + std::chrono::minutes(1), false, "ready"}}) {
+    auto saved = now;
+    now += c.after;
+    updater = makeUpdater(running);
+    check(c.manual);
+    EXPECT_EQ(updater->phase(), c.phase);
+    now = saved;
+  }
+  UpdateSupport::recordInstallFailure(updates, 101, now);
+  now += hour + std::chrono::minutes(1);
+  updater = makeUpdater(running);
+  check(false);
+  EXPECT_EQ(updater->phase(), "rollback");
 }
 
 TEST_F(AppUpdaterTest, ASecondCheckDuringARunDoesNothing) {

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -33,9 +36,11 @@ std::string readAll(const fs::path& file) {
 
 // Records each start in $NIMBRA_TEST_LOG; a healthy new build leaves its marker where the
 // program would.
-std::string standIn(const std::string& name, bool healthy) {
+std::string standIn(const std::string& name, bool healthy, bool aborts = false) {
   std::string script = "#!/bin/sh\necho \"" + name + " $*\" >> \"$NIMBRA_TEST_LOG\"\n";
-  if (healthy) {
+  if (aborts) {
+    script += "exit 1\n";
+  } else if (healthy) {
     script +=
         "if [ \"$1\" = --zuvo-update-health ]; then\n"
         "  printf '{\"build\":\"101\",\"job\":\"%s\"}' \"$2\" > "
@@ -59,11 +64,11 @@ class InstallerTest : public UpdateFixture {
   }
 
   // A job directory with the new bundle staged and its job.json, as the program leaves it.
-  fs::path prepareJob(bool healthy) {
+  fs::path prepareJob(bool healthy, bool aborts = false) {
     job.id = Uuid::random();
     fs::path directory = updates / Uuid::random().text();
-    fs::path staged =
-        makeBundle(directory / "unpacked", goodValues("1.1.0", "101"), standIn("new", healthy));
+    fs::path staged = makeBundle(directory / "unpacked", goodValues("1.1.0", "101"),
+                                 standIn("new", healthy, aborts));
     // A parent that has already quit.
     Result<int> parent = UpdateSupport::launchDetached("/bin/true", {});
     ::waitpid(parent.value(), nullptr, 0);
@@ -226,6 +231,77 @@ TEST_F(InstallerTest, AJobFolderLeftByAKilledRunIsRemovedUnlessItsRunGoesOn) {
   EXPECT_FALSE(fs::exists(killed));
   EXPECT_TRUE(fs::exists(running / "download.partial"));
   EXPECT_TRUE(fs::exists(other));
+}
+
+// Starts the installer on `jobFile` so that it stops itself right after recording `step`,
+// and kills it there (SIGKILL). False when it ended without reaching the step.
+bool killInstallerAt(const fs::path& program, const fs::path& jobFile, const char* step,
+                     bool renameOnly) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("NIMBRA_UPDATE_STOP_AT", step, 1);
+    if (renameOnly) ::setenv("NIMBRA_UPDATE_RENAME_ONLY", "1", 1);
+    ::execl(program.c_str(), program.c_str(), jobFile.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, WUNTRACED);
+  if (!WIFSTOPPED(status)) return false;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return true;
+}
+
+// The installer killed at each of its steps, for a healthy new build and for one that
+// aborts at start, with the atomic exchange and with three renames. Then the next start of
+// the program (its recovery) and of whatever is at the target: a bundle is there, it starts
+// and leaves its health marker, it is the new build only if that build proved healthy, and
+// a build is recorded as failed only if it failed its proof.
+TEST_F(InstallerTest, KilledAtAnyStepTheTargetHoldsAProvenBundle) {
+  struct Build {
+    const char* name;
+    bool healthy;
+    bool aborts;
+  };
+  std::ostringstream table;
+  table << "step     | new build | exchange | reached | target after | failed list\n";
+  for (const Build& build : {Build{"healthy", true, false}, Build{"aborts", false, true}}) {
+    for (bool renameOnly : {false, true}) {
+      for (const char* step :
+           {"waiting", "staged", "proving", "failed", "proven", "parked", "swapped"}) {
+        SCOPED_TRACE(std::string(build.name) + " " + step + (renameOnly ? " rename" : ""));
+        fs::remove_all(updates);
+        fs::remove_all(target.parent_path());
+        target = makeBundle(root / "apps", goodValues("1.0.0", "100"), standIn("old", true));
+        fs::path jobFile = prepareJob(build.healthy, build.aborts);
+        bool reached = killInstallerAt(installerProgram(), jobFile, step, renameOnly);
+        // The next start: the program's recovery, then the program at the target.
+        BundleSwap::recoverInterruptedInstalls(updates);
+        ASSERT_TRUE(BundleSwap::isBundleFolder(target));
+        std::string probe = Uuid::random().text();
+        EXPECT_TRUE(UpdateSupport::runTool(BundleSwap::programIn(target),
+                                           {UpdateSupport::kHealthSwitch, probe})
+                        .ok());
+        EXPECT_TRUE(fs::exists(UpdateSupport::healthMarker(updates, probe)));
+        bool proven = reached && build.healthy && std::string_view(step) != "waiting" &&
+                      std::string_view(step) != "staged" && std::string_view(step) != "proving";
+        // An installer that ran to its end installed a healthy build.
+        if (!reached) proven = build.healthy;
+        EXPECT_EQ(targetBuild(), proven ? 101 : 100);
+        bool failedRecorded = !UpdateSupport::failedBuilds(updates).empty();
+        bool failedProof = !build.healthy && (!reached || std::string_view(step) == "failed");
+        EXPECT_EQ(failedRecorded, failedProof);
+        EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), {}), 1)
+            << "leftovers next to the target";
+        EXPECT_FALSE(fs::exists(jobFile.parent_path()));
+        table << std::left << std::setw(9) << step << "| " << std::setw(10) << build.name << "| "
+              << std::setw(9) << (renameOnly ? "renames" : "atomic") << "| " << std::setw(8)
+              << (reached ? "killed" : "ran out") << "| " << std::setw(13) << targetBuild() << "| "
+              << (failedRecorded ? "101" : "-") << "\n";
+      }
+    }
+  }
+  std::cout << table.str();
 }
 
 TEST_F(InstallerTest, TheFailedBuildsListKeepsTwentyWithoutDuplicates) {

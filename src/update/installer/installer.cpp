@@ -8,13 +8,16 @@
 #include <system_error>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "storage/file_system.h"
 #include "update/bundle_swap.h"
+#include "update/install_progress.h"
 #include "update/update_job.h"
 #include "update/update_support.h"
 
@@ -78,9 +81,47 @@ void stop(pid_t pid, milliseconds grace) {
   ::waitpid(pid, nullptr, 0);
 }
 
-void startOld(const fs::path& target) {
-  (void)UpdateSupport::launchDetached(BundleSwap::programIn(target), {});
+void startProgram(const fs::path& bundle) {
+  (void)UpdateSupport::launchDetached(BundleSwap::programIn(bundle), {});
 }
+
+// Starts the new program for its proof. It must not outlive the installer: killed with it,
+// the proof is void, and a window left open from the staging name would only confuse.
+Result<pid_t> startProbe(const fs::path& program, const std::string& jobId) {
+  pid_t installer = ::getpid();
+  pid_t pid = ::fork();
+  if (pid < 0) return Error::posix(errno, "fork");
+  if (pid == 0) {
+    ::setsid();
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != installer) ::_exit(127);
+    int null = ::open("/dev/null", O_RDWR);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
+    ::execl(program.c_str(), program.c_str(), UpdateSupport::kHealthSwitch, jobId.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// The installer's steps, recorded before each takes effect. For tests, the installer stops
+// itself (SIGSTOP) right after recording the step named by NIMBRA_UPDATE_STOP_AT, so a test
+// can kill it at exactly that point.
+class Steps {
+ public:
+  explicit Steps(fs::path jobDirectory) : jobDirectory_(std::move(jobDirectory)) {
+    const char* stopAt = std::getenv("NIMBRA_UPDATE_STOP_AT");
+    if (stopAt != nullptr) stopAt_ = stopAt;
+  }
+  void reach(InstallProgress::Step step) const {
+    (void)InstallProgress::record(jobDirectory_, step);
+    if (stopAt_ == InstallProgress::name(step)) ::raise(SIGSTOP);
+  }
+
+ private:
+  fs::path jobDirectory_;
+  std::string stopAt_;
+};
 
 }  // namespace
 
@@ -88,10 +129,17 @@ Waits Waits::fromEnvironment() {
   Waits waits;
   waits.parent = shortenedBy("NIMBRA_UPDATE_PARENT_TIMEOUT_MS", waits.parent);
   waits.health = shortenedBy("NIMBRA_UPDATE_HEALTH_TIMEOUT_MS", waits.health);
+  const char* renameOnly = std::getenv("NIMBRA_UPDATE_RENAME_ONLY");
+  waits.atomicExchange = renameOnly == nullptr || std::string_view(renameOnly) != "1";
   return waits;
 }
 
+// The new bundle is proven healthy from its staging name, next to the target, before it is
+// put in place: a build that cannot start never reaches the target, and the target only
+// ever holds a bundle that runs. Each step is recorded first (InstallProgress), so the next
+// start of the program completes or undoes an installation whose installer was killed.
 Outcome run(const fs::path& jobFile, const Waits& waits) {
+  using InstallProgress::Step;
   fs::path jobDirectory = jobFile.parent_path();
   fs::path updateDirectory = jobDirectory.parent_path();
   Result<std::string> text = readFile(jobFile);
@@ -103,42 +151,50 @@ Outcome run(const fs::path& jobFile, const Waits& waits) {
   if (!BundleSwap::isBundleFolder(job.target)) return Outcome::notStarted;
   int lock = -1;
   if (!BundleSwap::lockJob(jobDirectory, lock)) return Outcome::notStarted;
+  Steps steps(jobDirectory);
 
   std::error_code ignored;
   fs::path target = job.target;
   fs::path staging = BundleSwap::stagingPath(target, job.id.text());
-  if (!waitForExit(job.parentPID, waits.parent) || !BundleSwap::moveTree(job.stagedApp, staging)) {
-    // The program still runs, or the new bundle could not be brought next to it: nothing
-    // was touched, so there is nothing to undo.
-    fs::remove_all(staging, ignored);
+  auto giveUp = [&](Outcome outcome) {
+    BundleSwap::removeLeftovers(target, job.id.text());
     fs::remove_all(jobDirectory, ignored);
-    if (waitForExit(job.parentPID, milliseconds(0))) startOld(target);
-    return Outcome::notStarted;
+    return outcome;
+  };
+  steps.reach(Step::waiting);
+  if (!waitForExit(job.parentPID, waits.parent)) return giveUp(Outcome::notStarted);
+  if (!BundleSwap::moveTree(job.stagedApp, staging)) {
+    // Nothing was touched. A full disk would fail again at once: counted, so the automatic
+    // check backs off.
+    UpdateSupport::recordInstallFailure(updateDirectory, job.release.build);
+    startProgram(target);
+    return giveUp(Outcome::notStarted);
   }
-  if (!BundleSwap::exchange(staging, target)) {
-    fs::remove_all(staging, ignored);
-    fs::remove_all(jobDirectory, ignored);
-    startOld(target);
-    return Outcome::notStarted;
-  }
+  steps.reach(Step::staged);
 
   fs::path marker = UpdateSupport::healthMarker(updateDirectory, job.id.text());
-  Result<int> started = UpdateSupport::launchDetached(
-      BundleSwap::programIn(target), {UpdateSupport::kHealthSwitch, job.id.text()});
-  if (started && waitForHealth(*started, marker, waits.health)) {
-    // The new program keeps running; it was started in its own session.
-    fs::remove_all(staging, ignored);
-    fs::remove_all(jobDirectory, ignored);
-    return Outcome::installed;
+  steps.reach(Step::proving);
+  Result<pid_t> probe = startProbe(BundleSwap::programIn(staging), job.id.text());
+  bool healthy = probe && waitForHealth(*probe, marker, waits.health);
+  if (probe) stop(*probe, waits.stop);
+  if (!healthy) {
+    steps.reach(Step::failed);
+    UpdateSupport::recordFailedBuild(updateDirectory, job.release.build);
+    startProgram(target);
+    return giveUp(Outcome::rolledBack);
   }
-  if (started) stop(*started, waits.stop);
-  // Keeps the job (and so the recovery at the next start) if even this fails.
-  if (!BundleSwap::exchange(staging, target)) return Outcome::rolledBack;
-  fs::remove_all(staging, ignored);
-  UpdateSupport::recordFailedBuild(updateDirectory, job.release.build);
-  startOld(target);
-  fs::remove_all(jobDirectory, ignored);
-  return Outcome::rolledBack;
+  steps.reach(Step::proven);
+
+  BundleSwap::ExchangeOptions exchange{.atomic = waits.atomicExchange,
+                                       .onParked = [&steps] { steps.reach(Step::parked); }};
+  if (!BundleSwap::exchange(staging, target, exchange)) {
+    // The old bundle is still (or again) at the target; the proven one is not installed.
+    startProgram(target);
+    return giveUp(Outcome::notStarted);
+  }
+  steps.reach(Step::swapped);
+  startProgram(target);
+  return giveUp(Outcome::installed);
 }
 
 }  // namespace nimbra::Installer
