@@ -11,10 +11,10 @@
 
 #include "core/error.h"
 
-// The updater's HTTPS client: one libcurl handle per request (no cookies, no cache, no
-// shared connections), redirects never followed (a 3xx is the final answer), https only,
-// certificates checked against the system store or the CA file given. Blocking; call from a
-// worker thread. Any thread; no state.
+// The updater's requests, made with the program's HTTP client (Http::perform): one
+// ephemeral session per request, redirects never followed (a 3xx is the final answer), https
+// only, certificates checked against the system store or the CA file given. Blocking; call
+// from a worker thread. Any thread; no state.
 namespace nimbra::UpdateTransport {
 
 struct Options {
