@@ -39,13 +39,8 @@ void ConnectionSequence::performPendingRefresh() {
 void ConnectionSequence::checkConnectionRead() {
   if (!runs() || !connectionReadInFlight_ || model_.busy()) return;
   connectionReadInFlight_ = false;
-  if (model_.updated()) {
+  if (model_.updated() || connectionAttempt_ >= maxConnectionAttempts_) {
     end();
-    model_.setAutomatic(hooks_.mayRead());
-    return;
-  }
-  if (connectionAttempt_ >= maxConnectionAttempts_) {
-    end();  // the screen state now reports the failure
     return;
   }
   queue_.postAfter(kConnectionRetryDelay,
@@ -54,10 +49,20 @@ void ConnectionSequence::checkConnectionRead() {
                    });
 }
 
-void ConnectionSequence::end() { connectionReadID_.reset(); }
+// However the sequence ends, the device goes back to the poll timer. After a failure the
+// screen state reports it; the poll then reads only a device this connection has read before
+// (or, without a USB monitor, looks for one), so a device that never answered is not read
+// again until "refresh" or a USB change, while a use session of a device that did answer
+// keeps being followed.
+void ConnectionSequence::end() {
+  connectionReadID_.reset();
+  model_.setAutomatic(hooks_.mayRead());
+}
 
+// Without a USB monitor the read itself is what looks for the device, so a retry runs
+// whether or not the last read found one.
 void ConnectionSequence::retry(const Uuid& sequence) {
-  if (connectionReadID_ != sequence || !hooks_.cablePresent() || !hooks_.mayRead()) return;
+  if (connectionReadID_ != sequence || !hooks_.mayRead()) return;
   requestRefresh();
   hooks_.publish();
 }

@@ -35,7 +35,6 @@ class ConnectionSequence {
   struct Hooks {
     // The device may be read now: not paused, and a cable present when a USB monitor tells.
     std::function<bool()> mayRead;
-    std::function<bool()> cablePresent;
     // Runs after a retry started its read.
     std::function<void()> publish;
   };
@@ -46,7 +45,8 @@ class ConnectionSequence {
 
   // beginConnectionRead: a new sequence whose first read starts as soon as the model is idle.
   void begin();
-  // Ends the sequence and forgets a wanted read (the set of devices changed).
+  // Ends the sequence and forgets a wanted read (the set of devices changed); the caller
+  // decides what the model does next.
   void stop();
   // A foreground read outside any sequence, as soon as the model is idle.
   void requestRefresh();

@@ -33,9 +33,7 @@ Controller::Controller(Seams seams)
       maintenanceRecords_(loadMaintenanceRecords(settings_)),
       web_(std::move(seams.page)),
       connection_(*model_, queue_,
-                  {.mayRead = [this] { return mayRead(); },
-                   .cablePresent = [this] { return cablePresent(); },
-                   .publish = [this] { publish(); }}),
+                  {.mayRead = [this] { return mayRead(); }, .publish = [this] { publish(); }}),
       history_(*model_, queue_, seams.storage, clock_, seams.analysisEndpoint, seams.installationId,
                [this] { publish(); }),
       battery_(queue_, seams.analysisEndpoint, seams.installationId,
@@ -215,7 +213,12 @@ void Controller::updateLoadingState() {
     return;
   }
   history_.refreshArchive(deviceKey());
-  if (!connection_.runs() && history_.wantsRead(initialLoadFinished_)) startHistoryRead();
+  if (!connection_.runs()) {
+    if (history_.wantsRead(initialLoadFinished_)) startHistoryRead();
+    // A history retry needs a status reading; after a read that failed completely it would
+    // wait for ever and hold the first load (and the page's actions) with it.
+    history_.giveUpRetryWithoutReading();
+  }
 
   bool settled = !connection_.runs() && !model_->busy() && !history_.readingHistory() &&
                  !history_.retryScheduled() && !history_.analysisRuns();
@@ -240,7 +243,10 @@ void Controller::startHistoryRead() {
 
 void Controller::devicePollTick() {
   history_.requestCheck(cablePresent());
-  bool firstReadDone = cablePresent() && model_->updated().has_value();
+  // "Read once" is the connection's latch, not the model's newest read: a read that failed
+  // completely, or a module reset, clears the model's update time, and the poll is what
+  // reads the device again.
+  bool firstReadDone = cablePresent() && connection_.readOnce();
   bool searching = !usbPresence_ && !cablePresent();
   if (model_->automatic() && (firstReadDone || searching) && !model_->busy()) {
     model_->refresh(true);
