@@ -30,13 +30,14 @@ class ControllerPeer {
  public:
   static void setReady(Controller& c, bool ready) { c.ready_ = ready; }
   static std::optional<double> lastObservedAt(const Controller& c) {
-    return c.lastSample_ ? std::optional<double>(c.lastSample_->observedAt) : std::nullopt;
+    const std::optional<DeviceSample>& sample = c.samples_.lastSample();
+    return sample ? std::optional<double>(sample->observedAt) : std::nullopt;
   }
   static size_t observationCount(const Controller& c) {
-    return c.observations_ ? c.observations_->size() : 0;
+    return c.history_.observations() ? c.history_.observations()->size() : 0;
   }
   static void historyRead(Controller& c, const HistorySnapshot& snapshot) {
-    c.historyReadFinished(c.model_->selected(), snapshot, c.connectionId_);
+    c.history_.historyReadFinished(c.model_->selected(), snapshot, c.connectionId_);
   }
 };
 

@@ -24,23 +24,25 @@ class ControllerPeer {
  public:
   // Everything the history, analysis and battery flows would add, at full size.
   static void fillLargeState(Controller& c, const Clock& clock) {
-    DeviceSample sample = *c.lastSample_;
-    c.samples_.assign(30, sample);
-    for (int i = 0; i < 30; ++i) c.samples_[i].observedAt -= 900.0 * (30 - i);
+    SampleFolder& folder = c.samples_;
+    DeviceSample sample = *folder.lastSample_;
+    folder.samples_.assign(30, sample);
+    for (int i = 0; i < 30; ++i) folder.samples_[i].observedAt -= 900.0 * (30 - i);
+    HistoryFlow& history = c.history_;
     std::vector<HistoryEntry> entries;
     for (int i = 0; i < 200; ++i) entries.push_back({i % 4, i, 18, 18});
-    c.history_ = entries;
-    c.archiveCount_ = 200;
-    c.directoryCount_ = 50;
-    c.historyError_ = "无法读取或保存本机加密历史记录。";
+    history.history_ = entries;
+    history.archiveCount_ = 200;
+    history.directoryCount_ = 50;
+    history.historyError_ = "无法读取或保存本机加密历史记录。";
     std::vector<HistoryObservation> observations;
     for (int i = 0; i < 50; ++i) {
       observations.push_back({i, clock.now(), i % 5, "stick_completed", "session"});
     }
-    c.observations_ = observations;
-    c.storageError_ = "本次采样未能保存到本机数据库。";
-    c.batteryEstimate_ = HistoryAPI::BatteryEstimate{3.9, 14};
-    c.resetStatus_ = "acknowledged";
+    history.observations_ = observations;
+    folder.storageError_ = "本次采样未能保存到本机数据库。";
+    c.battery_.batteryEstimate_ = HistoryAPI::BatteryEstimate{3.9, 14};
+    c.reset_.resetStatus_ = "acknowledged";
     for (int i = 0; i < 100; ++i) {
       c.settingJournal_->add({Uuid::random(), clock.now(), "light",
                               SettingRecord::Values{{"light", i % 2 == 0}}, i % 2 != 0,
@@ -50,8 +52,8 @@ class ControllerPeer {
     for (int i = 0; i < 20; ++i) {
       c.maintenanceRecords_.push_back({MaintenanceRecord::Action::reset, 1780000000.0 + i});
     }
-    c.connectionReadID_ = Uuid::random();  // shows connectionAttempt
-    c.connectionAttempt_ = 1;
+    c.connection_.connectionReadID_ = Uuid::random();  // shows connectionAttempt
+    c.connection_.connectionAttempt_ = 1;
   }
 };
 

@@ -4,44 +4,51 @@
 
 #include "core/dates.h"
 
-// Start-up, change handling, publish and its timers, the device poll and the live status.
+// Start-up and wiring, change handling, publish and its timers, the device poll, the live
+// status and the completions of the page's device operations.
 
 namespace nimbra {
 
 std::shared_ptr<Controller> Controller::create(Seams seams) {
+  std::unique_ptr<PresenceSource> presenceSource = std::move(seams.presenceSource);
   std::shared_ptr<Controller> controller(new Controller(std::move(seams)));
-  controller->start();
+  controller->start(std::move(presenceSource));
   return controller;
 }
 
+// The parts call back into the controller only on the main queue while they exist, and they
+// are members, so `this` outlives every call.
 Controller::Controller(Seams seams)
     : queue_(seams.queue),
       clock_(seams.clock),
-      storage_(std::move(seams.storage)),
       settings_(std::move(seams.settings)),
       effectiveLanguage_(std::move(seams.effectiveLanguage)),
-      presenceSource_(std::move(seams.presenceSource)),
       telemetry_(seams.telemetry),
-      installationId_(std::move(seams.installationId)),
-      analysisEndpoint_(std::move(seams.analysisEndpoint)),
       sharing_(seams.sharing),
       updater_(seams.updater),
       arguments_(std::move(seams.arguments)),
-      archive_(storage_, clock_),
       presentation_(std::move(seams.presentation)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),
       settingJournal_(std::make_unique<SettingJournal>(settings_)),
       maintenanceRecords_(loadMaintenanceRecords(settings_)),
-      historyAnalysisRetryAfter_(queue_.now()),
-      web_(std::move(seams.page)) {
+      web_(std::move(seams.page)),
+      connection_(*model_, queue_,
+                  {.mayRead = [this] { return mayRead(); }, .publish = [this] { publish(); }}),
+      history_(*model_, queue_, seams.storage, clock_, seams.analysisEndpoint, seams.installationId,
+               [this] { publish(); }),
+      battery_(queue_, seams.analysisEndpoint, seams.installationId,
+               [this](bool changed) { batteryEstimateFinished(changed); }),
+      reset_(queue_, *settingJournal_, [this] { publish(); }),
+      samples_(*model_, clock_, telemetry_, session_, battery_) {
   if (!effectiveLanguage_) {
     effectiveLanguage_ = [](const std::string& language) {
       return language == "zh" ? std::string("zh") : std::string("en");
     };
   }
+  samples_.openStore(std::move(seams.storage));
 }
 
-void Controller::start() {
+void Controller::start(std::unique_ptr<PresenceSource> presenceSource) {
   std::weak_ptr<Controller> weak = weak_from_this();
   updater_.setOnChange([weak] {
     if (auto self = weak.lock()) self->publish();
@@ -52,52 +59,39 @@ void Controller::start() {
     return !self || self->isIdle();
   });
 
-  Result<DeviceStore> store = DeviceStore::open(storage_, clock_);
-  if (store) {
-    store_.emplace(std::move(*store));
-  } else {
-    storageError_ = kStoreOpenFailedMessage;
-  }
-
   // The model lives inside the controller and is unsubscribed before it goes.
   observer_ = model_->subscribe([this](ModelProperty) { requestChange(); });
 
-  if (presenceSource_) {
-    // The first report comes before create() returns, when usbPresence_ is still empty, so
-    // every report goes through the queue.
-    auto onChange = [this, weak](const USBPresence::Serials& serials) {
-      queue_.post([weak, serials] {
-        if (auto self = weak.lock()) self->presenceChanged(serials);
-      });
-    };
-    Result<std::unique_ptr<USBPresence>> presence =
-        USBPresence::create(queue_, std::move(presenceSource_), onChange);
-    if (presence) usbPresence_ = std::move(*presence);
-  }
+  if (presenceSource) startPresenceMonitor(std::move(presenceSource));
   if (!usbPresence_) {
     model_->setAutomatic(true);
     model_->refresh(false);
   }
 }
 
+void Controller::startPresenceMonitor(std::unique_ptr<PresenceSource> presenceSource) {
+  // The first report comes before create() returns, when usbPresence_ is still empty, so
+  // every report goes through the queue.
+  auto onChange = [this, weak = weak_from_this()](const USBPresence::Serials& serials) {
+    queue_.post([weak, serials] {
+      if (auto self = weak.lock()) self->presenceChanged(serials);
+    });
+  };
+  Result<std::unique_ptr<USBPresence>> presence =
+      USBPresence::create(queue_, std::move(presenceSource), onChange);
+  if (presence) usbPresence_ = std::move(*presence);
+}
+
 Controller::~Controller() {
   if (observer_) model_->unsubscribe(*observer_);
-  for (std::optional<TaskHandle>* task :
-       {&historyTimer_, &liveStatusTimer_, &analysisTask_, &batteryTask_}) {
-    if (*task) (*task)->cancel();
+  for (std::optional<TaskHandle>* timer : {&historyTimer_, &liveStatusTimer_}) {
+    if (*timer) (*timer)->cancel();
   }
 }
 
 void Controller::postSelf(void (Controller::*member)()) {
   queue_.post([weak = weak_from_this(), member] {
     if (auto self = weak.lock()) (self.get()->*member)();
-  });
-}
-
-TaskHandle Controller::postSelfAfter(MainQueue::Duration delay,
-                                     std::function<void(Controller&)> work) {
-  return queue_.postAfter(delay, [weak = weak_from_this(), work = std::move(work)] {
-    if (auto self = weak.lock()) work(*self);
   });
 }
 
@@ -111,8 +105,9 @@ std::string Controller::deviceKey() const {
 }
 
 bool Controller::isIdle() const {
-  return !connectionSequenceRuns() && !model_->busy() && !readingHistory_ && !sessionRecorded() &&
-         !resetRecovery_ && !pendingOperation_ && !analysisRuns() && !startupLoading_;
+  return !connection_.runs() && !model_->busy() && !history_.readingHistory() &&
+         !sessionRecorded() && !reset_.awaited() && !connection_.hasPending() &&
+         !history_.analysisRuns() && !startupLoading_;
 }
 
 void Controller::requestChange() {
@@ -123,13 +118,12 @@ void Controller::requestChange() {
 
 void Controller::modelChanged() {
   publishQueued_ = false;
-  if (!model_->busy() && pendingOperation_) {
-    PendingOperation operation = std::move(*pendingOperation_);
-    pendingOperation_.reset();
+  if (!model_->busy() && connection_.hasPending()) {
+    ConnectionSequence::PendingOperation operation = *connection_.takePending();
     if (operation.serial == model_->selected()) handleAction(operation.request);
   }
-  checkConnectionRead();
-  performPendingRefresh();
+  connection_.checkConnectionRead();
+  connection_.performPendingRefresh();
   publish();
 }
 
@@ -141,15 +135,13 @@ void Controller::presenceChanged(const USBPresence::Serials& serials) {
   bool grew = !previous.empty() && !serials.empty() &&
               std::includes(serials.begin(), serials.end(), previous.begin(), previous.end());
   if (!grew) {
-    pendingOperation_.reset();
+    connection_.dropPending();
     model_->forgetDevice();
   }
   paused_ = false;
-  connectionReadID_.reset();
-  connectionReadInFlight_ = false;
-  refreshPending_ = false;
+  connection_.stop();
   model_->setAutomatic(false);
-  if (!serials.empty()) beginConnectionRead();
+  if (!serials.empty()) connection_.begin();
   publish();
 }
 
@@ -160,45 +152,38 @@ void Controller::publish() {
     lastDevice_ = key;
     resetForDeviceChange();
   }
-  if (!key.empty()) foldSample();
-  if (resetRecovery_) checkResetRecovery();
+  if (!key.empty()) {
+    if (model_->updated()) connection_.markRead();
+    samples_.fold(key, connectionId_, paused_);
+  }
+  checkResetRecovery();
   updateTimers();
   updateLoadingState();
   render();
 }
 
 void Controller::resetForDeviceChange() {
-  if (!resetRecovery_) resetStatus_.reset();
+  reset_.deviceChanged();
   initialLoadFinished_ = false;
   connectionId_ = Uuid::random();
-  uploadedDevice_.reset();
-  lastSample_.reset();
+  connection_.forgetConnection();
   samples_.clear();
-  if (batteryTask_) batteryTask_->cancel();
-  batteryTask_.reset();
-  batteryInput_.reset();
-  batteryEstimate_.reset();
+  battery_.clear();
   session_.clear();
-  history_.reset();
-  historyStarted_ = false;
-  analyzedCatalog_.reset();
-  readingHistory_ = false;
-  historyRetryAt_.reset();
-  archiveCount_.reset();
-  directoryCount_.reset();
-  historyError_.reset();
-  observations_.reset();
-  historyRevision_.reset();
-  historyArchiveError_.reset();
-  historyNeedsAnalysis_ = true;
-  historyAnalysisRetryAfter_ = queue_.now();
-  if (analysisTask_) analysisTask_->cancel();
-  analysisTask_.reset();
-  analysisID_.reset();
+  history_.reset(connectionId_);
+}
+
+void Controller::checkResetRecovery() {
+  if (!reset_.awaited()) return;
+  reset_.check({.cablePresent = cablePresent(),
+                .deviceKey = deviceKey(),
+                .updated = model_->updated(),
+                .lastSample = samples_.lastSample(),
+                .values = model_->values()});
 }
 
 void Controller::updateTimers() {
-  bool polling = !paused_ && (!usbPresence_ || cablePresent());
+  bool polling = mayRead();
   if (!polling && historyTimer_) {
     historyTimer_->cancel();
     historyTimer_.reset();
@@ -227,30 +212,41 @@ void Controller::updateLoadingState() {
     startupLoading_ = false;
     return;
   }
-  refreshArchive(deviceKey());
-  if (!connectionSequenceRuns() && (!historyStarted_ || historyRetryScheduled() ||
-                                    (initialLoadFinished_ && historyCheckRequested_))) {
-    startHistoryRead();
+  history_.refreshArchive(deviceKey());
+  if (!connection_.runs()) {
+    if (history_.wantsRead(initialLoadFinished_)) startHistoryRead();
+    // A history retry needs a status reading; after a read that failed completely it would
+    // wait for ever and hold the first load (and the page's actions) with it.
+    history_.giveUpRetryWithoutReading();
   }
 
-  bool settled = !connectionSequenceRuns() && !model_->busy() && !readingHistory_ &&
-                 !historyRetryScheduled() && !analysisRuns();
-  if (settled && model_->updated() && lastSample_ && historyStarted_ && !batteryTaskRuns()) {
+  bool settled = !connection_.runs() && !model_->busy() && !history_.readingHistory() &&
+                 !history_.retryScheduled() && !history_.analysisRuns();
+  if (settled && model_->updated() && samples_.lastSample() && history_.historyStarted() &&
+      !battery_.taskRuns()) {
     initialLoadFinished_ = true;
   }
   if (initialLoadFinished_) {
     startupLoading_ = false;
-  } else if (settled && !refreshPending_) {
+  } else if (settled && !connection_.refreshPending()) {
     // Only the battery estimate may still be on its way; without it the load failed.
-    startupLoading_ = batteryTaskRuns();
+    startupLoading_ = battery_.taskRuns();
   } else {
     startupLoading_ = true;
   }
 }
 
+void Controller::startHistoryRead() {
+  if (paused_ || !cablePresent()) return;
+  history_.startRead(initialLoadFinished_);
+}
+
 void Controller::devicePollTick() {
-  historyCheckRequested_ = cablePresent();
-  bool firstReadDone = cablePresent() && model_->updated().has_value();
+  history_.requestCheck(cablePresent());
+  // "Read once" is the connection's latch, not the model's newest read: a read that failed
+  // completely, or a module reset, clears the model's update time, and the poll is what
+  // reads the device again.
+  bool firstReadDone = cablePresent() && connection_.readOnce();
   bool searching = !usbPresence_ && !cablePresent();
   if (model_->automatic() && (firstReadDone || searching) && !model_->busy()) {
     model_->refresh(true);
@@ -273,6 +269,39 @@ void Controller::liveStatusResult(const std::optional<std::string>& code, const 
   if (session_.track(code, secondsSince1970(clock_.now())) == SessionTracker::Change::ended) {
     publish();
   }
+}
+
+void Controller::batteryEstimateFinished(bool changed) {
+  if (!initialLoadFinished_ || changed) publish();
+}
+
+void Controller::settingWriteFinished(std::optional<bool> state, const Uuid& record,
+                                      const std::string& key) {
+  if (state) {
+    settingJournal_->complete(record, SettingRecord::Values{{key, *state}},
+                              SettingRecord::Result::confirmed);
+  }
+  publish();
+}
+
+void Controller::resetFinished(bool acknowledged, const Uuid& connection, const Uuid& record) {
+  if (connection != connectionId_ || !cablePresent()) return;
+  reset_.finished(acknowledged, record);
+  history_.forgetCatalog();
+  model_->refresh(false);
+  publish();
+}
+
+bool Controller::resetSupported() const {
+  static constexpr char kDeviceName[] = "IQOS ILUMA i ONE";
+  bool served =
+      std::any_of(model_->devices().begin(), model_->devices().end(), [this](const Device& device) {
+        return device.id == model_->selected() && device.name == kDeviceName;
+      });
+  const std::optional<Date>& updated = model_->updated();
+  const std::optional<DeviceSample>& sample = samples_.lastSample();
+  return served && updated && sample && sample->observedAt == secondsSince1970(*updated) &&
+         sample->firmware == "150.6.1" && sample->engine == "102.6.0";
 }
 
 }  // namespace nimbra

@@ -74,7 +74,7 @@ void Controller::handleAction(const json& body) {
 }
 
 bool Controller::passesGate(const std::string& action) const {
-  if (startupLoading_ || resetRecovery_) return false;
+  if (startupLoading_ || reset_.awaited()) return false;
   return paused_ || !cablePresent() || initialLoadFinished_ || action == "refresh";
 }
 
@@ -82,8 +82,8 @@ bool Controller::deferDuringBackgroundRead(const std::string& action, const json
   if (!isDeviceOperation(action) || !model_->busy() || !model_->backgroundReading()) {
     return false;
   }
-  if (!pendingOperation_ && cablePresent() && !model_->selected().empty()) {
-    pendingOperation_ = PendingOperation{model_->selected(), body};
+  if (!connection_.hasPending() && cablePresent() && !model_->selected().empty()) {
+    connection_.defer({model_->selected(), body});
     publish();
   }
   return true;
@@ -104,15 +104,14 @@ void Controller::shareResult(const std::string& action, bool result) {
 }
 
 void Controller::refreshAction() {
-  historyCheckRequested_ = true;
+  history_.requestCheck(true);
   if (!usbPresence_ || cablePresent()) {
     paused_ = false;
     if (!cablePresent() || initialLoadFinished_) {
       model_->setAutomatic(true);
-      refreshPending_ = true;
-      performPendingRefresh();
+      connection_.requestRefresh();
     } else {
-      beginConnectionRead();
+      connection_.begin();
     }
   }
   publish();
@@ -121,16 +120,10 @@ void Controller::refreshAction() {
 void Controller::disconnectAction() {
   if (model_->busy()) return;
   paused_ = true;
-  refreshPending_ = false;
+  connection_.cancelRefresh();
   session_.clear();
   model_->setAutomatic(false);
-  if (historyRetryScheduled() || analysisRuns()) {
-    historyRetryAt_.reset();
-    historyStarted_ = false;
-    if (analysisTask_) analysisTask_->cancel();
-    analysisTask_.reset();
-    analysisID_.reset();
-  }
+  history_.stop();
   publish();
 }
 
@@ -158,7 +151,7 @@ void Controller::preferencesAction(const json& body) {
 }
 
 void Controller::historyAction() {
-  historyAnalysisRetryAfter_ = queue_.now();
+  history_.analyseNow();
   telemetry_.record("module", std::string("history"), std::nullopt, clock_.now());
   startHistoryRead();
 }
@@ -168,13 +161,11 @@ void Controller::resetAction(const json& body) {
   std::optional<Uuid> targetId = target ? Uuid::parse(*target) : std::nullopt;
   if (!targetId || *targetId != connectionId_) return;
   if (paused_ || !cablePresent() || model_->busy() || !resetSupported() || sessionRecorded() ||
-      analysisRuns() || historyRetryScheduled()) {
+      history_.analysisRuns() || history_.retryScheduled()) {
     return;
   }
 
-  resetStatus_ = "running";
   Date now = clock_.now();
-  MainQueue::TimePoint deadline = queue_.now() + kResetRecoveryDelay;
   SettingRecord record{Uuid::random(),
                        now,
                        "reset",
@@ -184,10 +175,7 @@ void Controller::resetAction(const json& body) {
                        SettingRecord::Result::unconfirmed};
   Uuid recordId = record.id;
   settingJournal_->add(std::move(record));
-  resetRecovery_ = ResetRecovery{model_->selected(), now, deadline,
-                                 queue_.now() + kResetRecoveryLimit, recordId};
-  postSelfAfter(kResetRecoveryDelay, [](Controller& self) { self.publish(); });
-  postSelfAfter(kResetRecoveryLimit, [](Controller& self) { self.publish(); });
+  reset_.begin(model_->selected(), now, recordId);
   addMaintenanceRecord(maintenanceRecords_,
                        MaintenanceRecord{MaintenanceRecord::Action::reset, secondsSince1970(now)},
                        settings_);

@@ -16,34 +16,36 @@ ScreenState Controller::screenState() const {
   state.effectiveLanguage = effectiveLanguage_(presentation_.language);
   state.connected = isActive;
   state.busy =
-      cable && ((model_->busy() && !model_->backgroundReading()) || pendingOperation_.has_value());
+      cable && ((model_->busy() && !model_->backgroundReading()) || connection_.hasPending());
   state.initialReading = startupLoading_;
   state.connectionFailed = isActive && !initialLoadFinished_ && !startupLoading_;
-  if (connectionSequenceRuns()) state.connectionAttempt = std::max(1, connectionAttempt_);
+  if (connection_.runs()) state.connectionAttempt = std::max(1, connection_.attempt());
   state.cablePresent = cable;
   if (isActive && !model_->selected().empty()) state.serial = maskSerial(model_->selected());
   if (isActive) state.message = model_->powerHint() ? kPowerHintMessage : model_->message();
   if (isActive && read) {
-    state.sample = lastSample_;
+    state.sample = samples_.lastSample();
     state.settings = model_->values();
   }
-  state.recent = samples_;
-  state.storageError = storageError_ ? storageError_ : preferencesError_;
-  state.history = history_;
-  state.archiveCount = archiveCount_;
-  state.directoryCount = directoryCount_;
-  state.historyError = historyArchiveError_ ? historyArchiveError_ : historyError_;
-  state.observations = observations_;
-  state.analyzing = analysisRuns();
-  state.readingHistory = readingHistory_ || historyRetryScheduled();
-  if (isActive && batteryEstimate_) state.estimatedUses = batteryEstimate_->predictedUses;
+  state.recent = samples_.samples();
+  state.storageError = samples_.storageError() ? samples_.storageError() : preferencesError_;
+  state.history = history_.history();
+  state.archiveCount = history_.archiveCount();
+  state.directoryCount = history_.directoryCount();
+  state.historyError = history_.shownError();
+  state.observations = history_.observations();
+  state.analyzing = history_.analysisRuns();
+  state.readingHistory = history_.readingHistory() || history_.retryScheduled();
+  if (isActive && battery_.batteryEstimate()) {
+    state.estimatedUses = battery_.batteryEstimate()->predictedUses;
+  }
   if (isActive) state.sessionStartedAt = session_.startedAt();
-  if (isActive && resetSupported() && !analysisRuns() && !historyRetryScheduled() &&
-      !resetRecovery_) {
+  if (isActive && resetSupported() && !history_.analysisRuns() && !history_.retryScheduled() &&
+      !reset_.awaited()) {
     state.resetTarget = connectionId_;
   }
-  state.resetStatus = resetStatus_;
-  state.resetWaiting = resetRecovery_.has_value();
+  state.resetStatus = reset_.resetStatus();
+  state.resetWaiting = reset_.awaited();
   state.settingRecords = settingJournal_->records();
   state.settingJournalError = settingJournal_->error();
   state.maintenanceRecords = maintenanceRecords_;

@@ -23,29 +23,31 @@ namespace nimbra {
 
 class ControllerPeer {
  public:
-  static bool historyNeedsAnalysis(const Controller& c) { return c.historyNeedsAnalysis_; }
-  static bool retryScheduled(const Controller& c) { return c.historyRetryAt_.has_value(); }
+  static bool historyNeedsAnalysis(const Controller& c) { return c.history_.needsAnalysis(); }
+  static bool retryScheduled(const Controller& c) { return c.history_.retryScheduled(); }
   static const std::optional<std::vector<uint8_t>>& analyzedCatalog(const Controller& c) {
-    return c.analyzedCatalog_;
+    return c.history_.analyzedCatalog();
   }
   static const std::optional<std::vector<HistoryObservation>>& observations(const Controller& c) {
-    return c.observations_;
+    return c.history_.observations();
   }
   static const std::optional<HistoryAPI::BatteryInput>& batteryInput(const Controller& c) {
-    return c.batteryInput_;
+    return c.battery_.batteryInput();
   }
   static const std::optional<Date>& uploadedDeviceAt(const Controller& c) {
-    return c.uploadedDeviceAt_;
+    return c.samples_.uploadedDeviceAt();
   }
   static const std::optional<DeviceSample>& lastSample(const Controller& c) {
-    return c.lastSample_;
+    return c.samples_.lastSample();
   }
   static const Uuid& connectionId(const Controller& c) { return c.connectionId_; }
-  static void refreshArchive(Controller& c) { c.refreshArchive(c.deviceKey()); }
-  static void reportDevice(Controller& c) { c.reportDevice(); }
+  static void refreshArchive(Controller& c) { c.history_.refreshArchive(c.deviceKey()); }
+  static void reportDevice(Controller& c) {
+    c.samples_.reportDevice(c.deviceKey(), c.connectionId_, c.paused_);
+  }
   static void historyReadFinished(Controller& c, const std::string& serial,
                                   const HistoryOutcome& outcome, const Uuid& connection) {
-    c.historyReadFinished(serial, outcome, connection);
+    c.history_.historyReadFinished(serial, outcome, connection);
   }
 };
 

@@ -1,17 +1,12 @@
+#include "app/history_flow.h"
+
 #include <chrono>
+#include <map>
 #include <utility>
 #include <variant>
 
 #include "app/analysis_batches.h"
-#include "app/controller.h"
 #include "core/sha256.h"
-#include "server/history_analysis.h"
-
-// The history check: when a history read starts, archiving what it read, and sending the
-// archived records that have no observation yet to the analysis server in batches. All on
-// the main thread; the server calls run on their own worker threads and their results come
-// back through the main queue, applied only while the run, the connection and the device
-// they belong to are still current.
 
 namespace nimbra {
 namespace {
@@ -23,7 +18,7 @@ constexpr std::chrono::seconds kAnalysisRetryDelay{30};
 
 }  // namespace
 
-struct Controller::AnalysisRun {
+struct HistoryFlow::AnalysisRun {
   Uuid id;
   std::string serial;
   std::string archiveKey;
@@ -31,12 +26,59 @@ struct Controller::AnalysisRun {
   std::vector<HistoryArchive::Pending> batch;  // the records of the request in flight
 };
 
-void Controller::startHistoryRead() {
-  if (paused_ || !cablePresent() || model_->busy() || model_->selected().empty() ||
-      !model_->updated() || analysisRuns() || readingHistory_) {
+HistoryFlow::HistoryFlow(Model& model, MainQueue& queue, const LocalStorage& storage,
+                         const Clock& clock, HistoryAPI::Endpoint endpoint,
+                         std::function<Uuid()> installationId, std::function<void()> publish)
+    : model_(model),
+      queue_(queue),
+      archive_(storage, clock),
+      endpoint_(std::move(endpoint)),
+      installationId_(std::move(installationId)),
+      publish_(std::move(publish)),
+      historyAnalysisRetryAfter_(queue.now()) {}
+
+HistoryFlow::~HistoryFlow() { cancelAnalysis(); }
+
+void HistoryFlow::reset(const Uuid& connection) {
+  connection_ = connection;
+  history_.reset();
+  historyStarted_ = false;
+  analyzedCatalog_.reset();
+  readingHistory_ = false;
+  historyRetryAt_.reset();
+  archiveCount_.reset();
+  directoryCount_.reset();
+  historyError_.reset();
+  observations_.reset();
+  historyRevision_.reset();
+  historyArchiveError_.reset();
+  historyNeedsAnalysis_ = true;
+  historyAnalysisRetryAfter_ = queue_.now();
+  cancelAnalysis();
+}
+
+void HistoryFlow::cancelAnalysis() {
+  if (analysisTask_) analysisTask_->cancel();
+  analysisTask_.reset();
+  analysisID_.reset();
+}
+
+void HistoryFlow::schedulePublish(MainQueue::Duration delay) {
+  queue_.postAfter(delay, [this, alive = std::weak_ptr<bool>(alive_)] {
+    if (alive.lock()) publish_();
+  });
+}
+
+bool HistoryFlow::wantsRead(bool initialLoadFinished) const {
+  return !historyStarted_ || retryScheduled() || (initialLoadFinished && historyCheckRequested_);
+}
+
+void HistoryFlow::startRead(bool background) {
+  if (model_.busy() || model_.selected().empty() || !model_.updated() || analysisRuns() ||
+      readingHistory_) {
     return;
   }
-  if (!historyRetryScheduled()) {
+  if (!retryScheduled()) {
     historyReadAttempts_ = 0;
   } else if (queue_.now() < *historyRetryAt_) {
     return;
@@ -46,38 +88,55 @@ void Controller::startHistoryRead() {
   historyStarted_ = true;
   readingHistory_ = true;
   historyCheckRequested_ = false;
-  model_->readHistory(analyzedCatalog_, initialLoadFinished_,
-                      [weak = weak_from_this(), connection = connectionId_](
-                          const std::string& serial, const HistoryOutcome& outcome) {
-                        if (auto self = weak.lock()) {
-                          self->historyReadFinished(serial, outcome, connection);
-                        }
-                      });
+  model_.readHistory(analyzedCatalog_, background,
+                     [this, alive = std::weak_ptr<bool>(alive_), connection = connection_](
+                         const std::string& serial, const HistoryOutcome& outcome) {
+                       if (alive.lock()) historyReadFinished(serial, outcome, connection);
+                     });
 }
 
-void Controller::historyReadFinished(const std::string& serial, const HistoryOutcome& outcome,
-                                     const Uuid& connection) {
-  if (connection != connectionId_ || serial != model_->selected()) return;
+void HistoryFlow::historyReadFinished(const std::string& serial, const HistoryOutcome& outcome,
+                                      const Uuid& connection) {
+  if (connection != connection_ || serial != model_.selected()) return;
   readingHistory_ = false;
   if (const Error* error = std::get_if<Error>(&outcome)) {
     if (historyReadAttempts_ >= historyMaxAttempts_) {
       historyError_ = error->message;
     } else {
       historyRetryAt_ = queue_.now() + historyRetryDelay_;
-      postSelfAfter(historyRetryDelay_, [](Controller& self) { self.publish(); });
+      schedulePublish(historyRetryDelay_);
     }
   } else {
     const HistorySnapshot* snapshot = std::get_if<HistorySnapshot>(&outcome);
     if (!snapshot || archiveSnapshot(*snapshot)) analysePendingRecords();
   }
-  publish();
+  publish_();
+}
+
+void HistoryFlow::giveUpRetryWithoutReading() {
+  if (!retryScheduled() || readingHistory_ || model_.busy() || model_.updated()) return;
+  historyRetryAt_.reset();
+  historyStarted_ = false;
+}
+
+void HistoryFlow::stop() {
+  if (!retryScheduled() && !analysisRuns()) return;
+  historyRetryAt_.reset();
+  historyStarted_ = false;
+  cancelAnalysis();
+}
+
+void HistoryFlow::forgetCatalog() {
+  historyStarted_ = false;
+  analyzedCatalog_.reset();
+  history_.reset();
 }
 
 // Merges the read records into the archive, then takes the snapshot as the current history.
 // When the merge fails the snapshot is not taken: the catalogue stays unknown, so the next
 // read fetches the records again instead of reporting them unchanged.
-bool Controller::archiveSnapshot(const HistorySnapshot& snapshot) {
-  if (!archive_.merge(snapshot.packets, sha256Hex(model_->selected()))) {
+bool HistoryFlow::archiveSnapshot(const HistorySnapshot& snapshot) {
+  if (!archive_.merge(snapshot.packets, sha256Hex(model_.selected()))) {
     historyError_ = kArchiveWriteMessage;
     return false;
   }
@@ -92,9 +151,9 @@ bool Controller::archiveSnapshot(const HistorySnapshot& snapshot) {
   return true;
 }
 
-void Controller::analysePendingRecords() {
+void HistoryFlow::analysePendingRecords() {
   if (historyNeedsAnalysis_ && queue_.now() >= historyAnalysisRetryAfter_) {
-    std::string serial = model_->selected();
+    std::string serial = model_.selected();
     std::string key = sha256Hex(serial);
     Result<std::vector<HistoryArchive::Pending>> pending = archive_.pending(key);
     if (!pending) {
@@ -107,7 +166,7 @@ void Controller::analysePendingRecords() {
   if (!historyNeedsAnalysis_) historyError_.reset();
 }
 
-void Controller::refreshArchive(const std::string& serial) {
+void HistoryFlow::refreshArchive(const std::string& serial) {
   if (serial.empty()) return;
   std::string key = sha256Hex(serial);
   Result<std::optional<HistoryArchive::Revision>> revision = archive_.revision(key);
@@ -131,8 +190,8 @@ void Controller::refreshArchive(const std::string& serial) {
   historyArchiveError_.reset();
 }
 
-void Controller::startAnalysis(std::vector<HistoryArchive::Pending> pending, std::string serial,
-                               std::string archiveKey) {
+void HistoryFlow::startAnalysis(std::vector<HistoryArchive::Pending> pending, std::string serial,
+                                std::string archiveKey) {
   auto run = std::make_shared<AnalysisRun>(AnalysisRun{
       .id = Uuid::random(),
       .serial = std::move(serial),
@@ -146,7 +205,7 @@ void Controller::startAnalysis(std::vector<HistoryArchive::Pending> pending, std
 
 // Sends the next batch, or ends the run once nothing is left. The transfer's handle is the
 // run's task: cancelling it aborts the transfer and its completion never runs.
-void Controller::analyseNextBatch(const std::shared_ptr<AnalysisRun>& run) {
+void HistoryFlow::analyseNextBatch(const std::shared_ptr<AnalysisRun>& run) {
   if (run->pending.empty()) {
     historyNeedsAnalysis_ = false;
     historyError_.reset();
@@ -157,17 +216,18 @@ void Controller::analyseNextBatch(const std::shared_ptr<AnalysisRun>& run) {
   std::vector<HistoryPacket> packets;
   packets.reserve(run->batch.size());
   for (const HistoryArchive::Pending& record : run->batch) packets.push_back(record.packet);
-  analysisTask_ = HistoryAPI::analyze(
-      queue_, analysisEndpoint_, installationId_(), std::move(packets),
-      [weak = weak_from_this(), run](Result<std::vector<HistoryObservation>> reply) {
-        if (auto self = weak.lock()) self->analysisBatchFinished(run, std::move(reply));
-      });
+  analysisTask_ = HistoryAPI::analyze(queue_, endpoint_, installationId_(), std::move(packets),
+                                      [this, alive = std::weak_ptr<bool>(alive_),
+                                       run](Result<std::vector<HistoryObservation>> reply) {
+                                        if (alive.lock())
+                                          analysisBatchFinished(run, std::move(reply));
+                                      });
 }
 
-void Controller::analysisBatchFinished(const std::shared_ptr<AnalysisRun>& run,
-                                       Result<std::vector<HistoryObservation>> reply) {
+void HistoryFlow::analysisBatchFinished(const std::shared_ptr<AnalysisRun>& run,
+                                        Result<std::vector<HistoryObservation>> reply) {
   if (analysisID_ != run->id) return;  // cancelled or replaced: someone else cleaned up
-  if (model_->selected() != run->serial) {
+  if (model_.selected() != run->serial) {
     finishAnalysis(run->id);
     return;
   }
@@ -178,24 +238,24 @@ void Controller::analysisBatchFinished(const std::shared_ptr<AnalysisRun>& run,
   }
   run->pending = withoutBatch(std::move(run->pending), run->batch);
   run->batch.clear();
-  publish();
+  publish_();
   // publish may have changed the device, which cancels this run.
   if (analysisID_ != run->id) return;
   analyseNextBatch(run);
 }
 
-void Controller::analysisFailed(const std::shared_ptr<AnalysisRun>& run, const Error& error) {
+void HistoryFlow::analysisFailed(const std::shared_ptr<AnalysisRun>& run, const Error& error) {
   historyError_ = error.message;
   historyAnalysisRetryAfter_ = queue_.now() + kAnalysisRetryDelay;
   finishAnalysis(run->id);
 }
 
-void Controller::finishAnalysis(const Uuid& run) {
+void HistoryFlow::finishAnalysis(const Uuid& run) {
   if (analysisID_ == run) {
     analysisID_.reset();
     analysisTask_.reset();
   }
-  publish();
+  publish_();
 }
 
 }  // namespace nimbra
