@@ -44,6 +44,10 @@ class FileDescriptor {
   int fd_;
 };
 
+void announce(const WriteStepHook& steps, WriteStep step) {
+  if (steps) steps(step);
+}
+
 Status writeAll(int fd, std::span<const uint8_t> bytes, const path& where) {
   size_t done = 0;
   while (done < bytes.size()) {
@@ -126,7 +130,9 @@ Result<std::string> readFile(const path& source) {
   return bytes;
 }
 
-Status createFileExclusive(const path& target, std::span<const uint8_t> bytes, mode_t mode) {
+Status createFileExclusive(const path& target, std::span<const uint8_t> bytes, mode_t mode,
+                           const WriteStepHook& steps) {
+  announce(steps, WriteStep::create);
   FileDescriptor file(
       ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
   if (file.get() < 0) return fileError(errno, FileOperation::write, target.string());
@@ -135,8 +141,10 @@ Status createFileExclusive(const path& target, std::span<const uint8_t> bytes, m
   if (::fchmod(file.get(), mode) != 0) {
     status = fileError(errno, FileOperation::write, target.string());
   } else {
+    announce(steps, WriteStep::write);
     status = writeAll(file.get(), bytes, target);
   }
+  if (status) announce(steps, WriteStep::flush);
   if (status && ::fsync(file.get()) != 0) {
     status = fileError(errno, FileOperation::write, target.string());
   }
@@ -157,28 +165,32 @@ bool isAtomicWriteTemporary(std::string_view name) {
   return parsed && parsed->text() == uuid;
 }
 
-Status writeFileAtomically(const path& target, std::span<const uint8_t> bytes) {
+Status writeFileAtomically(const path& target, std::span<const uint8_t> bytes,
+                           const WriteStepHook& steps) {
   path directory = target.parent_path();
   path temporary = directory / ("." + target.filename().string() + "." + Uuid::random().text());
-  if (Status status = createFileExclusive(temporary, bytes, 0600); !status) return status;
+  if (Status status = createFileExclusive(temporary, bytes, 0600, steps); !status) return status;
+  announce(steps, WriteStep::rename);
   if (::rename(temporary.c_str(), target.c_str()) != 0) {
     Error error = fileError(errno, FileOperation::write, target.string());
     ::unlink(temporary.c_str());
     return error;
   }
-  return syncDirectory(directory.empty() ? path(".") : directory);
+  return syncDirectory(directory.empty() ? path(".") : directory, steps);
 }
 
-Status removeFile(const path& target) {
+Status removeFile(const path& target, const WriteStepHook& steps) {
+  announce(steps, WriteStep::remove);
   if (::unlink(target.c_str()) != 0) {
     return fileError(errno, FileOperation::remove, target.string());
   }
   return {};
 }
 
-Status syncDirectory(const path& directory) {
+Status syncDirectory(const path& directory, const WriteStepHook& steps) {
   FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return fileError(errno, FileOperation::write, directory.string());
+  announce(steps, WriteStep::flushDirectory);
   if (::fsync(dir.get()) != 0) return fileError(errno, FileOperation::write, directory.string());
   return {};
 }

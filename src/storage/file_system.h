@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +26,12 @@ struct FileStatus {
 };
 
 // lstat: a symbolic link is reported as itself, never as its target.
+// The changes a write makes on disk, in the order it makes them. A hook given to the functions
+// below hears of each just before it is made, on the writing thread; the crash-safety tests stop
+// a writer at a chosen step this way. An empty hook costs one test per step.
+enum class WriteStep { create, write, flush, rename, link, flushDirectory, remove };
+using WriteStepHook = std::function<void(WriteStep)>;
+
 Result<FileStatus> linkStatus(const std::filesystem::path& path);
 Result<bool> fileExists(const std::filesystem::path& path);
 
@@ -35,19 +42,20 @@ Result<std::string> readFile(const std::filesystem::path& path);
 // Creates a new file that must not exist yet, with `mode` from the first moment (no window
 // in which others could open it), writes `bytes`, and flushes them to disk.
 Status createFileExclusive(const std::filesystem::path& path, std::span<const uint8_t> bytes,
-                           mode_t mode);
+                           mode_t mode, const WriteStepHook& steps = {});
 
 // Replaces `path` so that a reader, a crash or a power loss sees the old or the new complete
 // file, never a torn or empty one: a 0600 temporary file in the same directory, written and
 // flushed, renamed over `path`, then the directory flushed. The temporary file is removed
 // again on any failure.
-Status writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+Status writeFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes,
+                           const WriteStepHook& steps = {});
 // Whether `name` has the form of the temporary file writeFileAtomically writes beside its
 // target (what a write killed before its rename leaves behind).
 bool isAtomicWriteTemporary(std::string_view name);
 
-Status removeFile(const std::filesystem::path& path);
-Status syncDirectory(const std::filesystem::path& directory);
+Status removeFile(const std::filesystem::path& path, const WriteStepHook& steps = {});
+Status syncDirectory(const std::filesystem::path& directory, const WriteStepHook& steps = {});
 Status setPermissions(const std::filesystem::path& path, mode_t mode);
 
 // mkdir -p where only the directories created here get `mode`; existing ones are left alone.

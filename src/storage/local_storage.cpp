@@ -91,8 +91,10 @@ Result<LocalStorage> LocalStorage::forCurrentUser() {
   return LocalStorage(*home, KeyCache::process());
 }
 
-LocalStorage::LocalStorage(path applicationSupport, KeyCache& cache)
-    : applicationSupport_(std::move(applicationSupport)), cache_(&cache) {}
+LocalStorage::LocalStorage(path applicationSupport, KeyCache& cache, WriteStepHook writeSteps)
+    : applicationSupport_(std::move(applicationSupport)),
+      cache_(&cache),
+      writeSteps_(std::move(writeSteps)) {}
 
 Result<path> LocalStorage::privateDirectory(std::string_view name) const {
   path directory = applicationSupport_ / name;
@@ -163,17 +165,18 @@ Status LocalStorage::createKey(const path& keyDirectory, const path& keyFile) co
   StorageKey key{};
   if (Status drawn = randomBytes(key); !drawn) return drawn;
   path temporary = keyDirectory / (".key-" + Uuid::random().text());
-  if (Status written = createFileExclusive(temporary, key, kKeyFileMode); !written) {
+  if (Status written = createFileExclusive(temporary, key, kKeyFileMode, writeSteps_); !written) {
     return written;
   }
   Status result;
+  if (writeSteps_) writeSteps_(WriteStep::link);
   if (::link(temporary.c_str(), keyFile.c_str()) != 0) {
     Error error = fileError(errno, FileOperation::write, keyFile.string());
     if (!isStorageError(error, StorageErrorKind::fileWriteFileExists)) result = error;
   } else {
-    result = syncDirectory(keyDirectory);
+    result = syncDirectory(keyDirectory, writeSteps_);
   }
-  (void)removeFile(temporary);
+  (void)removeFile(temporary, writeSteps_);
   return result;
 }
 
@@ -233,7 +236,7 @@ Status LocalStorage::writeSealed(std::string_view plaintext, const path& locatio
   }
   // The temporary file is created 0600 and renamed into place, so the file carries 0600
   // from its first byte on; no chmod afterwards is needed.
-  return writeFileAtomically(location, scratch);
+  return writeFileAtomically(location, scratch, writeSteps_);
 }
 
 Result<std::optional<std::string>> LocalStorage::readPlain(const path& location) const {
@@ -246,7 +249,7 @@ Result<std::optional<std::string>> LocalStorage::readPlain(const path& location)
 }
 
 Status LocalStorage::removeIfPresent(const path& location) const {
-  Status removed = removeFile(location);
+  Status removed = removeFile(location, writeSteps_);
   if (!removed && isNoSuchFile(removed.error())) return {};
   return removed;
 }

@@ -25,8 +25,9 @@ namespace nimbra {
 // "nimbra-key" holds "storage.key" (32 raw bytes, 0600) and "nimbra-local" every data file.
 // The key is made once, by the first write, and never while data files exist without it.
 //
-// A LocalStorage is a cheap handle naming the application-support directory and the key
-// cache; it has no state of its own. Any thread: each file has one owner that serialises
+// A LocalStorage is a cheap handle naming the application-support directory, the key cache
+// and the hook its writes announce their steps to (none in the program); it has no state of
+// its own. Any thread: each file has one owner that serialises
 // its writes, and only the key load takes a lock (in the KeyCache).
 class LocalStorage {
  public:
@@ -41,7 +42,8 @@ class LocalStorage {
   static Result<LocalStorage> forCurrentUser();
 
   // `applicationSupport` is created on demand. The cache must outlive the handle.
-  LocalStorage(std::filesystem::path applicationSupport, KeyCache& cache);
+  LocalStorage(std::filesystem::path applicationSupport, KeyCache& cache,
+               WriteStepHook writeSteps = {});
 
   // `name` below the application-support directory, created 0700 if missing, then checked
   // (a real directory owned by this user, not a link) and set to 0700.
@@ -93,6 +95,7 @@ class LocalStorage {
 
   std::filesystem::path applicationSupport_;
   KeyCache* cache_;
+  WriteStepHook writeSteps_;
 };
 
 bool isNoSuchFile(const Error& error);
@@ -136,7 +139,7 @@ Result<std::optional<T>> LocalStorage::loadSealedMigrating(
   Result<T> value = decode(**plain);
   if (!value) return value.error();
   if (Status written = writeSealed(**plain, sealedLocation); !written) return written.error();
-  if (Status removed = removeFile(plainLocation); !removed) return removed.error();
+  if (Status removed = removeFile(plainLocation, writeSteps_); !removed) return removed.error();
   return std::optional<T>(std::move(*value));
 }
 

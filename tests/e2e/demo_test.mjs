@@ -6,8 +6,8 @@ import { execFileSync } from 'node:child_process';
 import { existsSync, readFileSync, rmSync } from 'node:fs';
 import path from 'node:path';
 import { NimbraProgram, demoHome } from './lib/nimbra_program.mjs';
-import { sleep, treeUsage, waitUntil } from './lib/processes.mjs';
-import { check, installBundle, run, setUp, startServer, step } from './lib/harness.mjs';
+import { HANG_MS, sleep, treeUsage, waitUntil } from './lib/processes.mjs';
+import { check, installBundle, measure, run, setUp, startServer, step } from './lib/harness.mjs';
 
 const context = setUp('demo');
 const DEMO_SERIAL = 'DEMO00000042';
@@ -16,7 +16,7 @@ async function deviceState(program) {
   const file = `${program.home.control}.state`;
   rmSync(file, { force: true });
   await program.control('report');
-  await waitUntil('the demo device report', () => existsSync(file), { timeoutMs: 3000, everyMs: 20 });
+  await waitUntil('the demo device report', () => existsSync(file), { everyMs: 20 });
   return JSON.parse(readFileSync(file, 'utf8'));
 }
 
@@ -73,7 +73,7 @@ async function flipSwitch(program, id, journalLength) {
     const s = document.querySelector('button[data-setting="' + arguments[0] + '"]');
     return entries.length === arguments[1] && !s.disabled &&
       s.getAttribute('aria-checked') === String(arguments[2]);`,
-  { timeoutMs: 10000 }, id, journalLength, !before.on);
+  {}, id, journalLength, !before.on);
   return before.on;
 }
 
@@ -106,15 +106,14 @@ await run(context, async () => {
   let nimbra = await NimbraProgram.start({ program, home, server, name: 'nimbra' });
   context.cleanups.push(() => nimbra.stop());
 
-  await step('the connected home screen within 3 s', async () => {
+  await step('the connected home screen', async () => {
     const shown = await nimbra.driver.waitFor('the connected home screen', CONNECTED_HOME,
-      { timeoutMs: 10000, everyMs: 25 }).catch(() => null);
+      { everyMs: 25 }).catch(() => null);
     const after = Date.now() - nimbra.startedAt;
-    context.measurements.firstRenderMs = nimbra.firstRenderAt() - nimbra.startedAt;
-    context.measurements.connectedHomeMs = after;
-    console.log(`   first render ${context.measurements.firstRenderMs} ms, connected home ${after} ms:`, shown);
+    measure(context, 'firstRenderMs', nimbra.firstRenderAt() - nimbra.startedAt);
+    measure(context, 'connectedHomeMs', after);
+    console.log('   shown:', shown);
     check(shown, 'no connected home screen');
-    check(after <= 3000, `the connected home screen took ${after} ms`);
     check(/^DEMO00•+42$/.test(shown.serial) && shown.serial !== DEMO_SERIAL, `serial shown as ${shown.serial}`);
     check(server.answered('v1/battery/estimate', 200).length === 1, 'one battery estimate per connection');
   });
@@ -158,11 +157,10 @@ await run(context, async () => {
   await step('the history read and analysed', async () => {
     await nimbra.openModule('history');
     await nimbra.driver.waitFor('the history read button',
-      'const b = document.querySelector("[data-focus=history-read]"); return b && !b.disabled;', { timeoutMs: 15000 });
+      'const b = document.querySelector("[data-focus=history-read]"); return b && !b.disabled;');
     await nimbra.input.click('[data-focus=history-read]');
     const shown = await nimbra.driver.waitFor('the observations',
-      'const n = document.querySelectorAll("[data-role=observations] li").length; return n > 0 && !document.querySelector("[data-role=history-progress]") && n;',
-      { timeoutMs: 20000 });
+      'const n = document.querySelectorAll("[data-role=observations] li").length; return n > 0 && !document.querySelector("[data-role=history-progress]") && n;');
     const state = await deviceState(nimbra);
     // The use records (directory 0) are the ones the server is asked about.
     const served = state.catalog.filter((c) => c.directory === 0)
@@ -179,11 +177,8 @@ await run(context, async () => {
     const estimates = server.answered('v1/battery/estimate', 200).length;
     const pulledAt = await nimbra.control('unplug');
     await nimbra.driver.waitFor('no cable', 'return document.querySelector("[data-role=connection].status-idle");',
-      { timeoutMs: 3000, everyMs: 20 });
-    const shownAfter = Date.now() - pulledAt;
-    context.measurements.unplugShownMs = shownAfter;
-    console.log(`   "no device" shown ${shownAfter} ms after the cable was pulled`);
-    check(shownAfter <= 1000, `"no device" took ${shownAfter} ms`);
+      { everyMs: 20 });
+    measure(context, 'unplugShownMs', Date.now() - pulledAt);
     await nimbra.control('plug');
     await nimbra.driver.waitFor('connected again', 'return document.querySelector("[data-role=connection].status-ok [data-role=serial]");');
     // A new connection asks for its own estimate.
@@ -193,7 +188,7 @@ await run(context, async () => {
   await step('cost during a use session (15 s)', async () => {
     await nimbra.control('session');
     await nimbra.driver.waitFor('the session on the page', 'return document.querySelector("[data-role=session].metric-live");',
-      { timeoutMs: 5000 });
+      {});
     await sleep(16000);  // past heating
     context.measurements.session = await cpuOver(nimbra.pid, 15);
     console.log('   session:', JSON.stringify(context.measurements.session));
@@ -201,7 +196,7 @@ await run(context, async () => {
 
   await step('cost while idle with the device attached (60 s)', async () => {
     await nimbra.driver.waitFor('the session ended', 'return !document.querySelector("[data-role=session].metric-live");',
-      { timeoutMs: 40000, everyMs: 500 });
+      { timeoutMs: 20000 + HANG_MS, everyMs: 500 });
     await sleep(3000);
     context.measurements.idle = await cpuOver(nimbra.pid, 60);
     const usage = treeUsage(nimbra.pid);
@@ -216,7 +211,7 @@ await run(context, async () => {
     const kindsSoFar = () => new Set(server.answered('v1/telemetry', 200).flatMap((u) => u.body.map((e) => e.kind)));
     // Uploads go out on the outbox's minute tick; "device" waits for a minute of connection.
     await waitUntil('the telemetry events', () => wanted.every((k) => kindsSoFar().has(k)),
-      { timeoutMs: 75000, everyMs: 1000 }).catch(() => undefined);
+      { timeoutMs: 60000 + HANG_MS, everyMs: 1000 }).catch(() => undefined);
     const uploads = server.answered('v1/telemetry', 200);
     const kinds = kindsSoFar();
     console.log(`   ${uploads.length} uploads, kinds:`, [...kinds]);

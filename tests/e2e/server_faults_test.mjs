@@ -4,7 +4,7 @@
 // working: the device stays connected and a later analysis succeeds.
 import path from 'node:path';
 import { NimbraProgram, demoHome } from './lib/nimbra_program.mjs';
-import { waitUntil } from './lib/processes.mjs';
+import { HANG_MS, waitUntil } from './lib/processes.mjs';
 import { check, installBundle, run, setUp, startServer, step } from './lib/harness.mjs';
 
 const context = setUp('server-faults');
@@ -32,20 +32,20 @@ await run(context, async () => {
       () => server.answered(ANALYZE).some((r) => r.fault === kind), { timeoutMs });
     const text = await nimbra.driver.waitFor(`the error after ${kind}`, `
       const text = document.querySelector('[data-role=history-error]')?.textContent.trim();
-      return text && text !== arguments[0] && text;`, { timeoutMs: 5000 }, previous);
+      return text && text !== arguments[0] && text;`, {}, previous);
     previous = text;
     shown[kind] = text;
     console.log(`   ${kind}: "${text}"`);
-    await nimbra.driver.waitFor('the read button', READ_ENABLED, { timeoutMs: 20000 });
+    await nimbra.driver.waitFor('the read button', READ_ENABLED);
   }
 
-  await step('500', () => errorAfter('status500', 20000));
+  await step('500', () => errorAfter('status500', HANG_MS));
   for (const [kind, options] of [['malformed'], ['oversize'], ['redirect'], ['delay', { delayMs: PAST_TIMEOUT_MS }]]) {
     await step(kind, async () => {
       await server.fault(kind, ANALYZE, { count: 1, ...options });
       // Reading the history again asks the server again, without the wait after a failure.
       await nimbra.input.click('[data-focus=history-read]');
-      await errorAfter(kind, kind === 'delay' ? PAST_TIMEOUT_MS + 8000 : 10000);
+      await errorAfter(kind, kind === 'delay' ? PAST_TIMEOUT_MS + HANG_MS : HANG_MS);
       if (kind === 'delay') {
         const request = server.answered(ANALYZE).find((r) => r.fault === 'delay');
         check(request.delayMs === PAST_TIMEOUT_MS, 'the delay was not applied');
@@ -61,17 +61,17 @@ await run(context, async () => {
     const phase = await nimbra.driver.waitFor('the check to fail', `
       const badge = document.querySelector('[data-role=phase] .badge');
       return badge && badge.textContent.trim() === 'error' && document.querySelector('[data-role=phase]').textContent.trim();`,
-    { timeoutMs: 20000 });
+    {});
     console.log(`   update check: "${phase}"`);
   });
 
   await step('the program keeps working', async () => {
     await nimbra.openModule('history');
-    await nimbra.driver.waitFor('the read button', READ_ENABLED, { timeoutMs: 20000 });
+    await nimbra.driver.waitFor('the read button', READ_ENABLED);
     await nimbra.input.click('[data-focus=history-read]');
     const observations = await nimbra.driver.waitFor('the observations', `
       const n = document.querySelectorAll('[data-role=observations] li').length;
-      return n > 0 && !document.querySelector('[data-role=history-error]') && n;`, { timeoutMs: 20000 });
+      return n > 0 && !document.querySelector('[data-role=history-error]') && n;`);
     await nimbra.openModule('home');
     const serial = await nimbra.waitForText('[data-role=connection].status-ok [data-role=serial]');
     console.log(`   ${observations} observations, still connected to ${serial}`);

@@ -16,7 +16,7 @@ using std::chrono::milliseconds;
 class GlibMainQueueTest : public ::testing::Test {
  protected:
   bool iterateUntil(const std::function<bool()>& done) {
-    gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+    gint64 deadline = g_get_monotonic_time() + 30 * G_USEC_PER_SEC;
     while (!done() && g_get_monotonic_time() < deadline) {
       g_main_context_iteration(g_main_context_default(), FALSE);
       g_usleep(1000);

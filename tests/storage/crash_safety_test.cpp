@@ -1,21 +1,29 @@
-// Every store, killed with SIGKILL at random moments while it writes: afterwards its file is
-// the last version the writer finished or the one it was writing, complete and readable by
-// a fresh process; never torn, never older, never gone.
+// Every store, killed with SIGKILL while it writes: afterwards its file is the last version
+// the writer finished or the one it was writing, complete and readable by a fresh process;
+// never torn, never older, never gone.
 //
-// A child process writes versions 1, 2, 3, … of one store's file and reports each finished
-// version in shared memory; the parent kills it after a random delay (fixed seeds), reads
-// the file as the next start of the program would, and lets the next child go on from what
-// it found. Each store gets a bounded number of kills and a bounded time.
+// A child process writes versions 1, 2, 3, … of one store's file. Its storage announces each
+// step of a write (create, write, flush, rename, …) before making it; at the n-th step the
+// child tells the parent through a pipe and waits to be killed. The parent kills it, reads the
+// file as the next start of the program would, and lets the next child go on from what it
+// found. The kill points are steps, never moments: first n = 1, 2, 3, … until a child has
+// finished two versions before its kill point (every step of a first and of a later version
+// has been one), then n drawn from a fixed seed within that range. A slow or busy machine
+// makes the same kills.
 
+#include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <random>
+#include <string>
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "sample_fixture.h"
 #include "storage/day_file.h"
@@ -27,25 +35,36 @@
 namespace nimbra::testing {
 namespace {
 
-constexpr int kKillsPerStore = 150;
-constexpr auto kTimePerStore = std::chrono::seconds(4);
+constexpr int kKillsPerStore = 100;
+// What a user would call a hang: a writer that reaches no step in this time is stuck.
+constexpr int kHangMillis = 30000;
 
-// What one child reports to the parent.
+constexpr std::array<const char*, 7> kStepNames = {"create", "write",          "flush", "rename",
+                                                   "link",   "flushDirectory", "remove"};
+
+// The last version a child finished, shared with the parent.
 struct Progress {
   std::atomic<int> finished;
 };
 
 // Runs a writer in a child until the parent kills it.
 // `write(storage, first, finished)` writes versions first, first + 1, … and calls
-// finished(v) after each; it returns only on a failed write.
+// finished(v) after each; it returns only on a failed write (or, for a writer of one
+// version, when done).
 using Writer = std::function<void(const LocalStorage&, int first, const std::function<void(int)>&)>;
+
+// Where one child was killed.
+struct Kill {
+  std::optional<WriteStep> step;  // none: the child ended by itself before the n-th step
+  int finished = 0;               // the last version it finished (first - 1 if none)
+};
 
 class CrashSafetyTest : public SampleStoreTest {
  protected:
   void SetUp() override {
     SampleStoreTest::SetUp();
     // Memory-backed when possible: a kill tests what the process leaves behind, which does
-    // not depend on the medium, and many fsyncs on a disk would cost the time budget.
+    // not depend on the medium.
     if (fs::exists("/dev/shm")) {
       fs::remove_all(base_);
       base_ = fs::path("/dev/shm") / ("nimbra-crash-test-" + Uuid::random().text());
@@ -61,55 +80,100 @@ class CrashSafetyTest : public SampleStoreTest {
     SampleStoreTest::TearDown();
   }
 
-  // Kills one writer started at version `first` after a random delay of up to
-  // `maxDelayMicros`; returns the last version it finished (first - 1 if none).
-  int killOnce(int first, int maxDelayMicros, const Writer& write) {
+  // Runs one writer from version `first` and kills it just before its `n`-th write step.
+  Kill killAtStep(int first, int n, const Writer& write) {
     progress_->finished.store(first - 1);
+    int pipe[2];
+    EXPECT_EQ(::pipe(pipe), 0);
     pid_t child = ::fork();
     if (child == 0) {
+      ::close(pipe[0]);
+      int steps = 0;
       KeyCache cache;  // a new process: nothing cached
-      LocalStorage storage(base_, cache);
+      LocalStorage storage(base_, cache, [&](WriteStep step) {
+        if (++steps < n) return;
+        auto code = static_cast<char>(step);
+        (void)!::write(pipe[1], &code, 1);
+        for (;;) ::pause();  // the parent kills here
+      });
       write(storage, first, [this](int version) { progress_->finished.store(version); });
-      ::_exit(3);  // a write failed
+      ::_exit(3);  // ended before the n-th step
     }
     EXPECT_GT(child, 0);
-    std::uniform_int_distribution<int> delay(0, maxDelayMicros);
-    ::usleep(static_cast<useconds_t>(delay(rng_)));
+    ::close(pipe[1]);
+    Kill kill;
+    pollfd ready{pipe[0], POLLIN, 0};
+    char code = 0;
+    if (::poll(&ready, 1, kHangMillis) != 1) {
+      ADD_FAILURE() << "the writer reached no step " << n << " in " << kHangMillis << " ms";
+    } else if (::read(pipe[0], &code, 1) == 1) {
+      kill.step = static_cast<WriteStep>(code);
+    }
+    ::close(pipe[0]);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: a write failed";
+    kill.finished = progress_->finished.load();
     ++kills_;
-    return progress_->finished.load();
+    if (kill.step) ++stepKills_[static_cast<size_t>(*kill.step)];
+    return kill;
   }
 
-  // Repeats kills until the budget is spent. `read` gives the version a fresh process finds
-  // (or -1 when the file is unreadable); it must be the finished one or the next.
-  void killRepeatedly(const char* store, int maxDelayMicros, const Writer& write,
+  // The kill points: n = 1, 2, … while `sweeping(kill)` says the last kill left steps
+  // uncovered, then the rest of kKillsPerStore drawn from 1 … the sweep's length.
+  template <typename Visit>
+  void killAtEveryStepThenRandomly(const Visit& visit) {
+    int n = 1;
+    while (kills_ < kKillsPerStore && visit(n)) ++n;
+    sweep_ = n;
+    std::uniform_int_distribution<int> step(1, n);
+    while (kills_ < kKillsPerStore) visit(step(rng_));
+  }
+
+  // Kills a store's writer at every step, then at random steps. `read` gives the version a
+  // fresh process finds (or -1 when the file is unreadable); it must be the finished one or
+  // the next.
+  void killRepeatedly(const char* store, const Writer& write,
                       const std::function<int(const LocalStorage&)>& read) {
-    const auto start = std::chrono::steady_clock::now();
     int version = read(freshProcess());
     ASSERT_GE(version, 0) << store << ": the starting file";
     int torn = 0, lost = 0, leftovers = 0;
-    while (kills_ < kKillsPerStore && std::chrono::steady_clock::now() - start < kTimePerStore) {
-      int finished = killOnce(version + 1, maxDelayMicros, write);
+    killAtEveryStepThenRandomly([&](int n) {
+      if (version < 0) return false;
+      Kill kill = killAtStep(version + 1, n, write);
+      EXPECT_TRUE(kill.step) << store << ": the writer stopped before step " << n
+                             << ": a write failed";
       int found = read(freshProcess());
       leftovers += removeLeftovers();
       if (found < 0) ++torn;
-      if (found >= 0 && found < finished) ++lost;
-      EXPECT_TRUE(found == finished || found == finished + 1)
-          << store << ": found version " << found << " after finishing " << finished;
-      if (found < 0) return;
+      if (found >= 0 && found < kill.finished) ++lost;
+      EXPECT_TRUE(found == kill.finished || found == kill.finished + 1)
+          << store << ": found version " << found << " after finishing " << kill.finished
+          << ", killed before step " << n;
+      bool sweeping = kill.finished < version + 2;  // a first and a later version not yet done
       version = found;
-    }
+      return sweeping && kill.step.has_value();
+    });
     std::printf(
-        "[ kills    ] %s: %d kills, %d versions written, %d torn, %d lost, %d temporaries "
-        "removed\n",
-        store, kills_, version, torn, lost, leftovers);
+        "[ kills    ] %s: %d kills (steps 1-%d each once, then random), %d versions written, "
+        "%d torn, %d lost, %d temporaries removed; at %s\n",
+        store, kills_, sweep_, version, torn, lost, leftovers, stepCounts().c_str());
+    ASSERT_GE(version, 0) << store;
     // The cleanup took only temporaries: the store still reads as it did.
     EXPECT_EQ(read(freshProcess()), version) << store;
     RecordProperty("kills", kills_);
     EXPECT_GT(version, 0) << store << ": the writer made progress between kills";
+  }
+
+  // "create 12, write 12, …": the steps the kills happened before.
+  std::string stepCounts() const {
+    std::string text;
+    for (size_t i = 0; i < kStepNames.size(); ++i) {
+      if (stepKills_[i] == 0) continue;
+      if (!text.empty()) text += ", ";
+      text += std::string(kStepNames[i]) + " " + std::to_string(stepKills_[i]);
+    }
+    return text;
   }
 
   // Start-up's cleanup of what killed writes left; afterwards no dot-named file of the
@@ -128,6 +192,8 @@ class CrashSafetyTest : public SampleStoreTest {
   Progress* progress_ = nullptr;
   std::mt19937 rng_{20261208};
   int kills_ = 0;
+  int sweep_ = 0;
+  std::array<int, kStepNames.size()> stepKills_{};
 };
 
 HistoryPacket packetAt(int position) {
@@ -155,7 +221,7 @@ TEST_F(CrashSafetyTest, SampleStore) {
     }
     return static_cast<int>(samples->size());
   };
-  killRepeatedly("sample store", 3000, write, read);
+  killRepeatedly("sample store", write, read);
 }
 
 TEST_F(CrashSafetyTest, HistoryArchive) {
@@ -177,7 +243,7 @@ TEST_F(CrashSafetyTest, HistoryArchive) {
     if (count > 0 && (*positions.begin() != 1 || *positions.rbegin() != count)) return -1;
     return count;
   };
-  killRepeatedly("history archive", 3000, write, read);
+  killRepeatedly("history archive", write, read);
 }
 
 TEST_F(CrashSafetyTest, SettingJournal) {
@@ -208,7 +274,7 @@ TEST_F(CrashSafetyTest, SettingJournal) {
     }
     return count;
   };
-  killRepeatedly("setting journal", 3000, write, read);
+  killRepeatedly("setting journal", write, read);
 }
 
 TEST_F(CrashSafetyTest, MaintenanceRecords) {
@@ -233,7 +299,7 @@ TEST_F(CrashSafetyTest, MaintenanceRecords) {
     }
     return count;
   };
-  killRepeatedly("maintenance records", 3000, write, read);
+  killRepeatedly("maintenance records", write, read);
 }
 
 TEST_F(CrashSafetyTest, LocalSettingsValue) {
@@ -254,7 +320,7 @@ TEST_F(CrashSafetyTest, LocalSettingsValue) {
     if (colon == std::string::npos || value->substr(colon + 1) != padding) return -1;
     return std::stoi(value->substr(0, colon));
   };
-  killRepeatedly("local settings", 3000, write, read);
+  killRepeatedly("local settings", write, read);
 }
 
 TEST_F(CrashSafetyTest, TelemetryOutbox) {
@@ -289,23 +355,21 @@ TEST_F(CrashSafetyTest, TelemetryOutbox) {
     }
     return static_cast<int>(events->size());
   };
-  killRepeatedly("telemetry outbox", 3000, write, read);
+  killRepeatedly("telemetry outbox", write, read);
 }
 
 // The key is made once; a kill during its creation may leave no key (and then no data file)
 // or the whole key, and a ".key-" temporary at worst. The next start must be able to write
 // and read, with the one key that exists.
 TEST_F(CrashSafetyTest, KeyCreation) {
-  const auto start = std::chrono::steady_clock::now();
   int withKey = 0, withoutKey = 0;
-  while (kills_ < kKillsPerStore && std::chrono::steady_clock::now() - start < kTimePerStore) {
+  killAtEveryStepThenRandomly([&](int n) {
     fs::remove_all(base_);
     fs::create_directories(base_);
-    killOnce(1, 1500, [&](const LocalStorage& storage, int, const std::function<void(int)>& done) {
-      if (!storage.writeSealed("first", dataDir() / "probe.json")) return;
-      done(1);
-      ::pause();
-    });
+    Kill kill = killAtStep(
+        1, n, [&](const LocalStorage& storage, int, const std::function<void(int)>& done) {
+          if (storage.writeSealed("first", dataDir() / "probe.json")) done(1);
+        });
     if (fs::exists(keyFile())) {
       ++withKey;
       EXPECT_EQ(fs::file_size(keyFile()), 32u);
@@ -316,15 +380,18 @@ TEST_F(CrashSafetyTest, KeyCreation) {
     }
     if (fs::exists(dataDir() / "probe.json")) {
       auto first = freshProcess().readSealed(dataDir() / "probe.json");
-      EXPECT_TRUE(first.ok() && *first == "first") << "kill " << kills_;
+      EXPECT_TRUE(first.ok() && *first == "first") << "killed before step " << n;
     }
-    LocalStorage next = freshProcess();
-    ASSERT_OK(next.writeSealed("again", dataDir() / "probe.json"));
+    Status written = freshProcess().writeSealed("again", dataDir() / "probe.json");
+    EXPECT_TRUE(written.ok()) << written.error().message;
     auto again = freshProcess().readSealed(dataDir() / "probe.json");
-    ASSERT_TRUE(again.ok() && *again == "again") << "kill " << kills_;
-  }
-  std::printf("[ kills    ] key creation: %d kills, %d left a key, %d left none\n", kills_, withKey,
-              withoutKey);
+    EXPECT_TRUE(again.ok() && *again == "again") << "killed before step " << n;
+    return kill.step.has_value();  // past the last step the write finished unharmed
+  });
+  std::printf(
+      "[ kills    ] key creation: %d kills (steps 1-%d each once, then random), %d left a key, "
+      "%d left none; at %s\n",
+      kills_, sweep_ - 1, withKey, withoutKey, stepCounts().c_str());
   RecordProperty("kills", kills_);
 }
 

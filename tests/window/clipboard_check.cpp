@@ -50,7 +50,7 @@ class ClipboardCheck : public ::testing::Test {
           outcome->done = true;
         },
         &outcome);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!outcome.done && std::chrono::steady_clock::now() < deadline) {
       g_main_context_iteration(nullptr, FALSE);
       g_usleep(500);

@@ -1,8 +1,14 @@
 // What every end-to-end test shares: its arguments, a private work folder, a copy of the
-// signed bundle to run, the reference server, and steps that say how long they took.
+// signed bundle to run, the reference server, steps that say how long they took, and the
+// measurements file.
+//
+// ARTIFACTS/measurements.json holds what a test timed (milliseconds unless the name says
+// otherwise), the speed goals those times are held to ("goals"), and the machine's load while
+// the test ran ("machine"): a time over its goal on a loaded machine says little, one over it
+// on an idle machine is a regression to look at. No time decides whether a test passes.
 import { execFileSync } from 'node:child_process';
 import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { cpus, loadavg, tmpdir } from 'node:os';
 import path from 'node:path';
 import { ReferenceServer } from './reference_server.mjs';
 
@@ -21,7 +27,7 @@ export function setUp(name) {
     artifacts,
     work,
     serverBinary: path.join(buildDir, 'tools', 'reference-server', 'nimbra-reference-server'),
-    measurements: {},
+    measurements: { goals: {}, machine: { cpus: cpus().length, loadAverageAtStart: loadavg() } },
     cleanups: [],
   };
   return context;
@@ -38,6 +44,21 @@ export async function startServer(context, name = 'server', args = []) {
   const server = await ReferenceServer.start({ binary: context.serverBinary, dir: path.join(context.work, name), args });
   context.cleanups.push(() => server.stop());
   return server;
+}
+
+// The user-visible speed goals, in milliseconds.
+export const GOALS_MS = {
+  connectedHomeMs: 3000,  // program start to the connected home screen
+  unplugShownMs: 1000,  // cable pulled to "no device" on the page
+};
+
+// Records a time under `name` in the measurements file and says it in the log, with its goal.
+export function measure(context, name, ms) {
+  context.measurements[name] = ms;
+  const goal = GOALS_MS[name];
+  if (goal !== undefined) context.measurements.goals[name] = goal;
+  const against = goal === undefined ? '' : ` (goal ${goal} ms${ms > goal ? ', over it' : ''})`;
+  console.log(`   measured ${name}: ${ms} ms${against}`);
 }
 
 export async function step(title, body) {
@@ -63,6 +84,7 @@ export async function run(context, body) {
       failed = failed || error;
     }
   }
+  context.measurements.machine.loadAverageAtEnd = loadavg();
   writeFileSync(path.join(context.artifacts, 'measurements.json'), `${JSON.stringify(context.measurements, null, 2)}\n`);
   if (failed) {
     const kept = path.join(context.artifacts, 'work');

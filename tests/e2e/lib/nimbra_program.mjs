@@ -4,7 +4,7 @@
 import { spawn } from 'node:child_process';
 import { existsSync, mkdirSync, openSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
-import { freePort, isAlive, sleep, waitUntil } from './processes.mjs';
+import { HANG_MS, freePort, isAlive, sleep, waitUntil } from './processes.mjs';
 import { WebDriver } from './webdriver.mjs';
 import { WindowInput } from './window_input.mjs';
 
@@ -82,7 +82,7 @@ export class NimbraProgram {
     renameSync(staged, this.home.control);
     const sentAt = Date.now();
     await waitUntil(`the demo device to take "${command}"`, () => !existsSync(this.home.control),
-      { timeoutMs: 3000, everyMs: 20 });
+      { everyMs: 20 });
     return sentAt;
   }
 
@@ -93,7 +93,7 @@ export class NimbraProgram {
   }
 
   // Waits until `selector` matches an element; returns its text.
-  async waitForText(selector, { timeoutMs = 10000, pattern } = {}) {
+  async waitForText(selector, { timeoutMs = HANG_MS, pattern } = {}) {
     const text = await this.driver.waitFor(`${selector}${pattern ? ` =~ ${pattern}` : ''}`,
       `const el = document.querySelector(arguments[0]);
        if (!el) return '';
@@ -118,7 +118,7 @@ export class NimbraProgram {
     if (this.driver) await this.driver.close();
     if (this.alive()) {
       this.child.kill('SIGTERM');
-      const ended = await Promise.race([this.exited, sleep(5000).then(() => undefined)]);
+      const ended = await Promise.race([this.exited, sleep(HANG_MS).then(() => undefined)]);
       if (!ended) this.child.kill('SIGKILL');
     }
     await this.exited;

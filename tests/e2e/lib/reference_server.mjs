@@ -5,7 +5,7 @@ import { spawn } from 'node:child_process';
 import { existsSync, readFileSync, openSync, mkdirSync } from 'node:fs';
 import { request } from 'node:https';
 import path from 'node:path';
-import { waitUntil } from './processes.mjs';
+import { HANG_MS, waitUntil } from './processes.mjs';
 
 export class ReferenceServer {
   static async start({ binary, dir, args = [] }) {
@@ -22,7 +22,7 @@ export class ReferenceServer {
       '--exit-with-parent', '--public-url', 'https://127.0.0.1', ...args],
     { stdio: ['ignore', out, out] });
     const port = await waitUntil('the reference server to listen', () =>
-      existsSync(files.port) && readFileSync(files.port, 'utf8').trim(), { timeoutMs: 15000 });
+      existsSync(files.port) && readFileSync(files.port, 'utf8').trim(), {});
     const server = new ReferenceServer(child, `https://127.0.0.1:${port}`, files);
     return server;
   }
@@ -52,7 +52,7 @@ export class ReferenceServer {
         method: 'POST',
         ca: readFileSync(this.files.ca),
         headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(payload) },
-        timeout: 5000,
+        timeout: HANG_MS,
       }, (res) => {
         let text = '';
         res.on('data', (chunk) => { text += chunk; });

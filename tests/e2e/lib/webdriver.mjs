@@ -5,9 +5,9 @@
 // does not allow automation never answers.
 import { spawn } from 'node:child_process';
 import { openSync } from 'node:fs';
-import { sleep, freePort, waitUntil } from './processes.mjs';
+import { HANG_MS, sleep, freePort, waitUntil } from './processes.mjs';
 
-const REQUEST_TIMEOUT_MS = 15000;
+const REQUEST_TIMEOUT_MS = HANG_MS;
 
 export class WebDriver {
   constructor(driver, base, sessionId) {
@@ -19,7 +19,7 @@ export class WebDriver {
   // Starts WebKitWebDriver on a free port, attached to the inspector at `inspectorPort`, and
   // opens a session on the program's view. Retries the session until `timeoutMs` has passed:
   // the program's inspector listens only once its window exists.
-  static async attach({ inspectorPort, logFile, timeoutMs = 20000 }) {
+  static async attach({ inspectorPort, logFile, timeoutMs = HANG_MS }) {
     const port = await freePort();
     const log = openSync(logFile, 'a');
     const driver = spawn('WebKitWebDriver', [`--port=${port}`, `--target=127.0.0.1:${inspectorPort}`],
@@ -55,7 +55,7 @@ export class WebDriver {
   }
 
   // Polls `body` until it returns a truthy value; returns it, or throws after `timeoutMs`.
-  waitFor(what, body, { timeoutMs = 10000, everyMs = 50 } = {}, ...args) {
+  waitFor(what, body, { timeoutMs = HANG_MS, everyMs = 50 } = {}, ...args) {
     return waitUntil(what, () => this.script(body, ...args), { timeoutMs, everyMs });
   }
 

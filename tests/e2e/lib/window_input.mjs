@@ -3,10 +3,10 @@
 // frame and header bar around the view: a page point is moved by the frame's width and the
 // header's height, measured from the window's size and the page's.
 import { execFileSync } from 'node:child_process';
-import { sleep, waitUntil } from './processes.mjs';
+import { HANG_MS, sleep, waitUntil } from './processes.mjs';
 
 function xdotool(...args) {
-  return execFileSync('xdotool', args, { encoding: 'utf8', timeout: 10000 }).trim();
+  return execFileSync('xdotool', args, { encoding: 'utf8', timeout: HANG_MS }).trim();
 }
 
 export class WindowInput {
@@ -16,7 +16,7 @@ export class WindowInput {
   }
 
   // The program's window: the newest X window named "nimbra" whose process is `pid`.
-  static async find(driver, pid, timeoutMs = 15000) {
+  static async find(driver, pid, timeoutMs = HANG_MS) {
     const windowId = await waitUntil('the nimbra window', () => {
       let found = '';
       try {
