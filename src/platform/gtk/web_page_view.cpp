@@ -173,7 +173,9 @@ void WebPageView::render(const std::string& stateJSON) {
   GVariantDict args;
   g_variant_dict_init(&args, nullptr);
   g_variant_dict_insert_value(&args, "stateJSON", g_variant_new_string(stateJSON.c_str()));
-  GVariant* arguments = g_variant_dict_end(&args);
+  // The dictionary's end is a floating reference that the call does not sink: owned here
+  // and dropped after the call, which keeps its own reference while it needs one.
+  GVariant* arguments = g_variant_ref_sink(g_variant_dict_end(&args));
   auto* completion = new Completion{};
   completion->run = [this, alive = alive_](GObject* source, GAsyncResult* result) {
     GError* error = nullptr;
@@ -187,6 +189,7 @@ void WebPageView::render(const std::string& stateJSON) {
   webkit_web_view_call_async_javascript_function(view_, kRenderBody, -1, arguments, nullptr,
                                                  nullptr, nullptr, Completion::finished,
                                                  completion);
+  g_variant_unref(arguments);
 }
 
 void WebPageView::probeReadiness(std::function<void(bool)> answer) {
