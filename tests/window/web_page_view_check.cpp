@@ -184,6 +184,36 @@ TEST_F(WebPageViewContract, ReadinessTrueOnlyOnceRenderExistsAndRenderPassesOneJ
   }
 }
 
+// Of repeated pushes, the page sees each differing state once; a new document sees the
+// current one again.
+TEST_F(WebPageViewContract, ThePageGetsEachDifferingStateOnce) {
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined", 0);
+  for (int n : {1, 1, 2, 2, 2, 1, 3, 3}) view_->render(stateOfSize(n, 10));
+  EXPECT_EQ(received(), json({1, 2, 1, 3}));
+
+  view_->load();
+  ASSERT_TRUE(iterateUntil([&] { return loads_ == 2; }));
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined again", 0);
+  view_->render(stateOfSize(3, 10));
+  EXPECT_EQ(received(), json({3}));
+}
+
+// A hidden window's page receives nothing; shown again, it gets the latest state at once.
+TEST_F(WebPageViewContract, AHiddenWindowGetsOnlyTheLatestStateWhenShown) {
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined", 0);
+  view_->render(stateOfSize(1, 10));
+  gtk_widget_set_visible(window_, FALSE);
+  ASSERT_TRUE(iterateUntil([&] { return !gtk_widget_get_mapped(view_->widget()); }));
+  for (int n : {2, 3, 4}) view_->render(stateOfSize(n, 10));
+  EXPECT_EQ(received(), json({1}));
+  gtk_window_present(GTK_WINDOW(window_));
+  ASSERT_TRUE(iterateUntil([&] { return renders_ == 2; }));
+  EXPECT_EQ(received(), json({1, 4}));
+}
+
 // A push keeps nothing in the UI process once its call completed: a thousand pushes of 32 KB
 // would keep 32 MB if each call's arguments were kept.
 TEST_F(WebPageViewContract, AThousandPushesKeepNothingOnceDelivered) {
