@@ -36,6 +36,19 @@ GtkWidget* compactHeaderBar() {
   return header;
 }
 
+// The title bar and every other GTK widget follow the page's light or dark choice; "system"
+// gives the choice back to the desktop's setting.
+void applyTheme(PagePresentation::Theme theme) {
+  GtkSettings* settings = gtk_settings_get_default();
+  if (settings == nullptr) return;
+  if (theme == PagePresentation::Theme::system) {
+    gtk_settings_reset_property(settings, "gtk-application-prefer-dark-theme");
+  } else {
+    g_object_set(settings, "gtk-application-prefer-dark-theme",
+                 theme == PagePresentation::Theme::dark, nullptr);
+  }
+}
+
 }  // namespace
 
 struct MainWindow::Handlers {
@@ -72,6 +85,10 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
     if (rendered_ || !ok) return;
     rendered_ = true;
     startupReport("first-render");
+  };
+  events.presentation = [this](const PagePresentation& presentation) {
+    popover_->setEnglish(presentation.english);
+    applyTheme(presentation.theme);
   };
   view_ = std::make_shared<WebPageView>(viewOptions(seams), std::move(events));
   gtk_widget_set_size_request(view_->widget(), kMinimumWidth, kMinimumHeight);

@@ -192,6 +192,11 @@ void WebPageView::render(const std::string& stateJSON) {
 }
 
 void WebPageView::deliver(StateDelivery::Delivery delivery) {
+  if (auto presentation = PagePresentation::ofState(delivery.stateJSON);
+      presentation && presentation != presentation_) {
+    presentation_ = presentation;
+    if (events_.presentation) events_.presentation(*presentation);
+  }
   GVariantDict args;
   g_variant_dict_init(&args, nullptr);
   g_variant_dict_insert_value(&args, "stateJSON", g_variant_new_string(delivery.stateJSON.c_str()));

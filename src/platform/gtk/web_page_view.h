@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/page_view.h"
+#include "platform/gtk/page_presentation.h"
 #include "platform/gtk/state_delivery.h"
 
 typedef struct _GtkWidget GtkWidget;
@@ -44,6 +45,9 @@ class WebPageView final : public PageView {
     std::function<void(double x, double y)> sharePicker;
     // Each render's outcome: true when renderNimbra ran and its promise resolved. Optional.
     std::function<void(bool ok)> rendered;
+    // The language or light/dark choice of the states delivered to the page changed (and
+    // once for the first). Optional.
+    std::function<void(const PagePresentation&)> presentation;
   };
 
   struct Options {
@@ -92,6 +96,7 @@ class WebPageView final : public PageView {
   WebKitWebView* view_ = nullptr;
   GdkSurface* surface_ = nullptr;  // the toplevel's surface, referenced while watched
   StateDelivery delivery_;
+  std::optional<PagePresentation> presentation_;  // of the last state delivered
   // Shared with in-flight script callbacks, which must not touch a destroyed view.
   std::shared_ptr<bool> alive_;
 };
