@@ -9,8 +9,11 @@ import { startBrowser, openPage, render, showModule, panelText, repoRoot } from 
 import { fixtures, withLanguage } from './fixtures.mjs';
 
 const CJK = /[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]/;
-// The share popover holds each of its few labels beside its English in its own table.
-const OWN_TRANSLATIONS = new Set(['src/platform/gtk/share_popover.cpp']);
+// The window's own widgets (share popover, menu, About window) keep each of their few texts
+// beside its English.
+const OWN_TRANSLATIONS = new Set([
+  'src/platform/gtk/share_popover.cpp', 'src/platform/gtk/main_window.cpp', 'src/platform/gtk/about_window.cpp',
+]);
 
 // The string literals of one C++ source, comments skipped.
 function literals(source) {

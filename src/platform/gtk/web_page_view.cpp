@@ -101,6 +101,9 @@ struct WebPageView::Handlers {
     g_signal_connect(session, "create-web-view", G_CALLBACK(automationView), data);
   }
 
+  // The page is the interface, not a document: no Back, Reload or Inspect menu.
+  static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, gpointer) { return TRUE; }
+
   static void mappedChanged(GtkWidget*, gpointer data) {
     auto& self = *static_cast<WebPageView*>(data);
     self.watchSurface();
@@ -158,6 +161,7 @@ WebPageView::WebPageView(Options options, Events events)
 
   g_signal_connect(view_, "decide-policy", G_CALLBACK(Handlers::decidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(Handlers::loadChanged), this);
+  g_signal_connect(view_, "context-menu", G_CALLBACK(Handlers::contextMenu), this);
   g_signal_connect(view_, "map", G_CALLBACK(Handlers::mappedChanged), this);
   g_signal_connect(view_, "unmap", G_CALLBACK(Handlers::mappedChanged), this);
   (void)delivery_.setVisible(false);  // not mapped yet

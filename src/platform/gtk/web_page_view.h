@@ -26,7 +26,8 @@ namespace nimbra {
 // frame's main resource at the page URI (navigation decisions cannot tell sub-frames apart,
 // responses can); every new-window request is refused. So no other document, and no frame,
 // ever loads. A message is further accepted only while the view's URI is the page URI
-// (history.pushState or a fragment change moves it without a navigation).
+// (history.pushState or a fragment change moves it without a navigation). The page is the
+// interface, so it shows no context menu (Back, Reload, Inspect).
 //
 // Delivery (state_delivery.h): a pushed state reaches the page only when it differs from the
 // last one delivered to the current document, and only while the window shows: the view
