@@ -15,7 +15,7 @@ export const artifactDir = process.env.NIMBRA_WEB_ARTIFACTS || path.join(repoRoo
 
 export const MODULES = ['home', 'history', 'settings', 'care', 'preferences'];
 export const DEFAULT_SIZE = { width: 730, height: 657 };
-export const MIN_SIZE = { width: 700, height: 540 };
+export const MIN_SIZE = { width: 640, height: 540 };
 
 const MIME = {
   '.html': 'text/html; charset=utf-8',

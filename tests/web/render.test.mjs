@@ -86,9 +86,11 @@ test('home follows the connection', async (t) => {
     assert.equal(await page.locator('[data-focus="home-disconnect"]').count(), 0);
   });
 
-  await t.test('power hint message is shown as sent', async () => {
-    await show('powerHint', 'home');
+  await t.test('power hint message is shown in the page language', async () => {
+    await show('powerHint', 'home', 'zh');
     assert.equal(await page.locator('[data-role="message"]').innerText(), '设备可能未开机，请长按按钮后刷新。');
+    await show('powerHint', 'home');
+    assert.equal(await page.locator('[data-role="message"]').innerText(), 'The device may be switched off. Hold its button, then refresh.');
     assert.match(await page.locator('[data-role="battery"]').innerText(), /Not read/);
     assert.match(await page.locator('[data-role="estimate"]').innerText(), /Estimating/);
   });
@@ -121,9 +123,9 @@ test('history shows counts, progress, errors and the timeline', async (t) => {
     assert.equal(await disabled('[data-focus="history-read"]'), true);
   });
 
-  await t.test('error text as it came, read offered again', async () => {
+  await t.test('error text in the page language, read offered again', async () => {
     await show('historyError', 'history');
-    assert.equal(await page.locator('[data-role="history-error"]').innerText(), '无法读取本机加密历史记录。');
+    assert.equal(await page.locator('[data-role="history-error"]').innerText(), 'The encrypted history on this computer could not be read.');
     assert.equal(await disabled('[data-focus="history-read"]'), false);
   });
 });
@@ -198,7 +200,7 @@ test('care shows reset, records and storage', async (t) => {
   await t.test('maintenance records and storage error', async () => {
     const text = await show('storageError', 'care');
     assert.deepEqual(await page.locator('.record > span').allInnerTexts(), ['Module reset', 'Diagnostics']);
-    assert.equal(await page.locator('[data-role="storage-error"]').innerText(), '本次采样未能保存到本机数据库。');
+    assert.equal(await page.locator('[data-role="storage-error"]').innerText(), 'This reading could not be saved to the local database.');
     assert.doesNotMatch(text, /No storage problems/);
   });
 });

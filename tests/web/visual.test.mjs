@@ -97,7 +97,7 @@ test('the smallest window keeps every module inside its width', async () => {
     const page = await prepared('light', lang, MIN_SIZE);
     for (const module of MODULES) {
       await showModule(page, module);
-      assert.deepEqual(await overflowReport(page), [], `${module} (${lang}) at 700×540`);
+      assert.deepEqual(await overflowReport(page), [], `${module} (${lang}) at ${MIN_SIZE.width}×${MIN_SIZE.height}`);
       await page.screenshot({ path: path.join(artifactDir, `min-${module}-${lang}.png`) });
     }
     await page.close();
@@ -129,5 +129,22 @@ test('states with notices fit and pass the audit', async () => {
   const confirm = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
   assert.deepEqual(confirm.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical').map((v) => v.id), []);
   assert.deepEqual(page.problems, []);
+  await page.close();
+});
+
+test('a large window keeps the column readable; interface text is not selectable', async () => {
+  const page = await prepared('light', 'en', { width: 1800, height: 1000 });
+  for (const module of MODULES) {
+    await showModule(page, module);
+    const width = await page.evaluate(() => document.getElementById('panel').getBoundingClientRect().width);
+    assert.ok(width <= 880, `${module}: panel ${width} px wide`);
+  }
+  await page.screenshot({ path: path.join(artifactDir, 'wide-preferences-en.png') });
+  const selectable = await page.evaluate(() => Object.fromEntries(
+    ['#module-title', '.card-title', '.tab', '[data-role="share-url"]']
+      .map((s) => [s, getComputedStyle(document.querySelector(s)).userSelect])));
+  assert.deepEqual(selectable, {
+    '#module-title': 'none', '.card-title': 'none', '.tab': 'none', '[data-role="share-url"]': 'all',
+  });
   await page.close();
 });

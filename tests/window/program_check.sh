@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The real program under Xvfb (CTest runs this inside dbus-run-session and xvfb-run):
 # the window appears at 730 × 657, the page loads and its first renderNimbra completes, a
-# screenshot is kept in ARTIFACTS/window.png, and a second start exits at once leaving one
-# window. Every wait is bounded. Usage: program_check.sh NIMBRA ARTIFACTS
+# screenshot is kept in ARTIFACTS/window.png, a second start exits at once leaving one
+# window, and Ctrl+Q quits. Every wait is bounded. Usage: program_check.sh NIMBRA ARTIFACTS
 set -euo pipefail
 program="$1"
 artifacts="$2"
@@ -53,4 +53,13 @@ echo "second start exited after $((($(date +%s%N) - second_start) / 1000000)) ms
 kill -0 "$pid" || fail "first instance is gone"
 sleep 0.3
 [ "$(windows | grep -c .)" -eq 1 ] || fail "a second window appeared"
+
+# Ctrl+Q quits, with the keyboard focus in the page.
+window="$(xdotool search --onlyvisible --name '^nimbra$' | head -n 1)"
+xdotool mousemove --window "$window" 300 300 click 1
+xdotool windowfocus "$window" key ctrl+q
+gone() { ! kill -0 "$pid" 2>/dev/null; }
+waitfor 20 gone || fail "Ctrl+Q did not quit"
+wait "$pid" || fail "the program exited with $? after Ctrl+Q"
+pid=""
 echo "program_check: passed"

@@ -8,10 +8,15 @@
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <malloc.h>
 #include <nlohmann/json.hpp>
 #include <webkit/webkit.h>
 
 #include "platform/gtk/web_page_view.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#endif
 
 namespace nimbra {
 namespace {
@@ -29,6 +34,7 @@ class WebPageViewContract : public ::testing::Test {
     WebPageView::Events events;
     events.finishedLoading = [this] { ++loads_; };
     events.message = [this](const std::string& body) { messages_.push_back(json::parse(body)); };
+    events.rendered = [this](bool) { ++renders_; };
     view_ = std::make_unique<WebPageView>(options, std::move(events));
     window_ = gtk_window_new();
     gtk_window_set_default_size(GTK_WINDOW(window_), 400, 300);
@@ -72,9 +78,33 @@ class WebPageViewContract : public ::testing::Test {
     return uri != nullptr ? uri : "";
   }
 
+  // Bytes the UI process's allocator has handed out and not had back.
+  static size_t allocatedBytes() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+  }
+
+  // A state of about `bytes` whose "n" tells pushes apart.
+  static std::string stateOfSize(int n, size_t bytes) {
+    return json{{"n", n}, {"message", std::string(bytes, 'x')}}.dump();
+  }
+
+  // The "received" list the quiet render kept in the page.
+  json received() {
+    messages_.clear();
+    view_->evaluate("contract.report()");
+    EXPECT_TRUE(iterateUntil([&] { return hasAction("report"); }));
+    return hasAction("report") ? messages_.back()["received"] : json();
+  }
+
   std::unique_ptr<WebPageView> view_;
   GtkWidget* window_ = nullptr;
   int loads_ = 0;
+  int renders_ = 0;
   std::vector<json> messages_;
 };
 
@@ -152,6 +182,63 @@ TEST_F(WebPageViewContract, ReadinessTrueOnlyOnceRenderExistsAndRenderPassesOneJ
       EXPECT_EQ(message["state"], state);
     }
   }
+}
+
+// Of repeated pushes, the page sees each differing state once; a new document sees the
+// current one again.
+TEST_F(WebPageViewContract, ThePageGetsEachDifferingStateOnce) {
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined", 0);
+  for (int n : {1, 1, 2, 2, 2, 1, 3, 3}) view_->render(stateOfSize(n, 10));
+  EXPECT_EQ(received(), json({1, 2, 1, 3}));
+
+  view_->load();
+  ASSERT_TRUE(iterateUntil([&] { return loads_ == 2; }));
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined again", 0);
+  view_->render(stateOfSize(3, 10));
+  EXPECT_EQ(received(), json({3}));
+}
+
+// A hidden window's page receives nothing; shown again, it gets the latest state at once.
+TEST_F(WebPageViewContract, AHiddenWindowGetsOnlyTheLatestStateWhenShown) {
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined", 0);
+  view_->render(stateOfSize(1, 10));
+  gtk_widget_set_visible(window_, FALSE);
+  ASSERT_TRUE(iterateUntil([&] { return !gtk_widget_get_mapped(view_->widget()); }));
+  for (int n : {2, 3, 4}) view_->render(stateOfSize(n, 10));
+  EXPECT_EQ(received(), json({1}));
+  gtk_window_present(GTK_WINDOW(window_));
+  ASSERT_TRUE(iterateUntil([&] { return renders_ == 2; }));
+  EXPECT_EQ(received(), json({1, 4}));
+}
+
+// A push keeps nothing in the UI process once its call completed: a thousand pushes of 32 KB
+// would keep 32 MB if each call's arguments were kept.
+TEST_F(WebPageViewContract, AThousandPushesKeepNothingOnceDelivered) {
+  constexpr size_t kStateBytes = 32 * 1024;
+  constexpr int kPushes = 1000;
+  view_->evaluate("contract.defineQuietRender()");
+  settle("defined", 0);
+  auto pushAll = [&](int from, int count) {
+    for (int i = from; i < from + count; ++i) {
+      view_->render(stateOfSize(i, kStateBytes));
+      // In steps, so the calls in flight stay few.
+      if ((i + 1) % 50 == 0) {
+        ASSERT_TRUE(iterateUntil([&] { return renders_ == i + 1; }));
+      }
+    }
+  };
+  pushAll(0, 100);  // warms WebKit's own caches and queues
+  const size_t before = allocatedBytes();
+  pushAll(100, kPushes);
+  ASSERT_EQ(renders_, 100 + kPushes);
+  const size_t after = allocatedBytes();
+  const double grownMB = (static_cast<double>(after) - static_cast<double>(before)) / 1e6;
+  std::printf("allocated after %d pushes of %zu bytes: %+.1f MB\n", kPushes, kStateBytes, grownMB);
+  EXPECT_LT(grownMB, kPushes * kStateBytes / 1e6 / 4);
+  EXPECT_EQ(received().size(), 100u + kPushes);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Page texts in both languages. Texts produced by the program (messages,
-// errors) are never translated here; they are shown as they arrive.
+// Page texts in both languages. Texts produced by the program (messages, errors) are
+// shown through program_texts.js, which knows their English.
 (function (N) {
   'use strict';
 
@@ -157,6 +157,17 @@
       'phase.installing': 'Installing. nimbra will quit and restart.',
       'phase.permission': 'The update cannot be installed: the folder that holds nimbra is not writable.',
       'phase.error': 'The update check or download failed.',
+      'badge.idle': 'not checked',
+      'badge.checking': 'checking',
+      'badge.current': 'up to date',
+      'badge.rollback': 'held back',
+      'badge.downloading': 'downloading',
+      'badge.verifying': 'verifying',
+      'badge.ready': 'ready',
+      'badge.waiting': 'waiting',
+      'badge.installing': 'installing',
+      'badge.permission': 'not writable',
+      'badge.error': 'failed',
 
       'settingName.light': 'Bright illumination',
       'settingDetail.light': 'On: bright (100). Off: dim (30).',
@@ -330,6 +341,17 @@
       'phase.installing': '正在安装，nimbra 将退出并重新启动。',
       'phase.permission': '无法安装更新：nimbra 所在的文件夹不可写。',
       'phase.error': '检查或下载更新失败。',
+      'badge.idle': '未检查',
+      'badge.checking': '检查中',
+      'badge.current': '最新',
+      'badge.rollback': '已暂缓',
+      'badge.downloading': '下载中',
+      'badge.verifying': '校验中',
+      'badge.ready': '就绪',
+      'badge.waiting': '等待中',
+      'badge.installing': '安装中',
+      'badge.permission': '不可写',
+      'badge.error': '失败',
 
       'settingName.light': '强光照明',
       'settingDetail.light': '开：强光 100；关：弱光 30。',

@@ -8,6 +8,7 @@
 
 #include "app/resource_location.h"
 #include "nimbra/build_config.h"
+#include "platform/gtk/about_window.h"
 #include "storage/file_system.h"
 #include "telemetry/telemetry.h"
 
@@ -27,18 +28,54 @@ WebPageView::Options viewOptions(const AppSeams& seams) {
   return options;
 }
 
-GtkWidget* compactHeaderBar() {
+GtkWidget* compactHeaderBar(GMenu* menu) {
   GtkWidget* header = gtk_header_bar_new();
   GtkWidget* title = gtk_label_new(kTitle);
   gtk_widget_add_css_class(title, "title");
   gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header), title);
   gtk_widget_add_css_class(header, "flat");
+  GtkWidget* button = gtk_menu_button_new();
+  gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(button), "open-menu-symbolic");
+  gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), G_MENU_MODEL(menu));
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), button);
   return header;
+}
+
+// The window's menu in one language: its items name the window's actions.
+void fillMenu(GMenu* menu, bool english) {
+  g_menu_remove_all(menu);
+  g_menu_append(menu, english ? "About nimbra" : "关于 nimbra", "win.about");
+  g_menu_append(menu, english ? "Quit" : "退出", "win.quit");
+}
+
+// The title bar and every other GTK widget follow the page's light or dark choice; "system"
+// gives the choice back to the desktop's setting.
+void applyTheme(PagePresentation::Theme theme) {
+  GtkSettings* settings = gtk_settings_get_default();
+  if (settings == nullptr) return;
+  if (theme == PagePresentation::Theme::system) {
+    gtk_settings_reset_property(settings, "gtk-application-prefer-dark-theme");
+  } else {
+    g_object_set(settings, "gtk-application-prefer-dark-theme",
+                 theme == PagePresentation::Theme::dark, nullptr);
+  }
 }
 
 }  // namespace
 
 struct MainWindow::Handlers {
+  static void about(GSimpleAction*, GVariant*, gpointer data) {
+    auto& self = *static_cast<MainWindow*>(data);
+    AboutFacts facts{NIMBRA_VERSION, NIMBRA_BUILD, self.seams_.storage.applicationSupport()};
+    showAboutWindow(GTK_WINDOW(self.window_), facts, self.english_);
+  }
+
+  static void quit(GSimpleAction*, GVariant*, gpointer data) {
+    auto& self = *static_cast<MainWindow*>(data);
+    GtkApplication* application = gtk_window_get_application(GTK_WINDOW(self.window_));
+    if (application != nullptr) g_application_quit(G_APPLICATION(application));
+  }
+
   static void activeChanged(GObject* window, GParamSpec*, gpointer data) {
     auto& self = *static_cast<MainWindow*>(data);
     bool active = gtk_window_is_active(GTK_WINDOW(window));
@@ -57,7 +94,10 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
   g_object_ref(window_);
   gtk_window_set_title(GTK_WINDOW(window_), kTitle);
   gtk_window_set_default_size(GTK_WINDOW(window_), kDefaultWidth, kDefaultHeight);
-  gtk_window_set_titlebar(GTK_WINDOW(window_), compactHeaderBar());
+  menu_ = g_menu_new();
+  fillMenu(menu_, english_);
+  gtk_window_set_titlebar(GTK_WINDOW(window_), compactHeaderBar(menu_));
+  installActions();
 
   WebPageView::Events events;
   events.finishedLoading = [this] {
@@ -72,6 +112,10 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
     if (rendered_ || !ok) return;
     rendered_ = true;
     startupReport("first-render");
+  };
+  events.presentation = [this](const PagePresentation& presentation) {
+    setEnglish(presentation.english);
+    applyTheme(presentation.theme);
   };
   view_ = std::make_shared<WebPageView>(viewOptions(seams), std::move(events));
   gtk_widget_set_size_request(view_->widget(), kMinimumWidth, kMinimumHeight);
@@ -95,11 +139,36 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
 
 MainWindow::~MainWindow() {
   g_signal_handlers_disconnect_by_data(window_, this);
+  g_action_map_remove_action(G_ACTION_MAP(window_), "about");
+  g_action_map_remove_action(G_ACTION_MAP(window_), "quit");
   // The controller first: it holds the view only weakly, the view's events refer to it.
   controller_ = WindowController{};
   popover_.reset();
   view_.reset();
   g_object_unref(window_);
+  g_object_unref(menu_);
+}
+
+// "win.about", "win.quit" (Ctrl+Q) and GTK's own "window.close" (Ctrl+W). The accelerators
+// belong to the application, which handles them before the web view sees the keys.
+void MainWindow::installActions() {
+  const GActionEntry entries[] = {
+      {"about", Handlers::about, nullptr, nullptr, nullptr, {}},
+      {"quit", Handlers::quit, nullptr, nullptr, nullptr, {}},
+  };
+  g_action_map_add_action_entries(G_ACTION_MAP(window_), entries, G_N_ELEMENTS(entries), this);
+  GtkApplication* application = gtk_window_get_application(GTK_WINDOW(window_));
+  const char* quit[] = {"<Control>q", nullptr};
+  const char* close[] = {"<Control>w", nullptr};
+  gtk_application_set_accels_for_action(application, "win.quit", quit);
+  gtk_application_set_accels_for_action(application, "window.close", close);
+}
+
+void MainWindow::setEnglish(bool english) {
+  popover_->setEnglish(english);
+  if (english == english_) return;
+  english_ = english;
+  fillMenu(menu_, english);
 }
 
 void MainWindow::present() { gtk_window_present(GTK_WINDOW(window_)); }

@@ -10,19 +10,22 @@
 
 typedef struct _GtkApplication GtkApplication;
 typedef struct _GtkWidget GtkWidget;
+typedef struct _GMenu GMenu;
 
 namespace nimbra {
 
 // nimbra's one window: titled "nimbra", 730 × 657 by default, its content (the web view)
-// never smaller than 700 × 540, with a compact header bar. It owns the web view, the share
-// popover and the controller; closing it destroys them, and with the last window the
-// application quits. Becoming the active window records a "foreground" event.
+// never smaller than 640 × 540 (half of a 1366-pixel screen holds it), with a compact header
+// bar whose menu offers About and Quit. Ctrl+Q quits, Ctrl+W closes the window. It owns the
+// web view, the share popover and the controller; closing it destroys them, and with the
+// last window the application quits. Becoming the active window records a "foreground"
+// event. The menu, the About window and the share popover speak the page's language.
 // Main thread only.
 class MainWindow {
  public:
   static constexpr int kDefaultWidth = 730;
   static constexpr int kDefaultHeight = 657;
-  static constexpr int kMinimumWidth = 700;
+  static constexpr int kMinimumWidth = 640;
   static constexpr int kMinimumHeight = 540;
 
   MainWindow(GtkApplication* application, AppSeams& seams);
@@ -35,12 +38,16 @@ class MainWindow {
  private:
   struct Handlers;
   void startupReport(const char* event);
+  void installActions();
+  void setEnglish(bool english);
 
   AppSeams& seams_;
   GtkWidget* window_;
   std::shared_ptr<WebPageView> view_;
   std::unique_ptr<SharePopover> popover_;
   WindowController controller_;
+  GMenu* menu_ = nullptr;
+  bool english_ = false;
   bool rendered_ = false;
   std::string report_;  // what the start-up report file holds so far
 };

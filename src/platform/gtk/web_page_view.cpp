@@ -74,6 +74,7 @@ struct WebPageView::Handlers {
     auto& self = *static_cast<WebPageView*>(data);
     if (event != WEBKIT_LOAD_FINISHED) return;
     if (!isPage(self, webkit_web_view_get_uri(view))) return;
+    self.delivery_.pageLoaded();
     if (self.events_.finishedLoading) self.events_.finishedLoading();
   }
 
@@ -98,6 +99,19 @@ struct WebPageView::Handlers {
     webkit_automation_session_set_application_info(session, info);
     webkit_application_info_unref(info);
     g_signal_connect(session, "create-web-view", G_CALLBACK(automationView), data);
+  }
+
+  // The page is the interface, not a document: no Back, Reload or Inspect menu.
+  static gboolean contextMenu(WebKitWebView*, WebKitContextMenu*, gpointer) { return TRUE; }
+
+  static void mappedChanged(GtkWidget*, gpointer data) {
+    auto& self = *static_cast<WebPageView*>(data);
+    self.watchSurface();
+    self.updateVisibility();
+  }
+
+  static void surfaceChanged(GObject*, GParamSpec*, gpointer data) {
+    static_cast<WebPageView*>(data)->updateVisibility();
   }
 
   static bool isPage(const WebPageView& self, const char* uri) {
@@ -147,6 +161,10 @@ WebPageView::WebPageView(Options options, Events events)
 
   g_signal_connect(view_, "decide-policy", G_CALLBACK(Handlers::decidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(Handlers::loadChanged), this);
+  g_signal_connect(view_, "context-menu", G_CALLBACK(Handlers::contextMenu), this);
+  g_signal_connect(view_, "map", G_CALLBACK(Handlers::mappedChanged), this);
+  g_signal_connect(view_, "unmap", G_CALLBACK(Handlers::mappedChanged), this);
+  (void)delivery_.setVisible(false);  // not mapped yet
 }
 
 WebPageView::~WebPageView() {
@@ -155,6 +173,10 @@ WebPageView::~WebPageView() {
   WebKitUserContentManager* content = webkit_web_view_get_user_content_manager(view_);
   g_signal_handlers_disconnect_by_data(content, this);
   g_signal_handlers_disconnect_by_data(webkit_web_view_get_context(view_), this);
+  if (surface_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(surface_, this);
+    g_object_unref(surface_);
+  }
   g_object_unref(view_);
 }
 
@@ -170,23 +192,63 @@ void WebPageView::evaluate(const std::string& script) {
 }
 
 void WebPageView::render(const std::string& stateJSON) {
+  if (auto delivery = delivery_.push(stateJSON)) deliver(std::move(*delivery));
+}
+
+void WebPageView::deliver(StateDelivery::Delivery delivery) {
+  if (auto presentation = PagePresentation::ofState(delivery.stateJSON);
+      presentation && presentation != presentation_) {
+    presentation_ = presentation;
+    if (events_.presentation) events_.presentation(*presentation);
+  }
   GVariantDict args;
   g_variant_dict_init(&args, nullptr);
-  g_variant_dict_insert_value(&args, "stateJSON", g_variant_new_string(stateJSON.c_str()));
-  GVariant* arguments = g_variant_dict_end(&args);
+  g_variant_dict_insert_value(&args, "stateJSON", g_variant_new_string(delivery.stateJSON.c_str()));
+  // The dictionary's end is a floating reference that the call does not sink: owned here
+  // and dropped after the call, which keeps its own reference while it needs one.
+  GVariant* arguments = g_variant_ref_sink(g_variant_dict_end(&args));
   auto* completion = new Completion{};
-  completion->run = [this, alive = alive_](GObject* source, GAsyncResult* result) {
+  completion->run = [this, alive = alive_, id = delivery.id](GObject* source,
+                                                             GAsyncResult* result) {
     GError* error = nullptr;
     JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
                                                                             result, &error);
     bool ok = value != nullptr;
     if (value != nullptr) g_object_unref(value);
     if (error != nullptr) g_error_free(error);
-    if (*alive && events_.rendered) events_.rendered(ok);
+    if (!*alive) return;
+    if (!ok) delivery_.failed(id);
+    if (events_.rendered) events_.rendered(ok);
   };
   webkit_web_view_call_async_javascript_function(view_, kRenderBody, -1, arguments, nullptr,
                                                  nullptr, nullptr, Completion::finished,
                                                  completion);
+  g_variant_unref(arguments);
+}
+
+// The toplevel's surface exists once the view is mapped, and its minimised state and
+// mapping change without the view being unmapped, so it is watched as well.
+void WebPageView::watchSurface() {
+  GtkNative* native = gtk_widget_get_native(GTK_WIDGET(view_));
+  GdkSurface* surface = native != nullptr ? gtk_native_get_surface(native) : nullptr;
+  if (surface == surface_ || surface == nullptr) return;
+  if (surface_ != nullptr) {
+    g_signal_handlers_disconnect_by_data(surface_, this);
+    g_object_unref(surface_);
+  }
+  surface_ = GDK_SURFACE(g_object_ref(surface));
+  g_signal_connect(surface_, "notify::state", G_CALLBACK(Handlers::surfaceChanged), this);
+  g_signal_connect(surface_, "notify::mapped", G_CALLBACK(Handlers::surfaceChanged), this);
+}
+
+void WebPageView::updateVisibility() {
+  bool visible = gtk_widget_get_mapped(GTK_WIDGET(view_)) && surface_ != nullptr &&
+                 gdk_surface_get_mapped(surface_);
+  if (visible && GDK_IS_TOPLEVEL(surface_)) {
+    visible = (gdk_toplevel_get_state(GDK_TOPLEVEL(surface_)) & GDK_TOPLEVEL_STATE_MINIMIZED) == 0;
+  }
+  if (visible == delivery_.visible()) return;
+  if (auto delivery = delivery_.setVisible(visible)) deliver(std::move(*delivery));
 }
 
 void WebPageView::probeReadiness(std::function<void(bool)> answer) {

@@ -6,9 +6,12 @@
 #include <string>
 
 #include "app/page_view.h"
+#include "platform/gtk/page_presentation.h"
+#include "platform/gtk/state_delivery.h"
 
 typedef struct _GtkWidget GtkWidget;
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _GdkSurface GdkSurface;
 
 namespace nimbra {
 
@@ -23,7 +26,12 @@ namespace nimbra {
 // frame's main resource at the page URI (navigation decisions cannot tell sub-frames apart,
 // responses can); every new-window request is refused. So no other document, and no frame,
 // ever loads. A message is further accepted only while the view's URI is the page URI
-// (history.pushState or a fragment change moves it without a navigation).
+// (history.pushState or a fragment change moves it without a navigation). The page is the
+// interface, so it shows no context menu (Back, Reload, Inspect).
+//
+// Delivery (state_delivery.h): a pushed state reaches the page only when it differs from the
+// last one delivered to the current document, and only while the window shows: the view
+// mapped, its toplevel surface mapped and not minimised. The latest state waits meanwhile.
 //
 // Main thread only. The widget is created here and kept referenced until destruction; the
 // window packs it. Events are delivered on the main thread and never after destruction.
@@ -38,6 +46,9 @@ class WebPageView final : public PageView {
     std::function<void(double x, double y)> sharePicker;
     // Each render's outcome: true when renderNimbra ran and its promise resolved. Optional.
     std::function<void(bool ok)> rendered;
+    // The language or light/dark choice of the states delivered to the page changed (and
+    // once for the first). Optional.
+    std::function<void(const PagePresentation&)> presentation;
   };
 
   struct Options {
@@ -76,10 +87,17 @@ class WebPageView final : public PageView {
   struct Handlers;
   friend struct Handlers;
 
+  void deliver(StateDelivery::Delivery delivery);
+  void watchSurface();
+  void updateVisibility();
+
   Options options_;
   Events events_;
   std::string pageUri_;
   WebKitWebView* view_ = nullptr;
+  GdkSurface* surface_ = nullptr;  // the toplevel's surface, referenced while watched
+  StateDelivery delivery_;
+  std::optional<PagePresentation> presentation_;  // of the last state delivered
   // Shared with in-flight script callbacks, which must not touch a destroyed view.
   std::shared_ptr<bool> alive_;
 };

@@ -8,6 +8,12 @@
     defineRender: function () {
       window.renderNimbra = function (state) { post({ action: 'rendered', state: state }); };
     },
+    // Counts and keeps the states without answering: the view's own cost per push alone.
+    defineQuietRender: function () {
+      window.received = [];
+      window.renderNimbra = function (state) { window.received.push(state.n); };
+    },
+    report: function () { post({ action: 'report', received: window.received }); },
     addFrame: function (attributes) {
       const frame = document.createElement('iframe');
       for (const name in attributes) frame.setAttribute(name, attributes[name]);

@@ -13,7 +13,7 @@
       const key = `care.status.${s.resetStatus}`;
       const tone = s.resetStatus === 'acknowledged' ? 'ok' : s.resetStatus === 'running' ? 'info' : 'warn';
       out.push(notice(tone, null, h('p', { 'data-role': 'reset-status' },
-        N.i18n.has(key) ? t(key) : s.resetStatus)));
+        N.i18n.has(key) ? t(key) : N.programText.show(s.resetStatus))));
     }
     if (s.resetWaiting) {
       out.push(h('p', { class: 'progress-line', role: 'status', 'data-role': 'reset-waiting' },
@@ -65,7 +65,7 @@
       card(t('care.records'), null, records(s.maintenanceRecords)),
       card(t('care.storage'), null,
         s.storageError !== undefined
-          ? notice('error', null, h('p', { 'data-role': 'storage-error' }, s.storageError))
+          ? notice('error', null, h('p', { 'data-role': 'storage-error' }, N.programText.show(s.storageError)))
           : h('p', { class: 'muted', text: t('care.storageOk') })),
     ];
   }

@@ -68,7 +68,7 @@
           read),
         progress(s),
         s.historyError !== undefined
-          ? notice('error', t('history.error'), h('p', { 'data-role': 'history-error' }, s.historyError))
+          ? notice('error', t('history.error'), h('p', { 'data-role': 'history-error' }, N.programText.show(s.historyError)))
           : null,
         facts([
           [t('history.entries'), s.history === undefined ? '—' : F.integer(s.history.length)],

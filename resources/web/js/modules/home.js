@@ -45,7 +45,7 @@
         h('span', { class: 'mono', 'data-role': 'serial' }, s.serial))
       : null;
     const message = s && s.message
-      ? h('p', { class: 'device-message', 'data-role': 'message' }, s.message)
+      ? h('p', { class: 'device-message', 'data-role': 'message' }, N.programText.show(s.message))
       : null;
     const headingIcon = tone === 'working' ? spinner() : h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' });
     return h('section', { class: ['card', 'status', `status-${tone}`], 'data-role': 'connection' },

@@ -36,7 +36,7 @@
       h('p', { class: 'phase', role: 'status', 'data-role': 'phase' },
         busy ? N.ui.spinner() : null,
         h('span', null, known ? t(key) : u.phase),
-        known ? badge(PHASE_TONES[u.phase] || 'neutral', u.phase) : null),
+        known ? badge(PHASE_TONES[u.phase] || 'neutral', t(`badge.${u.phase}`)) : null),
       u.availableVersion !== undefined
         ? h('p', { 'data-role': 'available', text: t('prefs.available', { v: u.availableVersion }) }) : null,
       h('div', { class: 'actions' },
