@@ -9,19 +9,21 @@ set(stage ${PROJECT_BINARY_DIR}/share)
 file(MAKE_DIRECTORY ${stage}/nimbra ${stage}/icons/hicolor/256x256/apps
      ${stage}/icons/hicolor/scalable/apps)
 file(CREATE_LINK ${PROJECT_SOURCE_DIR}/resources/web ${stage}/nimbra/web SYMBOLIC)
-file(CREATE_LINK ${linux_dir}/nimbraIcon.png ${stage}/icons/hicolor/256x256/apps/nimbraIcon.png
+file(CREATE_LINK ${linux_dir}/${app_id}.png ${stage}/icons/hicolor/256x256/apps/${app_id}.png
      SYMBOLIC)
-file(CREATE_LINK ${linux_dir}/nimbraIcon.svg ${stage}/icons/hicolor/scalable/apps/nimbraIcon.svg
+file(CREATE_LINK ${linux_dir}/${app_id}.svg ${stage}/icons/hicolor/scalable/apps/${app_id}.svg
      SYMBOLIC)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/resources/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/nimbra/web)
-install(FILES ${linux_dir}/nimbraIcon.png
+install(FILES ${linux_dir}/${app_id}.png
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/256x256/apps)
-install(FILES ${linux_dir}/nimbraIcon.svg
+install(FILES ${linux_dir}/${app_id}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${linux_dir}/${app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${linux_dir}/${app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${linux_dir}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${linux_dir}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME nimbra)
 # Debian wants both compressed, reproducibly (no name or time stamp in the gzip header).
 foreach(source changelog nimbra.1)
   execute_process(COMMAND gzip -9nc ${linux_dir}/${source}
@@ -43,7 +45,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Not found by dpkg-shlibdeps: the font the share picture's Chinese lines need, and the
-# session bus the single-instance application registers on.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-wqy-microhei | fonts-noto-cjk, dbus-user-session | dbus-x11")
+# Not found by dpkg-shlibdeps: the session bus the single-instance application registers on.
+# The font for the share picture's Chinese lines is recommended: without it only the Chinese
+# page and picture lack glyphs.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus-user-session | dbus-x11")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
+# The maintainer scripts apply the udev rule at install and removal.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${linux_dir}/debian/postinst ${linux_dir}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -16,7 +16,8 @@ namespace nimbra {
 class NimbraApplication {
  public:
   static constexpr char kApplicationId[] = "com.zuvo.devicecenter";
-  static constexpr char kIconName[] = "nimbraIcon";
+  // The icon is installed under the application id, as desktop conventions ask.
+  static constexpr char kIconName[] = "com.zuvo.devicecenter";
 
   explicit NimbraApplication(LaunchOptions options);
   ~NimbraApplication();
