@@ -245,24 +245,31 @@ Result<std::optional<TrustAnchors>> trustAnchors(const RunningApp& app) {
   Result<FileStatus> info = linkStatus(Bundle::infoFile(app.bundle));
   if (!info || !info->isRegular) return none;
 
+  const Error unavailable = updateError(UpdateSupport::kSigningInfoUnavailable);
+  if (!readFile(Bundle::infoFile(app.bundle))) return unavailable;
+  // Info.json and the key are trusted only once the bundle is proven signed by that key.
+  if (Result<std::string> team = signingTeam(app.bundle); !team) {
+    if (UpdateSupport::isUpdateError(team.error(), UpdateSupport::kSignatureUnreadable)) {
+      return unavailable;
+    }
+    return none;
+  }
   Result<std::string> keyText = readFile(Bundle::codeSignatureFolder(app.bundle) / kPublicKey);
   Result<std::string> infoText = readFile(Bundle::infoFile(app.bundle));
-  if (!keyText || !infoText) return updateError(UpdateSupport::kSigningInfoUnavailable);
+  if (!keyText || !infoText) return unavailable;
   std::optional<Minisign::PublicKey> own = Minisign::parsePublicKey(*keyText);
   nlohmann::json object = nlohmann::json::parse(*infoText, nullptr, false);
-  if (!own || !object.is_object()) return updateError(UpdateSupport::kSigningInfoUnavailable);
-  // Info.json is trusted only once the bundle is proven signed by its own key.
-  if (Result<std::string> team = signingTeam(app.bundle); !team) return none;
+  if (!own || !object.is_object()) return unavailable;
 
   TrustAnchors anchors;
   anchors.keys.push_back({std::string(Minisign::publicKeyLine(*keyText)), *own});
   auto listed = object.find(kUpdateKeys);
   if (listed == object.end()) return std::optional<TrustAnchors>(std::move(anchors));
-  if (!listed->is_array()) return updateError(UpdateSupport::kSigningInfoUnavailable);
+  if (!listed->is_array()) return unavailable;
   for (const nlohmann::json& item : *listed) {
     std::optional<Minisign::PublicKey> key =
         item.is_string() ? Minisign::parsePublicKeyLine(item.get<std::string>()) : std::nullopt;
-    if (!key) return updateError(UpdateSupport::kSigningInfoUnavailable);
+    if (!key) return unavailable;
     anchors.keys.push_back({item.get<std::string>(), *key});
   }
   return std::optional<TrustAnchors>(std::move(anchors));

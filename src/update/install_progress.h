@@ -11,7 +11,8 @@
 // whose installer was killed. The order is the installer's:
 //   waiting  the job is taken; the old program may still run; nothing touched
 //   staged   the new bundle lies next to the target (the staging name); target untouched
-//   proving  the new bundle was started from the staging name with the health switch
+//   proving  the new bundle runs from the staging name with the health switch (it dies
+//            with the installer)
 //   failed   it did not prove healthy (its build is recorded as failed); target untouched
 //   proven   it left its health marker and was stopped: it may take the target's place
 //   parked   (exchange without RENAME_EXCHANGE) the old bundle is parked; target empty

@@ -506,6 +506,26 @@ TEST_F(AppUpdaterTest, APackageFromAForgedKeyWithTheRunningKeyIdIsNotInstalled) 
   }
 }
 
+// Rotation: the running bundle (signed by the old key) lists the new key in its Info.json,
+// so a package signed by the new key alone goes all the way to the installer.
+TEST_F(AppUpdaterTest, APackageSignedByAKeyTheRunningBundleListsIsHandedOver) {
+  TestSigner next;
+  listUpdateKeys(running.bundle, {next.keyLine()});
+  signer.sign(running.bundle);
+  running = RunningApp{running.bundle, true, *Bundle::readValues(running.bundle)};
+  fs::remove_all(root / "source");
+  fs::path bundle = newBundle();
+  next.sign(bundle);
+  fs::path zip = root / "rotated.zip";
+  release = packageOf(entriesOf(bundle.parent_path(), ""), zip);
+  package = readAll(zip);
+  updater = makeUpdater(running);
+  check(true);
+  queue.advance(5s);
+  EXPECT_EQ(updater->phase(), "installing");
+  EXPECT_EQ(launched.size(), 1u);
+}
+
 TEST_F(AppUpdaterTest, StateUsesTheBundleValues) {
   RunningApp bare = running;
   bare.values.shortVersion.reset();

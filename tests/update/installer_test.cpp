@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
@@ -13,6 +14,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,7 +50,7 @@ std::string standIn(const std::string& name, bool healthy, bool aborts = false) 
         "\"$XDG_CACHE_HOME/com.zuvo.devicecenter/Updates/health-$2.json\"\n"
         "fi\n";
   } else {
-    script += "exec sleep 30\n";
+    script += "echo $$ > \"$NIMBRA_TEST_LOG.hanging\"\nexec sleep 600\n";
   }
   return script;
 }
@@ -236,7 +239,7 @@ TEST_F(InstallerTest, AJobFolderLeftByAKilledRunIsRemovedUnlessItsRunGoesOn) {
 // Starts the installer on `jobFile` so that it stops itself right after recording `step`,
 // and kills it there (SIGKILL). False when it ended without reaching the step.
 bool killInstallerAt(const fs::path& program, const fs::path& jobFile, const char* step,
-                     bool renameOnly) {
+                     bool renameOnly, const std::function<void()>& beforeKill = {}) {
   pid_t pid = ::fork();
   if (pid == 0) {
     ::setenv("NIMBRA_UPDATE_STOP_AT", step, 1);
@@ -247,6 +250,7 @@ bool killInstallerAt(const fs::path& program, const fs::path& jobFile, const cha
   int status = 0;
   ::waitpid(pid, &status, WUNTRACED);
   if (!WIFSTOPPED(status)) return false;
+  if (beforeKill) beforeKill();
   ::kill(pid, SIGKILL);
   ::waitpid(pid, &status, 0);
   return true;
@@ -265,7 +269,8 @@ TEST_F(InstallerTest, KilledAtAnyStepTheTargetHoldsAProvenBundle) {
   };
   std::ostringstream table;
   table << "step     | new build | exchange | reached | target after | failed list\n";
-  for (const Build& build : {Build{"healthy", true, false}, Build{"aborts", false, true}}) {
+  for (const Build& build : {Build{"healthy", true, false}, Build{"aborts", false, true},
+                             Build{"hangs", false, false}}) {
     for (bool renameOnly : {false, true}) {
       for (const char* step :
            {"waiting", "staged", "proving", "failed", "proven", "parked", "swapped"}) {
@@ -274,7 +279,25 @@ TEST_F(InstallerTest, KilledAtAnyStepTheTargetHoldsAProvenBundle) {
         fs::remove_all(target.parent_path());
         target = makeBundle(root / "apps", goodValues("1.0.0", "100"), standIn("old", true));
         fs::path jobFile = prepareJob(build.healthy, build.aborts);
-        bool reached = killInstallerAt(installerProgram(), jobFile, step, renameOnly);
+        // A hanging new build is killed with the installer, not left running from the
+        // staging name: its process id, once it runs, is watched through the kill.
+        fs::path hanging = root / "log.hanging";
+        fs::remove(hanging);
+        int probeFd = -1;
+        auto watchProbe = [&] {
+          if (build.healthy || build.aborts || std::string_view(step) != "proving") return;
+          ASSERT_TRUE(logShows("new --zuvo-update-health"));
+          for (int i = 0; i < 200 && readAll(hanging).empty(); ++i) {
+            std::this_thread::sleep_for(50ms);
+          }
+          probeFd = static_cast<int>(::syscall(SYS_pidfd_open, std::stoi(readAll(hanging)), 0));
+        };
+        bool reached = killInstallerAt(installerProgram(), jobFile, step, renameOnly, watchProbe);
+        if (probeFd >= 0) {
+          pollfd ended{probeFd, POLLIN, 0};
+          EXPECT_EQ(::poll(&ended, 1, 60000), 1) << "the probe outlived the installer";
+          ::close(probeFd);
+        }
         // The next start: the program's recovery, then the program at the target.
         BundleSwap::recoverInterruptedInstalls(updates);
         ASSERT_TRUE(BundleSwap::isBundleFolder(target));

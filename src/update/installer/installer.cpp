@@ -173,8 +173,8 @@ Outcome run(const fs::path& jobFile, const Waits& waits) {
   steps.reach(Step::staged);
 
   fs::path marker = UpdateSupport::healthMarker(updateDirectory, job.id.text());
-  steps.reach(Step::proving);
   Result<pid_t> probe = startProbe(BundleSwap::programIn(staging), job.id.text());
+  steps.reach(Step::proving);
   bool healthy = probe && waitForHealth(*probe, marker, waits.health);
   if (probe) stop(*probe, waits.stop);
   if (!healthy) {
