@@ -185,6 +185,13 @@ test('care shows reset, records and storage', async (t) => {
     assert.match(await page.locator('[data-role="reset-unavailable"]').innerText(), /150\.6\.1/);
   });
 
+  await t.test('other software: the device\'s own firmware and engine named', async () => {
+    const sample = { ...fixtures.full.sample, firmware: '2.4.1', engine: '1.9.3' };
+    await render(page, { ...fixtures.resetOffered, sample, resetTarget: undefined });
+    assert.match(await page.locator('[data-role="reset-unavailable"]').innerText(),
+      /This device reports firmware 2\.4\.1 and engine 1\.9\.3\./);
+  });
+
   await t.test('running and waiting', async () => {
     await show('resetRunning', 'care');
     assert.match(await page.locator('[data-role="reset-status"]').innerText(), /Reset sent/);
