@@ -149,6 +149,14 @@ DemoDevice::DemoDevice(Date start, DemoPacing pacing, std::string serial)
   putU16(calibration, 0, 10000);
   putU16(calibration, 2, kCalibration);
   device.readings[{0, 128}] = std::move(calibration);
+  // The software for which nimbra offers a module reset (control 150.6.1, engine 102.6.0),
+  // so the demo shows it; both modules acknowledge the reset (command 2) with an empty reply.
+  device.readings[{0, 0}] = {0x01, 0x00, 150,  6,    1,    0x23, 0x01,
+                             0x03, 0x01, 0x00, 0x05, 0x02, 0x01, 0x07};
+  device.readings[{1, 0}] = {0x02, 0x00, 102,  6,    0,    0x45, 0x00,
+                             0x03, 0x01, 0x00, 0x04, 0x00, 0x02, 0x05};
+  device.readings[{0, 2}] = {};
+  device.readings[{1, 2}] = {};
   // A history with some past: sessions, charges and a few system records.
   device.history.records = {{{0, 0, 24}, {1, 0, 6}, {2, 0, 3}, {3, 0, 0}}};
   // The use records (directory 0) in the form the analysis server reads; the others as any.

@@ -65,7 +65,7 @@ function connected(fields = {}) {
   return ordered({
     preferences: { language: 'system', theme: 'system' }, effectiveLanguage: 'en',
     connected: true, busy: false, initialReading: false, connectionFailed: false,
-    cablePresent: true, serial: 'QW3A••••7K', message: '设备状态已更新', sample: RECENT[RECENT.length - 1],
+    cablePresent: true, serial: 'QW3A••••7K', message: '读取完成 · 10 项有效数据 · 设置 8/8', sample: RECENT[RECENT.length - 1],
     settings: SETTINGS, recent: RECENT, history: HISTORY, archiveCount: 112, directoryCount: 2,
     observations: OBSERVATIONS, analyzing: false, readingHistory: false, estimatedUses: 14,
     resetTarget: RESET_TARGET, resetWaiting: false, settingRecords: RECORDS, settingJournalError: false,
@@ -99,7 +99,7 @@ export const fixtures = {
     estimatedUses: undefined, resetTarget: undefined,
   }),
   connectionFailed: connected({
-    connectionFailed: true, message: '无法打开设备，请检查 USB 连接。', sample: undefined, settings: {},
+    connectionFailed: true, message: '无法打开 USB（-13），请退出官方 IQOS 程序后刷新', sample: undefined, settings: {},
     recent: [], history: undefined, archiveCount: undefined, directoryCount: undefined, observations: undefined,
     estimatedUses: undefined, resetTarget: undefined,
   }),

@@ -87,7 +87,8 @@ function installStub() {
   };
 }
 
-export async function openPage(env, { size = DEFAULT_SIZE, colorScheme = 'light', url = '/index.html' } = {}) {
+// `init`: a function run in the page before its own scripts (after the handler stub).
+export async function openPage(env, { size = DEFAULT_SIZE, colorScheme = 'light', url = '/index.html', init } = {}) {
   const page = await env.context.newPage();
   const problems = [];
   page.on('pageerror', (err) => problems.push(`pageerror: ${err.message}`));
@@ -96,6 +97,7 @@ export async function openPage(env, { size = DEFAULT_SIZE, colorScheme = 'light'
   await page.setViewportSize(size);
   await page.emulateMedia({ colorScheme, reducedMotion: 'reduce' });
   await page.addInitScript(installStub);
+  if (init) await page.addInitScript(init);
   await page.goto(env.server.origin + url);
   await page.waitForFunction(() => typeof window.renderNimbra === 'function');
   page.problems = problems;

@@ -55,7 +55,7 @@ test('home follows the connection', async (t) => {
     assert.match(text, /could not be read/);
     assert.match(text, /Another program holds the device/);
     assert.match(text, /udev rule/);
-    assert.match(text, /无法打开设备，请检查 USB 连接。/, 'the program message as it came');
+    assert.match(text, /could not be opened \(status -13\)/, 'the program message in the page language');
     assert.equal(await disabled('[data-focus="home-refresh"]'), false);
     assert.equal(await page.locator('[data-focus="home-disconnect"]').count(), 0);
   });
@@ -72,7 +72,7 @@ test('home follows the connection', async (t) => {
     assert.match(session, /Running for 2:0\d/, 'elapsed from sessionStartedAt');
     assert.match(text, /150\.6\.1/);
     assert.match(text, /102\.6\.0/);
-    assert.match(text, /设备状态已更新/);
+    assert.match(text, /Read complete · 10 valid values · settings 8\/8/);
     assert.equal(await page.locator('svg.chart polyline').count(), 1);
     assert.match(await page.locator('svg.chart').getAttribute('aria-label'), /14 readings, from \d+% to 30%/);
   });
@@ -183,6 +183,13 @@ test('care shows reset, records and storage', async (t) => {
     await show('analyzing', 'care');
     assert.equal(await page.locator('[data-focus="care-reset"]').count(), 0);
     assert.match(await page.locator('[data-role="reset-unavailable"]').innerText(), /150\.6\.1/);
+  });
+
+  await t.test('other software: the device\'s own firmware and engine named', async () => {
+    const sample = { ...fixtures.full.sample, firmware: '2.4.1', engine: '1.9.3' };
+    await render(page, { ...fixtures.resetOffered, sample, resetTarget: undefined });
+    assert.match(await page.locator('[data-role="reset-unavailable"]').innerText(),
+      /This device reports firmware 2\.4\.1 and engine 1\.9\.3\./);
   });
 
   await t.test('running and waiting', async () => {

@@ -1,5 +1,6 @@
 #include "platform/gtk/state_delivery.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ struct Step {
 struct Case {
   const char* name;
   std::vector<Step> steps;
+  friend void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 };
 
 class StateDeliveryTest : public ::testing::TestWithParam<Case> {};

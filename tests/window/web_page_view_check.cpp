@@ -15,7 +15,8 @@
 #include "platform/gtk/web_page_view.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's count of live heap bytes (its allocator replaces malloc's).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace nimbra {

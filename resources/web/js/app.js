@@ -22,9 +22,11 @@
     state: undefined,
     module: 'home',
     sharing: { url: '', qr: '', qrDark: '' },
-    local: { confirmReset: undefined, shareNote: undefined },
+    local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined },
   };
   let noteTimer;
+  let unchangedTimer;
+  let drawnModule;
 
   const darkQuery = window.matchMedia ? window.matchMedia('(prefers-color-scheme: dark)') : null;
 
@@ -36,7 +38,11 @@
   }
 
   const ctx = {
-    post: N.bridge.post,
+    post(body) {
+      // A new action replaces the note about the last one.
+      if (N.outcome.start(body.action, page.state)) page.local.unchanged = undefined;
+      N.bridge.post(body);
+    },
     local: page.local,
     get sharing() { return page.sharing; },
     isDark,
@@ -115,9 +121,21 @@
         serial !== undefined ? h('span', { class: 'summary-serial mono' }, serial) : null)));
   }
 
+  // A control the user is on keeps the keyboard focus while it is unavailable (a switch
+  // during its write, "Check for updates" during the check): a disabled control cannot hold
+  // focus, so this one is only marked unavailable, and its handler refuses it the same way.
+  function holdFocus(el) {
+    el.disabled = false;
+    el.setAttribute('aria-disabled', 'true');
+  }
+
   function draw(focusKey) {
     const active = document.activeElement;
     const panel = document.getElementById('panel');
+    const content = panel.parentElement;
+    // The user's place: kept while the module stays, the top of a module just opened.
+    const scrollTop = drawnModule === page.module ? content.scrollTop : 0;
+    drawnModule = page.module;
     const keepFocus = focusKey || (active && active.dataset && active.dataset.focus);
     const focusWasInside = active && (panel.contains(active) || document.getElementById('tabs').contains(active));
 
@@ -150,9 +168,15 @@
     // A redraw replaces the controls; put focus back on the same control.
     if (keepFocus && (focusKey || focusWasInside)) {
       const target = document.querySelector(`[data-focus="${CSS.escape(keepFocus)}"]`);
-      if (target && !target.disabled) target.focus();
-      else if (focusWasInside && !document.body.contains(active)) title.focus();
+      if (target) {
+        if (target.disabled) holdFocus(target);
+        target.focus({ preventScroll: true });
+      } else if (focusWasInside && !document.body.contains(active)) {
+        title.focus({ preventScroll: true });
+      }
     }
+    content.scrollTop = scrollTop;
+    runSessionClock();
   }
 
   // The program pushes a state after every read, most of them unchanged (several a second
@@ -164,6 +188,12 @@
     if (page.state && text === lastStateText) return;
     lastStateText = text;
     page.state = F.normalize(state);
+    const unchanged = N.outcome.observe(page.state);
+    if (unchanged) {
+      page.local.unchanged = unchanged;
+      clearTimeout(unchangedTimer);
+      unchangedTimer = setTimeout(() => { page.local.unchanged = undefined; draw(); }, 4000);
+    }
     draw();
   };
 
@@ -185,13 +215,25 @@
     draw();
   };
 
-  // The session clock runs between renders.
-  setInterval(() => {
-    for (const el of document.querySelectorAll('[data-role="session-elapsed"]')) {
+  // The session clock runs between renders, only while a session is shown, and changes
+  // only the text of its time (its box contains the layout and paint that causes).
+  let clockTimer;
+  function tickSessionClock() {
+    for (const el of document.querySelectorAll('[data-role="session-time"]')) {
       const start = Number(el.dataset.start);
-      if (Number.isFinite(start)) el.textContent = t('home.sessionElapsed', { t: F.elapsed(start, Date.now()) });
+      if (!Number.isFinite(start)) continue;
+      const text = F.elapsed(start, Date.now());
+      if (el.firstChild && el.firstChild.data !== text) el.firstChild.data = text;
     }
-  }, 1000);
+  }
+  function runSessionClock() {
+    const shown = document.querySelector('[data-role="session-time"]') !== null;
+    if (shown && clockTimer === undefined) clockTimer = setInterval(tickSessionClock, 1000);
+    if (!shown && clockTimer !== undefined) {
+      clearInterval(clockTimer);
+      clockTimer = undefined;
+    }
+  }
 
   if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener('change', () => draw());
 

@@ -21,11 +21,16 @@
       'aria-describedby': opts.describedBy,
       disabled: opts.disabled,
       onclick: (event) => {
-        if (el.disabled) return;
+        if (unavailable(el)) return;
         onClick(event, el);
       },
     }, label);
     return el;
+  }
+
+  // Disabled, or kept focusable while unavailable (app.js holds focus on it).
+  function unavailable(el) {
+    return el.disabled || el.getAttribute('aria-disabled') === 'true';
   }
 
   function badge(tone, text) {
@@ -50,5 +55,12 @@
     return h('span', { class: 'spinner', 'aria-hidden': 'true' });
   }
 
-  N.ui = { card, button, badge, notice, facts, spinner };
+  // A short note that an action changed nothing, shown for a few seconds.
+  function unchangedNote(ctx, action, text) {
+    return ctx.local.unchanged === action
+      ? h('p', { class: 'unchanged-note', role: 'status', 'data-role': 'unchanged-note', text })
+      : null;
+  }
+
+  N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote };
 })(window.NimbraPage = window.NimbraPage || {});

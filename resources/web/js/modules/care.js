@@ -27,7 +27,10 @@
     if (s.resetTarget === undefined) {
       // While a reset is under way its progress says enough.
       if (s.resetWaiting || s.resetStatus === 'running') return null;
-      return h('p', { class: 'muted small', 'data-role': 'reset-unavailable', text: t('care.resetUnavailable') });
+      // The device's own software, when known, says why it is not offered.
+      const own = s.connected && s.sample && typeof s.sample.firmware === 'string' && typeof s.sample.engine === 'string'
+        ? ` ${t('care.deviceSoftware', { f: s.sample.firmware, e: s.sample.engine })}` : '';
+      return h('p', { class: 'muted small', 'data-role': 'reset-unavailable', text: t('care.resetUnavailable') + own });
     }
     // The confirmation belongs to one connection: a new target starts over.
     if (ctx.local.confirmReset === s.resetTarget && can.canReset) {

@@ -66,6 +66,7 @@
         h('div', { class: 'card-head' },
           h('p', { class: 'muted', text: t('history.intro') }),
           read),
+        N.ui.unchangedNote(ctx, 'history', t('history.unchanged')),
         progress(s),
         s.historyError !== undefined
           ? notice('error', t('history.error'), h('p', { 'data-role': 'history-error' }, N.programText.show(s.historyError)))

@@ -35,11 +35,11 @@
     }
     const disconnect = button(t('home.disconnect'), 'home-disconnect',
       () => ctx.post({ action: 'disconnect' }), { disabled: !can.canDisconnect });
-    return statusBlock('ok', t('home.connected.title'), [], [refresh(t('home.refresh'), true), disconnect], s);
+    return statusBlock('ok', t('home.connected.title'), [], [refresh(t('home.refresh'), true), disconnect], s, ctx);
   }
 
   // One headline card; `s` adds the serial and the program's message when active.
-  function statusBlock(tone, title, body, actions, s) {
+  function statusBlock(tone, title, body, actions, s, ctx) {
     const serial = s && s.serial !== undefined
       ? h('p', { class: 'serial' }, h('span', { class: 'muted', text: `${t('home.serial')} ` }),
         h('span', { class: 'mono', 'data-role': 'serial' }, s.serial))
@@ -53,7 +53,18 @@
       serial,
       message,
       body.map((b) => (typeof b === 'string' ? h('p', { class: 'muted', text: b }) : b)),
-      actions.length ? h('div', { class: 'actions' }, actions) : null);
+      actions.length ? h('div', { class: 'actions' }, actions) : null,
+      ctx ? N.ui.unchangedNote(ctx, 'refresh', t('home.unchanged')) : null);
+  }
+
+  // "Running for 2:05": the time in a box of its own, the one thing the clock changes.
+  function sessionElapsed(start) {
+    const [before, after] = t('home.sessionElapsed').split('{t}');
+    return h('span', { class: 'metric-sub', 'data-role': 'session-elapsed' },
+      before,
+      h('span', { class: 'session-time', 'data-role': 'session-time', 'data-start': start },
+        F.elapsed(start, Date.now())),
+      after);
   }
 
   function metrics(s) {
@@ -66,8 +77,7 @@
     const running = s.sessionStartedAt !== undefined;
     const session = running
       ? [h('span', { class: 'metric-value', text: t('home.sessionRunning') }),
-        h('span', { class: 'metric-sub', 'data-role': 'session-elapsed', 'data-start': s.sessionStartedAt },
-          t('home.sessionElapsed', { t: F.elapsed(s.sessionStartedAt, Date.now()) }))]
+        sessionElapsed(s.sessionStartedAt)]
       : [h('span', { class: 'metric-value muted-value', text: t('home.sessionIdle') })];
 
     return h('div', { class: 'metrics' },

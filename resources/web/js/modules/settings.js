@@ -41,7 +41,7 @@
       'data-setting': id,
       disabled,
       onclick: () => {
-        if (sw.disabled || !known) return;
+        if (N.ui.unavailable(sw) || !known) return;
         ctx.post({ action: 'setting', key: id, value: !value });
       },
     }, h('span', { class: 'switch-thumb', 'aria-hidden': 'true' }));
