@@ -2,6 +2,10 @@
 # program is built the way Debian builds its own packages (stack protector, FORTIFY, format
 # checks, full RELRO with BIND_NOW). The debug and sanitizer builds stay without them:
 # FORTIFY needs optimisation and gets in the sanitizers' way.
+#
+# Sets NIMBRA_HARDENING_COMPILE_OPTIONS and NIMBRA_HARDENING_LINK_OPTIONS; src/ applies them to
+# what is shipped. The test programs do not take them: with FORTIFY, GCC 12 reports false
+# array bounds inside libstdc++'s string copies that gtest's headers inline.
 option(NIMBRA_HARDENING "Build optimised builds with Debian's hardening flags" ON)
 
 find_program(NIMBRA_DPKG_BUILDFLAGS dpkg-buildflags)
@@ -25,5 +29,6 @@ nimbra_buildflags(CXXFLAGS cxxflags)
 nimbra_buildflags(LDFLAGS ldflags)
 # Debian's file-prefix map names the source folder of the build; keep the one of this tree.
 list(FILTER cxxflags EXCLUDE REGEX "^-ffile-prefix-map=")
-add_compile_options(${cppflags} ${cxxflags} -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
-add_link_options(${ldflags})
+set(NIMBRA_HARDENING_COMPILE_OPTIONS ${cppflags} ${cxxflags}
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+set(NIMBRA_HARDENING_LINK_OPTIONS ${ldflags})
