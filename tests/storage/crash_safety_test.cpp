@@ -119,15 +119,15 @@ class CrashSafetyTest : public SampleStoreTest {
     return kill;
   }
 
-  // The kill points: n = 1, 2, … while `sweeping(kill)` says the last kill left steps
-  // uncovered, then the rest of kKillsPerStore drawn from 1 … the sweep's length.
+  // The kill points: n = 1, 2, … while `visit(n)` says the last kill left steps uncovered,
+  // then the rest of kKillsPerStore drawn from 1 … the sweep's length; none after stop_.
   template <typename Visit>
   void killAtEveryStepThenRandomly(const Visit& visit) {
     int n = 1;
-    while (kills_ < kKillsPerStore && visit(n)) ++n;
+    while (kills_ < kKillsPerStore && !stop_ && visit(n)) ++n;
     sweep_ = n;
     std::uniform_int_distribution<int> step(1, n);
-    while (kills_ < kKillsPerStore) visit(step(rng_));
+    while (kills_ < kKillsPerStore && !stop_) visit(step(rng_));
   }
 
   // Kills a store's writer at every step, then at random steps. `read` gives the version a
@@ -139,7 +139,6 @@ class CrashSafetyTest : public SampleStoreTest {
     ASSERT_GE(version, 0) << store << ": the starting file";
     int torn = 0, lost = 0, leftovers = 0;
     killAtEveryStepThenRandomly([&](int n) {
-      if (version < 0) return false;
       Kill kill = killAtStep(version + 1, n, write);
       EXPECT_TRUE(kill.step) << store << ": the writer stopped before step " << n
                              << ": a write failed";
@@ -152,6 +151,7 @@ class CrashSafetyTest : public SampleStoreTest {
           << ", killed before step " << n;
       bool sweeping = kill.finished < version + 2;  // a first and a later version not yet done
       version = found;
+      stop_ = version < 0;  // a torn file: nothing to go on from
       return sweeping && kill.step.has_value();
     });
     std::printf(
@@ -193,6 +193,7 @@ class CrashSafetyTest : public SampleStoreTest {
   std::mt19937 rng_{20261208};
   int kills_ = 0;
   int sweep_ = 0;
+  bool stop_ = false;
   std::array<int, kStepNames.size()> stepKills_{};
 };
 
