@@ -41,6 +41,7 @@ class ControllerPeer {
     return c.samples_.lastSample();
   }
   static const Uuid& connectionId(const Controller& c) { return c.connectionId_; }
+  static bool readOnce(const Controller& c) { return c.connection_.readOnce(); }
   static void refreshArchive(Controller& c) { c.history_.refreshArchive(c.deviceKey()); }
   static void reportDevice(Controller& c) {
     c.samples_.reportDevice(c.deviceKey(), c.connectionId_, c.paused_);

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <random>
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -8,8 +9,10 @@
 #include "storage/day_file.h"
 
 // 300 simulated minutes of a device that comes and goes (also by dropping off the bus on a
-// module reset), switches off, drops replies and spoils history transfers, with the page sending
-// valid and invalid actions at random. Fixed seed; the device and the queue run on fake time.
+// module reset, or rebooting its modules on the bus), switches off, drops replies (also for
+// one whole read at a time) and spoils history transfers, with the page sending valid and
+// invalid actions at random; at the end a device that was read on its connection is still
+// polled. Fixed seed; the device and the queue run on fake time.
 
 namespace nimbra::testing {
 namespace {
@@ -35,8 +38,19 @@ class SoakTest : public FlowTest {
     for (uint32_t position = 0; position < historyLength_; ++position) {
       device.history.entries[{0, position}] = analysableEntry(position);
     }
-    // Some devices drop off the bus when they take a module reset.
-    if (chance(0.5)) device.reset.leaveBus = [this] { usb_->detach(kPort); };
+    // Some devices drop off the bus when they take a module reset; the others stay on it
+    // while their modules reboot, answering nothing for a while of the test's clock.
+    if (chance(0.5)) {
+      device.reset.leaveBus = [this] { usb_->detach(kPort); };
+    } else {
+      device.reset.rebootTime =
+          std::chrono::milliseconds(std::uniform_int_distribution<int>(100, 8000)(rng_));
+      device.clock = [this] {
+        return std::chrono::steady_clock::time_point(
+            std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                clock_.now().time_since_epoch()));
+      };
+    }
     return device;
   }
 
@@ -63,6 +77,23 @@ class SoakTest : public FlowTest {
 
   bool chance(double p) { return std::bernoulli_distribution(p)(rng_); }
 
+  // Still polled: a device read on this connection and not paused by the user is read again
+  // by the timers alone once it answers, whatever failed before (whole reads, a reset whose
+  // modules reboot, a sequence that gave up). Returns whether the check applied.
+  bool expectStillPolled() {
+    if (!plugged_ || !last()["connected"].get<bool>() || !ControllerPeer::readOnce(controller())) {
+      return false;
+    }
+    state_->switchedOff = false;
+    state_->fault = sim::ReplyFault::none;
+    state_->readings[{1, 129}] = {0x08, 0x40, 0xff, 0x7f};  // no use session
+    const std::optional<DeviceSample>& sample = ControllerPeer::lastSample(controller());
+    double before = sample ? sample->observedAt : 0;
+    for (int i = 0; i < 3; ++i) advance(kStep);
+    EXPECT_TRUE(sample && sample->observedAt != before) << "the device is no longer polled";
+    return true;
+  }
+
   std::mt19937 rng_{20261208};
   uint32_t historyLength_ = 5;
   std::shared_ptr<sim::SimulatedDeviceState> state_;
@@ -75,6 +106,7 @@ TEST_F(SoakTest, ThreeHundredMinutesOfFaultsLeaveConsistentState) {
   plugged_ = true;
   std::set<double> folded;
   size_t acceptedActions = 0;
+  int stillPolledChecks = 0;
 
   for (int step = 0; step < kSteps; ++step) {
     if (chance(0.01)) {
@@ -127,10 +159,20 @@ TEST_F(SoakTest, ThreeHundredMinutesOfFaultsLeaveConsistentState) {
         EXPECT_EQ(held, records.front().after->at("light")) << "confirmed but not held";
       }
     }
+    if (chance(0.02)) stillPolledChecks += expectStillPolled();
+    if (plugged_ && !model().busy() && chance(0.05)) {
+      // One whole read fails (every reply dropped), then the device answers again.
+      sim::ReplyFault fault = std::exchange(state_->fault, sim::ReplyFault::drop);
+      advance(kStep);
+      state_->fault = fault;
+    }
     advance(kStep);
     if (const auto& sample = ControllerPeer::lastSample(controller()))
       folded.insert(sample->observedAt);
   }
+
+  stillPolledChecks += expectStillPolled();
+  EXPECT_GT(stillPolledChecks, 10);
 
   // Calm down: a healthy device, plugged, read on request.
   if (!plugged_) state_ = plug(device());
@@ -184,6 +226,7 @@ TEST_F(SoakTest, ThreeHundredMinutesOfFaultsLeaveConsistentState) {
   EXPECT_EQ(positions.size(), historyLength_);
   EXPECT_TRUE(pending->empty()) << "the calm end analyses everything";
   RecordProperty("folded", static_cast<int>(folded.size()));
+  RecordProperty("stillPolledChecks", stillPolledChecks);
   RecordProperty("historyLength", static_cast<int>(historyLength_));
   RecordProperty("settingRecords", static_cast<int>(records.size()));
   RecordProperty("resets", static_cast<int>(std::count_if(
