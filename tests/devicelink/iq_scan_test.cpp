@@ -1,6 +1,8 @@
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include <gtest/gtest.h>
 
@@ -62,15 +64,24 @@ TEST_F(IqScan, FieldsAreCutAt255Bytes) {
   EXPECT_EQ(iq_open(serial255.c_str()), 0);
 }
 
+// The parts one after another. GCC 12 at -O2 reports a chain of + on these long strings as
+// out of bounds (a false -Warray-bounds); appending says the same without it.
+std::string joined(std::initializer_list<std::string_view> parts) {
+  std::string text;
+  for (std::string_view part : parts) text.append(part);
+  return text;
+}
+
 // A cut at 255 bytes used to split a UTF-8 sequence; it now falls before the character.
 TEST_F(IqScan, FieldsAreCutAtACharacterBoundary) {
   const std::string serial254(254, 'S');
-  plugIn(sim::ilumaOne(serial254 + "\xC3\xA9" + "tail"));
+  const std::string manufacturer253(253, 'm');
+  plugIn(sim::ilumaOne(joined({serial254, "\xC3\xA9", "tail"})));
   auto product = plugIn(sim::ilumaOne("P2"));
-  product->manufacturer = std::string(253, 'm') + "\xE2\x82\xAC";  // the euro sign at 253
-  EXPECT_EQ(std::string(iq_scan()), serial254 +
-                                        "\tIQOS ILUMA i ONE\tPhilip Morris Products S.A.\n" +
-                                        "P2\tIQOS ILUMA i ONE\t" + std::string(253, 'm') + "\n");
+  product->manufacturer = joined({manufacturer253, "\xE2\x82\xAC"});  // the euro sign at 253
+  EXPECT_EQ(std::string(iq_scan()),
+            joined({serial254, "\tIQOS ILUMA i ONE\tPhilip Morris Products S.A.\n",
+                    "P2\tIQOS ILUMA i ONE\t", manufacturer253, "\n"}));
   EXPECT_EQ(iq_open(serial254.c_str()), 0);
 }
 
