@@ -1,10 +1,8 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -23,17 +21,10 @@
 #include "core/clock.h"
 #include "core/main_queue.h"
 #include "core/uuid.h"
-#include "device/history_observation.h"
-#include "device/history_types.h"
 #include "device/model.h"
 #include "devicelink/presence_source.h"
 #include "devicelink/usb_presence.h"
-#include "server/battery_estimate.h"
-#include "server/history_analysis.h"
 #include "server/post_json.h"
-#include "storage/device_sample.h"
-#include "storage/device_store.h"
-#include "storage/history_archive.h"
 #include "storage/local_settings.h"
 #include "storage/local_storage.h"
 #include "storage/maintenance_records.h"

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -110,12 +111,15 @@ class FlowTest : public ControllerTest {
   std::atomic<int> analysisStatus_ = 200;
   std::atomic<int> batteryStatus_ = 200;
   std::atomic<int> predictedUses_ = 12;
+  // While set, battery requests get no answer (the server's connection thread waits).
+  std::atomic<bool> holdBattery_ = false;
 
  private:
   // One observation per record sent, at its position, so duplicates come back twice.
   test::HttpReply answer(const test::HttpRequest& request) {
     nlohmann::json body = nlohmann::json::parse(request.body);
     if (request.target.ends_with(HistoryAPI::kBatteryPath)) {
+      while (holdBattery_) std::this_thread::yield();
       if (batteryStatus_ != 200) return test::HttpReply::withStatus(batteryStatus_);
       return test::HttpReply::ok(nlohmann::json{
           {"schemaVersion", 1}, {"voltage", 3.9}, {"predictedUses", predictedUses_.load()}}
