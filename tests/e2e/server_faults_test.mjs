@@ -59,8 +59,8 @@ await run(context, async () => {
     await nimbra.driver.waitFor('the check button', 'const b = document.querySelector("[data-focus=prefs-check]"); return b && !b.disabled;');
     await nimbra.input.click('[data-focus=prefs-check]');
     const phase = await nimbra.driver.waitFor('the check to fail', `
-      const badge = document.querySelector('[data-role=phase] .badge');
-      return badge && badge.textContent.trim() === 'error' && document.querySelector('[data-role=phase]').textContent.trim();`,
+      const shown = document.querySelector('[data-role=phase]');
+      return shown && shown.dataset.phase === 'error' && shown.textContent.trim();`,
     {});
     console.log(`   update check: "${phase}"`);
   });

@@ -15,15 +15,15 @@ import { check, installBundle, run, setUp, startServer, step } from './lib/harne
 
 const context = setUp('update');
 
-// Records every update phase the page shows, in order, from now on.
+// Records every update phase the page shows (the phase word behind its translated text), in
+// order, from now on.
 const RECORD_PHASES = `
   window.nimbraPhases = [];
   const note = () => {
-    const badge = document.querySelector('[data-role=phase] .badge');
-    const phase = badge && badge.textContent.trim();
+    const phase = document.querySelector('[data-role=phase]')?.dataset.phase;
     if (phase && window.nimbraPhases[window.nimbraPhases.length - 1] !== phase) window.nimbraPhases.push(phase);
   };
-  new MutationObserver(note).observe(document.body, { subtree: true, childList: true, characterData: true });
+  new MutationObserver(note).observe(document.body, { subtree: true, childList: true, characterData: true, attributes: true });
   note();`;
 
 const bundleBuild = (app) => JSON.parse(readFileSync(path.join(app, 'Contents', 'Info.json'), 'utf8')).CFBundleVersion;
@@ -148,7 +148,7 @@ await run(context, async () => {
     check(/build 1\)/.test(version), `the rolled-back program shows "${version}"`);
     // The start-up check of the restored build passes the failed build over.
     const phase = await s.nimbra.driver.waitFor('the start-up check to end', `
-      const phase = document.querySelector('[data-role=phase] .badge')?.textContent.trim();
+      const phase = document.querySelector('[data-role=phase]')?.dataset.phase;
       return !['idle', 'checking'].includes(phase) && phase;`, { timeoutMs: 20000 });
     console.log(`   the restored build's start-up check: ${phase}`);
     check(phase === 'rollback', `the start-up check ended in "${phase}"`);

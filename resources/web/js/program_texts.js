@@ -65,6 +65,7 @@
     '更新包大小或平台信息不正确。': 'The update’s size or platform information is wrong.',
     '更新包 SHA-256 校验失败。': 'The update failed its SHA-256 check.',
     '不支持的更新包格式。': 'The update’s package format is not supported.',
+    '镜像内缺少 nimbra.app。': 'The update holds no nimbra.app folder.',
     '更新文件处理失败。': 'The update files could not be processed.',
     '安装包身份、版本或架构不匹配。': 'The package’s identity, version or architecture does not match.',
     '当前系统版本不支持此更新。': 'This system version does not support the update.',

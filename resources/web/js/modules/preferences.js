@@ -33,7 +33,7 @@
     const busy = BUSY_PHASES.includes(u.phase);
     return card(t('prefs.update'), null,
       h('p', { class: 'version', 'data-role': 'version', text: t('prefs.version', { v: u.version, b: u.build }) }),
-      h('p', { class: 'phase', role: 'status', 'data-role': 'phase' },
+      h('p', { class: 'phase', role: 'status', 'data-role': 'phase', 'data-phase': u.phase },
         busy ? N.ui.spinner() : null,
         h('span', null, known ? t(key) : u.phase),
         known ? badge(PHASE_TONES[u.phase] || 'neutral', t(`badge.${u.phase}`)) : null),
