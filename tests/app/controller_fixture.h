@@ -274,4 +274,19 @@ class ControllerTest : public SimulatedLinkTest {
   std::shared_ptr<Controller> controller_;
 };
 
+// Gives the device the firmware and engine that module resets are offered for.
+inline void offerResets(sim::SimulatedDeviceState& device) {
+  auto& software = device.readings[{0, 0}];
+  software[2] = 150, software[3] = 6, software[4] = 1;
+  auto& engine = device.readings[{1, 0}];
+  engine[2] = 102, engine[3] = 6, engine[4] = 0;
+}
+
+// A device for which module resets are offered.
+inline sim::SimulatedDeviceState resettable() {
+  sim::SimulatedDeviceState device = sim::ilumaOne(ControllerTest::kSerial);
+  offerResets(device);
+  return device;
+}
+
 }  // namespace nimbra::testing

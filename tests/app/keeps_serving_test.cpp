@@ -27,11 +27,7 @@ class KeepsServingTest : public FlowTest {
   // A device offered module resets whose modules answer nothing for 300 ms of the test's clock
   // after each reset, staying on the bus.
   sim::SimulatedDeviceState rebooting() {
-    sim::SimulatedDeviceState device = sim::ilumaOne(kSerial);
-    auto& software = device.readings[{0, 0}];
-    software[2] = 150, software[3] = 6, software[4] = 1;
-    auto& engine = device.readings[{1, 0}];
-    engine[2] = 102, engine[3] = 6, engine[4] = 0;
+    sim::SimulatedDeviceState device = resettable();
     device.reset.rebootTime = 300ms;
     device.clock = [this] {
       return std::chrono::steady_clock::time_point(

@@ -12,16 +12,6 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// A device whose firmware and engine are the ones module resets are offered for.
-sim::SimulatedDeviceState resettable() {
-  sim::SimulatedDeviceState device = sim::ilumaOne(ControllerTest::kSerial);
-  auto& software = device.readings[{0, 0}];
-  software[2] = 150, software[3] = 6, software[4] = 1;
-  auto& engine = device.readings[{1, 0}];
-  engine[2] = 102, engine[3] = 6, engine[4] = 0;
-  return device;
-}
-
 sim::SimulatedDeviceState silent() {
   sim::SimulatedDeviceState device = sim::ilumaOne(ControllerTest::kSerial);
   device.fault = sim::ReplyFault::drop;

@@ -25,10 +25,7 @@ constexpr auto kPoll = Controller::kDevicePollInterval;
 // analysable history records.
 sim::SimulatedDeviceState fullDevice(uint32_t records = 0, bool inSession = false) {
   sim::SimulatedDeviceState device = withHistory(records);
-  auto& software = device.readings[{0, 0}];
-  software[2] = 150, software[3] = 6, software[4] = 1;
-  auto& engine = device.readings[{1, 0}];
-  engine[2] = 102, engine[3] = 6, engine[4] = 0;
+  offerResets(device);
   std::vector<uint8_t> calibration(24, 0);
   calibration[2] = 100;
   device.readings[{0, 128}] = calibration;

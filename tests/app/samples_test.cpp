@@ -29,16 +29,6 @@ sim::SimulatedDeviceState withBattery(std::vector<uint8_t> a, uint16_t calibrati
   return device;
 }
 
-// A device whose firmware and engine are the ones module resets are offered for.
-sim::SimulatedDeviceState resettable() {
-  sim::SimulatedDeviceState device = sim::ilumaOne(ControllerTest::kSerial);
-  auto& software = device.readings[{0, 0}];
-  software[2] = 150, software[3] = 6, software[4] = 1;
-  auto& engine = device.readings[{1, 0}];
-  engine[2] = 102, engine[3] = 6, engine[4] = 0;
-  return device;
-}
-
 class SamplesTest : public FlowTest {
  protected:
   size_t deviceEvents() {

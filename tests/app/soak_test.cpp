@@ -27,10 +27,7 @@ class SoakTest : public FlowTest {
  protected:
   sim::SimulatedDeviceState device() {
     sim::SimulatedDeviceState device = withHistory(0);
-    auto& software = device.readings[{0, 0}];
-    software[2] = 150, software[3] = 6, software[4] = 1;
-    auto& engine = device.readings[{1, 0}];
-    engine[2] = 102, engine[3] = 6, engine[4] = 0;
+    offerResets(device);
     std::vector<uint8_t> calibration(24, 0);
     calibration[2] = 100;
     device.readings[{0, 128}] = calibration;
