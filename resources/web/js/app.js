@@ -78,18 +78,23 @@
     selectModule(F.MODULES[next], true);
   }
 
+  // The tabs are built once per language and afterwards only updated: a tab replaced between
+  // the press and the release of a click (a state arriving in between) would lose the click.
   function drawNav() {
     const nav = document.getElementById('tabs');
     nav.setAttribute('aria-label', t('nav.label'));
-    nav.replaceChildren(...F.MODULES.map((m) => {
-      const selected = m === page.module;
-      return h('button', {
-        type: 'button', role: 'tab', id: `tab-${m}`, class: 'tab',
-        'aria-selected': String(selected), 'aria-controls': 'panel',
-        tabindex: selected ? '0' : '-1', 'data-focus': `tab-${m}`, 'data-module': m,
+    const labels = F.MODULES.map((m) => t(`nav.${m}`));
+    setOnce(nav, JSON.stringify(labels), () => nav.replaceChildren(...F.MODULES.map((m, i) =>
+      h('button', {
+        type: 'button', role: 'tab', id: `tab-${m}`, class: 'tab', 'aria-controls': 'panel',
+        'data-focus': `tab-${m}`, 'data-module': m,
         onclick: () => selectModule(m, true), onkeydown: onTabKey,
-      }, navIcon(m), h('span', { text: t(`nav.${m}`) }));
-    }));
+      }, navIcon(m), h('span', { text: labels[i] })))));
+    for (const tab of nav.children) {
+      const selected = tab.dataset.module === page.module;
+      tab.setAttribute('aria-selected', String(selected));
+      tab.setAttribute('tabindex', selected ? '0' : '-1');
+    }
   }
 
   // Short connection summary under the navigation, visible from every module.

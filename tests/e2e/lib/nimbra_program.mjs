@@ -103,11 +103,20 @@ export class NimbraProgram {
     return text.trim();
   }
 
+  // Clicks the module's tab until it is selected: selecting a tab twice does nothing, and on a
+  // busy machine one click may land before the window has taken it.
   async openModule(module) {
-    await this.input.click(`#tab-${module}`);
-    await this.driver.waitFor(`the ${module} module`,
-      `return document.querySelector('#tab-' + arguments[0])?.getAttribute('aria-selected') === 'true';`,
-      {}, module);
+    const selected = `return document.querySelector('#tab-' + arguments[0])?.getAttribute('aria-selected') === 'true';`;
+    const giveUpAt = Date.now() + HANG_MS;
+    for (;;) {
+      await this.input.click(`#tab-${module}`);
+      try {
+        await this.driver.waitFor(`the ${module} module`, selected, { timeoutMs: 3000 }, module);
+        return;
+      } catch (error) {
+        if (Date.now() > giveUpAt) throw error;
+      }
+    }
   }
 
   alive() {
