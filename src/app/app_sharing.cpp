@@ -5,6 +5,7 @@
 namespace nimbra {
 
 std::string AppSharing::shareLink(std::string_view updateBaseUrl) {
+  if (updateBaseUrl.empty()) return {};
   std::string link(updateBaseUrl);
   if (link.empty() || link.back() != '/') link += '/';
   return link + kDownloadPath;
@@ -15,6 +16,7 @@ AppSharing::AppSharing(std::string link, QrPainter& painter, ClipboardWriter& cl
 
 const std::optional<std::vector<uint8_t>>& AppSharing::qrPNG(bool dark) {
   auto& slot = pngs_[dark ? 1 : 0];
+  if (!slot && link_.empty()) slot = std::optional<std::vector<uint8_t>>();
   if (!slot) slot = painter_.paintPng(link_, sharePalette(dark));
   return *slot;
 }
@@ -25,7 +27,7 @@ std::optional<std::string> AppSharing::qrDataURL(bool dark) {
   return kDataUrlPrefix + base64Encode(*png);
 }
 
-bool AppSharing::copyLink() { return clipboard_.putLink(link_); }
+bool AppSharing::copyLink() { return !link_.empty() && clipboard_.putLink(link_); }
 
 bool AppSharing::copyQR(bool dark) {
   const std::optional<std::vector<uint8_t>>& png = qrPNG(dark);

@@ -21,7 +21,8 @@ class AppSharing final : public Sharing {
 
   // The update server's base URL and the path "download" with exactly one "/" between
   // them, whether or not the base ends in one ("https://host" + "download" must not become
-  // "https://hostdownload").
+  // "https://hostdownload"). Empty without an update server: there is nothing to share, so
+  // no picture is drawn and nothing is copied.
   static std::string shareLink(std::string_view updateBaseUrl);
 
   AppSharing(std::string link, QrPainter& painter, ClipboardWriter& clipboard);

@@ -14,6 +14,7 @@ BatteryEstimator::BatteryEstimator(MainQueue& queue, HistoryAPI::Endpoint endpoi
 BatteryEstimator::~BatteryEstimator() { clear(); }
 
 void BatteryEstimator::start(const HistoryAPI::BatteryInput& input) {
+  if (!endpoint_.configured()) return;
   if (batteryInput_ && batteryInput_->charge == input.charge) return;
   batteryInput_ = input;
   if (batteryTask_) batteryTask_->cancel();

@@ -17,7 +17,8 @@ namespace nimbra {
 //
 // Main thread only. The request runs on a worker thread and its answer comes back through the
 // main queue; an answer for an input that is no longer current is dropped, and none arrives
-// once the estimator is gone.
+// once the estimator is gone. Without an analysis server (an endpoint that is not configured)
+// it never asks: it keeps no input and has no estimate.
 class BatteryEstimator {
  public:
   // Called after each answer that was taken: `changed` when the predicted uses differ from

@@ -102,8 +102,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   Controller& operator=(const Controller&) = delete;
 
   // The window calls these.
-  // After each load of the page: sends the sharing configuration, publishes, and asks the
-  // page whether it is ready (then the updater writes its health marker).
+  // After each load of the page: sends the sharing configuration and which services the
+  // build has, publishes, and asks the page whether it is ready (then the updater writes its
+  // health marker).
   void pageFinishedLoading();
   // One page message body: an object whose string "action" names the action. Anything else
   // is ignored, as is an action the current state does not allow.
@@ -162,6 +163,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   // Rendering and the page (controller_screen.cpp).
   void render();
   void configureSharing(PageView& page);
+  void configureServices(PageView& page);
 
   // The gate and the page actions (controller_messages.cpp).
   bool passesGate(const std::string& action) const;

@@ -61,7 +61,10 @@ void Controller::render() {
 
 void Controller::pageFinishedLoading() {
   ready_ = true;
-  if (std::shared_ptr<PageView> page = web_.lock()) configureSharing(*page);
+  if (std::shared_ptr<PageView> page = web_.lock()) {
+    configureSharing(*page);
+    configureServices(*page);
+  }
   publish();
   std::shared_ptr<PageView> page = web_.lock();
   if (!page) return;
@@ -83,6 +86,16 @@ void Controller::configureSharing(PageView& page) {
     return;  // a link that is not UTF-8: the page keeps its own placeholder
   }
   page.evaluate("window.configureSharing(" + text + ")");
+}
+
+// What the page cannot tell from the screen state: whether records are analysed (and a
+// battery estimate can come) at all, and where updates come from ("server", "package" for
+// the system's package manager, "none").
+void Controller::configureServices(PageView& page) {
+  nlohmann::ordered_json services;
+  services["analysis"] = history_.analysisAvailable();
+  services["updates"] = updateSourceName(updater_.source());
+  page.evaluate("window.configureServices(" + services.dump() + ")");
 }
 
 }  // namespace nimbra

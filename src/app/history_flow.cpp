@@ -152,7 +152,8 @@ bool HistoryFlow::archiveSnapshot(const HistorySnapshot& snapshot) {
 }
 
 void HistoryFlow::analysePendingRecords() {
-  if (historyNeedsAnalysis_ && queue_.now() >= historyAnalysisRetryAfter_) {
+  if (historyNeedsAnalysis_ && queue_.now() >= historyAnalysisRetryAfter_ &&
+      endpoint_.configured()) {
     std::string serial = model_.selected();
     std::string key = sha256Hex(serial);
     Result<std::vector<HistoryArchive::Pending>> pending = archive_.pending(key);
@@ -163,7 +164,8 @@ void HistoryFlow::analysePendingRecords() {
     historyNeedsAnalysis_ = !pending->empty();
     if (historyNeedsAnalysis_) startAnalysis(std::move(*pending), serial, key);
   }
-  if (!historyNeedsAnalysis_) historyError_.reset();
+  // Without a server no record waits for anything: a good read clears an older read error.
+  if (!historyNeedsAnalysis_ || !endpoint_.configured()) historyError_.reset();
 }
 
 void HistoryFlow::refreshArchive(const std::string& serial) {

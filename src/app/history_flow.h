@@ -28,6 +28,9 @@ namespace nimbra {
 // threads; their results come back through the main queue and are applied only while the
 // connection, the device and the analysis run they belong to are still current. Nothing
 // arrives once the flow is gone.
+//
+// Without an analysis server (an endpoint that is not configured) the flow still reads,
+// archives and counts the records; it never sends one, so no analysis ever runs or fails.
 class HistoryFlow {
  public:
   HistoryFlow(Model& model, MainQueue& queue, const LocalStorage& storage, const Clock& clock,
@@ -61,6 +64,8 @@ class HistoryFlow {
   // The user asked for the history: the analysis may run at once after the next read.
   void analyseNow() { historyAnalysisRetryAfter_ = queue_.now(); }
 
+  // Whether the build has an analysis server to send records to.
+  bool analysisAvailable() const { return endpoint_.configured(); }
   bool historyStarted() const { return historyStarted_; }
   bool readingHistory() const { return readingHistory_; }
   bool retryScheduled() const { return historyRetryAt_.has_value(); }

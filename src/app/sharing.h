@@ -12,7 +12,8 @@ class Sharing {
  public:
   virtual ~Sharing() = default;
 
-  // The update server's base URL followed by "download"; built once.
+  // The update server's base URL followed by "download"; built once. Empty when the build
+  // has no update server (the page then shows no share card).
   virtual const std::string& link() const = 0;
   // "data:image/png;base64," + the PNG of the QR picture for the theme; none when it
   // cannot be made.

@@ -31,12 +31,17 @@ inline constexpr char kTooLargeMessage[] = "nimbra API 响应过大";
 // system's certificate store; tests and the demo point it at a loopback server and may
 // shorten the time-out. `caFile`, when set, is a PEM file of the certificate authorities
 // trusted instead of the system store (the demo's own CA); verification is never off.
+// An empty base URL is a build without an analysis server: callers then make no request
+// at all (analysis, battery estimate and telemetry stay idle).
 struct Endpoint {
   std::string baseUrl;
   std::chrono::milliseconds timeout = kRequestTimeout;
   std::string caFile = {};
+
+  bool configured() const { return !baseUrl.empty(); }
 };
-// The build's NIMBRA_API_BASE_URL with the standard time-out.
+// The build's NIMBRA_API_BASE_URL (empty when the build names none) with the standard
+// time-out.
 const Endpoint& defaultEndpoint();
 
 // A "ZuvoHistory" code 1 error with the given user-visible message.

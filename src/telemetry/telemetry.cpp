@@ -42,6 +42,7 @@ Telemetry::Telemetry(Seams seams)
       os_(validUtf8(seams.os)),
       appBuild_(validUtf8(seams.appBuild)),
       appVersion_(validUtf8(seams.appVersion)) {
+  if (!isOn()) return;
   isFirstLaunch_ = ledger_.needsFirstLaunch(installationId_());
   Result<std::vector<Event>> loaded = outbox_.load();
   if (loaded) {
@@ -60,7 +61,7 @@ Telemetry::~Telemetry() {
 
 void Telemetry::start(std::string language) {
   language_ = std::move(language);
-  if (timer_) return;
+  if (timer_ || !isOn()) return;
 
   if (isFirstLaunch_ && record(kFirstLaunchKind, std::nullopt, std::nullopt, clock_.now())) {
     ledger_.markFirstLaunch(installationId_());
@@ -82,6 +83,7 @@ bool Telemetry::isTriggerOnly(std::string_view kind) {
 
 bool Telemetry::record(std::string_view kind, std::optional<std::string> module,
                        std::optional<Device> device, Date time) {
+  if (!isOn()) return false;
   if (isTriggerOnly(kind)) {
     reportDailyIfNeeded(time);
     return true;
@@ -128,6 +130,7 @@ bool Telemetry::saveOutbox() {
 }
 
 void Telemetry::reportDailyIfNeeded(Date time) {
+  if (!isOn()) return;
   const std::string day = telemetryDayText(time);
   const Uuid installation = installationId_();
   if (ledger_.hasReported(installation, day)) return;
@@ -151,7 +154,7 @@ bool Telemetry::pendingHoldsDaily(const Uuid& installation, const std::string& d
 }
 
 void Telemetry::flush() {
-  if (uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
+  if (!isOn() || uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
 
   std::vector<Event> batch = nextBatch();
   std::vector<Uuid> batchIds;

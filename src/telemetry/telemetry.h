@@ -29,6 +29,9 @@ namespace nimbra {
 //
 // A damaged outbox is never overwritten in the run that found it: events then live in
 // memory only (and are still uploaded), and record() reports false.
+//
+// Without a server (an endpoint that is not configured) telemetry is off: nothing is read,
+// recorded, stored or sent, start() starts no timer and record() reports false.
 class Telemetry {
  public:
   using Device = TelemetryDevice;
@@ -54,6 +57,7 @@ class Telemetry {
     std::function<bool()> isApplicationActive;
     // Absent when there is no application-support directory: nothing is then stored.
     std::optional<LocalStorage> storage;
+    // Not configured: telemetry is off.
     HistoryAPI::Endpoint endpoint;
     std::string os;
     std::string appBuild;
@@ -108,6 +112,7 @@ class Telemetry {
   bool isUploading() const { return uploading_; }
   bool isFirstLaunch() const { return isFirstLaunch_; }
   bool isStarted() const { return timer_.has_value(); }
+  bool isOn() const { return endpoint_.configured(); }
   double retryInterval() const { return retryInterval_; }
   double nextAttempt() const { return nextAttempt_; }
 

@@ -40,7 +40,8 @@ struct AppUpdater::Run {
   ~Run() { unlock(); }
 };
 
-AppUpdater::AppUpdater(Seams seams) : seams_(std::move(seams)) {}
+AppUpdater::AppUpdater(Seams seams)
+    : seams_(std::move(seams)), source_(updateSourceFor(seams_.baseUrl, seams_.running)) {}
 
 AppUpdater::~AppUpdater() {
   cancelled_ = true;
@@ -81,6 +82,9 @@ void AppUpdater::startAutomaticChecks() {
   // An installer killed in an earlier session left its job behind: settle it before
   // anything else looks at the bundle.
   if (seams_.updateDirectory) BundleSwap::recoverInterruptedInstalls(*seams_.updateDirectory);
+  // A system package or a build without an update server: the page says where updates come
+  // from, and nothing is asked of any server.
+  if (source_ != UpdateSource::server) return;
   if (!run_) checkForUpdates(false);
   timer_ = seams_.queue.repeat(kCheckInterval, std::chrono::seconds(0),
                                [this] { checkForUpdates(false); });
@@ -116,7 +120,7 @@ void AppUpdater::endRun() {
 
 void AppUpdater::checkForUpdates(bool manual) {
   // The program is quitting for the installer; nothing may start after that.
-  if (run_ || phase_ == "installing") return;
+  if (run_ || phase_ == "installing" || source_ != UpdateSource::server) return;
   run_ = std::make_unique<Run>();
   run_->manual = manual;
   setPhase("checking");

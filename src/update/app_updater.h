@@ -40,7 +40,8 @@ class AppUpdater final : public Updater {
   // Everything taken from outside. The queue must outlive the object.
   struct Seams {
     MainQueue& queue;
-    // The update server, "https://host"; the query path is resolved against it.
+    // The update server, "https://host"; the query path is resolved against it. Empty: the
+    // build has none, and no check is ever made.
     std::string baseUrl;
     UpdateTransport::Options transport;
     // Absent when the user has no caches directory: checks then end in "error".
@@ -82,11 +83,12 @@ class AppUpdater final : public Updater {
   AppUpdater(const AppUpdater&) = delete;
   AppUpdater& operator=(const AppUpdater&) = delete;
 
-  // Once at launch: settles an installation whose installer was killed, then a check now
-  // (unless one runs) and one every hour.
+  // Once at launch: settles an installation whose installer was killed, then, when the
+  // updates come from the update server, a check now (unless one runs) and one every hour.
   void startAutomaticChecks();
 
   State state() const override;
+  UpdateSource source() const override { return source_; }
   void checkForUpdates(bool manual) override;
   void setOnChange(std::function<void()> onChange) override { onChange_ = std::move(onChange); }
   void setCanInstall(std::function<bool()> canInstall) override {
@@ -119,6 +121,7 @@ class AppUpdater final : public Updater {
   void handOver();
 
   Seams seams_;
+  const UpdateSource source_;
   std::string phase_ = "idle";
   std::optional<std::string> availableVersion_;
   std::unique_ptr<Run> run_;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "update/update_source.h"
+
 namespace nimbra {
 
 // The updater's record shown on the page under "appUpdate"; encoded with the keys in this
@@ -26,7 +28,10 @@ class Updater {
   virtual ~Updater() = default;
 
   virtual AppUpdaterState state() const = 0;
-  // Starts a check unless one runs; `manual` is true for the page's "check-update".
+  // Where this program's updates come from; only UpdateSource::server ever checks.
+  virtual UpdateSource source() const { return UpdateSource::server; }
+  // Starts a check unless one runs; `manual` is true for the page's "check-update". Does
+  // nothing when source() is not UpdateSource::server.
   virtual void checkForUpdates(bool manual) = 0;
   // Called with no arguments on the main thread after every phase change.
   virtual void setOnChange(std::function<void()> onChange) = 0;

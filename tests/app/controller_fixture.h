@@ -73,6 +73,7 @@ class FakeSharing : public Sharing {
 class FakeUpdater : public Updater {
  public:
   AppUpdaterState state() const override { return current; }
+  UpdateSource source() const override { return updatesFrom; }
   void checkForUpdates(bool manual) override { checks.push_back(manual); }
   void setOnChange(std::function<void()> callback) override { onChange = std::move(callback); }
   void setCanInstall(std::function<bool()> callback) override { canInstall = std::move(callback); }
@@ -81,6 +82,7 @@ class FakeUpdater : public Updater {
   }
 
   AppUpdaterState current{"1.4.2", "142", "current", std::nullopt, true};
+  UpdateSource updatesFrom = UpdateSource::server;
   std::vector<bool> checks;
   std::function<void()> onChange;
   std::function<bool()> canInstall;

@@ -117,10 +117,11 @@ TEST_F(ControllerTest, NothingRendersOrChangesBeforeThePageIsReady) {
   EXPECT_FALSE(controller().sessionStartedAt().has_value());
 
   controller().pageFinishedLoading();
-  ASSERT_EQ(page_->scripts.size(), 1u);
+  ASSERT_EQ(page_->scripts.size(), 2u);
   EXPECT_EQ(page_->scripts[0],
             R"j(window.configureSharing({"url":"https://updates.nimbra.invalid/download",)j"
             R"j("qr":"data:image/png;base64,AAAA","qrDark":""}))j");
+  EXPECT_EQ(page_->scripts[1], R"j(window.configureServices({"analysis":true,"updates":"server"}))j");
   EXPECT_EQ(page_->renders.size(), 1u);
   EXPECT_TRUE(controller().hasDevicePollTimer());
   EXPECT_EQ(updater_.healthMarkers,

@@ -80,7 +80,7 @@ class TelemetryTest : public ::testing::Test {
     fs::remove_all(base_, ignored);
   }
 
-  Telemetry& make() {
+  Telemetry& make(HistoryAPI::Endpoint endpoint = {"http://127.0.0.1:9", seconds(1)}) {
     telemetry_.reset();
     telemetry_ = std::make_unique<Telemetry>(Telemetry::Seams{
         .queue = queue_,
@@ -89,7 +89,7 @@ class TelemetryTest : public ::testing::Test {
         .installationId = [this] { return installation_; },
         .isApplicationActive = [this] { return active_; },
         .storage = storage(),
-        .endpoint = {"http://127.0.0.1:9", seconds(1)},
+        .endpoint = std::move(endpoint),
         .os = "Linux Test",
         .appBuild = "7",
         .appVersion = "1.2.3",
@@ -134,6 +134,28 @@ TEST_F(TelemetryTest, TriggerKindsAreNeverStoredAndReportEachDayOnce) {
   EXPECT_TRUE(telemetry.record("launch", std::nullopt, std::nullopt, clock_.now() + hours(24)));
   EXPECT_EQ(kindsOf(telemetry.pending()), (std::vector<std::string>{"daily", "daily"}));
   EXPECT_EQ(reportedDays(), (std::vector<std::string>{"2024-05-01", "2024-05-02"}));
+}
+
+// A build without an analysis server has no telemetry: no event of any kind is kept, no file
+// is written, no day is marked reported and no timer runs.
+TEST_F(TelemetryTest, WithoutAServerNothingIsRecordedStoredOrSent) {
+  Telemetry& telemetry = make(HistoryAPI::Endpoint{});
+  telemetry.start("en");
+  for (const char* kind : {"foreground", "launch", "module", "device", "first_launch", "daily"}) {
+    SCOPED_TRACE(kind);
+    EXPECT_FALSE(telemetry.record(kind, std::string("home"), aDevice("SER-1"), clock_.now()));
+  }
+  telemetry.reportDailyIfNeeded(clock_.now() + hours(24));
+  telemetry.flush();
+  queue_.advance(Telemetry::kTickInterval * 3);
+
+  EXPECT_FALSE(telemetry.isOn());
+  EXPECT_FALSE(telemetry.isStarted());
+  EXPECT_FALSE(telemetry.isUploading());
+  EXPECT_TRUE(telemetry.pending().empty());
+  EXPECT_FALSE(fs::exists(telemetryDir())) << "something was written";
+  EXPECT_TRUE(reportedDays().empty());
+  EXPECT_EQ(HistoryAPI::callsInFlight(), 0u);
 }
 
 TEST_F(TelemetryTest, FirstModuleOrDeviceEventOfADayFollowsThatDaysReport) {

@@ -73,14 +73,15 @@ class AppUpdaterTest : public UpdateFixture {
     UpdateFixture::TearDown();
   }
 
-  std::unique_ptr<AppUpdater> makeUpdater(const RunningApp& app, bool trustTestCertificate = true) {
+  std::unique_ptr<AppUpdater> makeUpdater(const RunningApp& app, bool trustTestCertificate = true,
+                                          std::string baseUrl = std::string("https://") + kHost) {
     UpdateTransport::Options transport{.caFile = server->caFile(),
                                        .connectTo = {server->connectTo()}};
     if (!trustTestCertificate) transport.caFile.reset();
     transport.downloadDeadline = downloadDeadline;
     auto made = std::make_unique<AppUpdater>(AppUpdater::Seams{
         .queue = queue,
-        .baseUrl = std::string("https://") + kHost,
+        .baseUrl = std::move(baseUrl),
         .transport = transport,
         .updateDirectory = updates,
         .running = app,
@@ -463,6 +464,61 @@ std::map<std::string, std::string> snapshot(const fs::path& folder) {
     items[entry.path().string()] = std::to_string(info.st_mode) + ":" + content;
   }
   return items;
+}
+
+// Where updates come from, by where the program runs and whether the build has a server.
+TEST(UpdateSourceTest, FollowsTheServerAndWhereTheProgramLives) {
+  struct Case {
+    const char* name;
+    const char* baseUrl;
+    RunningApp running;
+    UpdateSource source;
+  };
+  const std::string server = std::string("https://") + kHost;
+  const RunningApp bundle{"/home/u/.local/opt/nimbra.app", true, {}};
+  const RunningApp bundleUnderUsr{"/usr/lib/nimbra/nimbra.app", true, {}};
+  for (const Case& c : {
+           Case{"bundle with a server", server.c_str(), bundle, UpdateSource::server},
+           Case{"bundle without a server", "", bundle, UpdateSource::none},
+           Case{"bundle that lies under /usr", server.c_str(), bundleUnderUsr, UpdateSource::server},
+           Case{"Debian package", server.c_str(), RunningApp::forExecutable("/usr/bin/nimbra"),
+                UpdateSource::systemPackage},
+           Case{"Debian package of a build without a server", "",
+                RunningApp::forExecutable("/usr/bin/nimbra"), UpdateSource::systemPackage},
+           Case{"build tree with a server", server.c_str(),
+                RunningApp::forExecutable("/work/nimbra/build/default/src/nimbra"),
+                UpdateSource::server},
+           Case{"a folder named like /usr", server.c_str(),
+                RunningApp::forExecutable("/usrlocal/bin/nimbra"), UpdateSource::server},
+       }) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(updateSourceFor(c.baseUrl, c.running), c.source);
+  }
+}
+
+TEST_F(AppUpdaterTest, WithoutAServerOrInstalledByThePackageManagerNothingIsAsked) {
+  struct Case {
+    const char* name;
+    RunningApp running;
+    std::string baseUrl;
+    UpdateSource source;
+  };
+  for (const Case& c : {Case{"no update server", running, "", UpdateSource::none},
+                        Case{"system package", RunningApp::forExecutable("/usr/bin/nimbra"),
+                             std::string("https://") + kHost, UpdateSource::systemPackage}}) {
+    SCOPED_TRACE(c.name);
+    updater = makeUpdater(c.running, true, c.baseUrl);
+    phases.clear();
+    updater->startAutomaticChecks();
+    updater->checkForUpdates(true);
+    queue.runPending();
+    EXPECT_EQ(updater->source(), c.source);
+    EXPECT_EQ(updater->phase(), "idle");
+    EXPECT_TRUE(phases.empty()) << "a phase was shown";
+    EXPECT_FALSE(updater->isChecking());
+    EXPECT_FALSE(updater->hasTimer()) << "no hourly check";
+    EXPECT_TRUE(server->requestedPaths().empty()) << "the update server was asked";
+  }
 }
 
 TEST_F(AppUpdaterTest, AProgramNotRunningFromASignedBundleEndsInPermission) {

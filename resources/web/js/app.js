@@ -1,6 +1,8 @@
 // The page shell and its contract with the program:
 //   window.renderNimbra(state)   redraw everything from one screen state
 //   window.configureSharing(obj) download link and the two QR pictures
+//   window.configureServices(obj) which servers the build has: { analysis: bool,
+//                                updates: 'server' | 'package' | 'none' }
 //   window.sharingResult(action, ok)  outcome of a copy action
 // A render depends only on the last state plus a little page-local state
 // (open module, a pending reset confirmation, the last copy result).
@@ -22,6 +24,8 @@
     state: undefined,
     module: 'home',
     sharing: { url: '', qr: '', qrDark: '' },
+    // Until the program says otherwise, a build with both servers.
+    services: { analysis: true, updates: 'server' },
     local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined },
   };
   let noteTimer;
@@ -45,6 +49,7 @@
     },
     local: page.local,
     get sharing() { return page.sharing; },
+    get services() { return page.services; },
     isDark,
     setLocal(patch, focusKey) {
       Object.assign(page.local, patch);
@@ -209,6 +214,15 @@
       url: typeof c.url === 'string' ? c.url : '',
       qr: picture(c.qr),
       qrDark: picture(c.qrDark),
+    };
+    draw();
+  };
+
+  window.configureServices = function configureServices(config) {
+    const c = config && typeof config === 'object' ? config : {};
+    page.services = {
+      analysis: c.analysis !== false,
+      updates: ['server', 'package', 'none'].includes(c.updates) ? c.updates : 'server',
     };
     draw();
   };

@@ -10,7 +10,6 @@
 #include "app/demo_servers.h"
 #include "app/preferences.h"
 #include "devicelink/backend_registry.h"
-#include "nimbra/build_config.h"
 #include "platform/hidapi_backend.h"
 #include "platform/udev_presence_source.h"
 #include "sim/demo_device.h"
@@ -40,14 +39,19 @@ LocalStorage userStorage() {
 
 }  // namespace
 
-AppSeams::AppSeams(LocalStorage storage, LaunchOptions options)
+AppSeams::AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl)
     : storage(storage),
       settings(storage),
-      sharing(AppSharing::shareLink(NIMBRA_UPDATE_BASE_URL), painter, clipboard),
+      sharing(AppSharing::shareLink(updateBaseUrl), painter, clipboard),
       options(std::move(options)) {}
 
 std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
-  std::unique_ptr<AppSeams> seams(new AppSeams(userStorage(), std::move(options)));
+  // The build's servers, or the demo's loopback server (only with the simulated device). A
+  // server the build does not name is not there: its calls are never made (post_json.h,
+  // update_source.h) and without an update server there is no download link to share.
+  DemoServers::Servers servers = DemoServers::fromProcessEnvironment(options.simulatedDevice);
+  std::unique_ptr<AppSeams> seams(
+      new AppSeams(userStorage(), std::move(options), servers.updateBaseUrl));
   // Before the first write of this run: assemble runs from "startup", which GApplication
   // runs only in the one primary instance, so no other writer can own a temporary file.
   (void)seams->storage.removeAbandonedTemporaries();
@@ -78,9 +82,6 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
     seams->presence_ = std::make_unique<UdevPresenceSource>();
   }
 
-  // The build's servers, or the demo's loopback server (only with the simulated device).
-  DemoServers::Servers servers =
-      DemoServers::fromProcessEnvironment(seams->options.simulatedDevice);
   seams->analysisEndpoint = servers.api;
 
   Telemetry::configureShared(Telemetry::SharedHooks{

@@ -67,7 +67,7 @@ class AppSeams {
   static Uuid installationId();
 
  private:
-  AppSeams(LocalStorage storage, LaunchOptions options);
+  AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl);
 
   Updater* updater_ = nullptr;
   std::function<void()> startChecks_;

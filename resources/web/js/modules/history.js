@@ -57,6 +57,7 @@
   }
 
   function render(s, ctx) {
+    const analysis = ctx.services.analysis;
     const can = F.abilities(s);
     const read = button(t('history.read'), 'history-read', () => ctx.post({ action: 'history' }),
       { primary: true, disabled: !can.canReadHistory });
@@ -64,8 +65,10 @@
     return [
       h('section', { class: 'card' },
         h('div', { class: 'card-head' },
-          h('p', { class: 'muted', text: t('history.intro') }),
+          h('p', { class: 'muted', text: t(analysis ? 'history.intro' : 'history.introLocal') }),
           read),
+        analysis ? null : notice('info', t('history.noAnalysis.title'),
+          h('p', { 'data-role': 'no-analysis', text: t('history.noAnalysis.body') })),
         N.ui.unchangedNote(ctx, 'history', t('history.unchanged')),
         progress(s),
         s.historyError !== undefined
@@ -79,7 +82,9 @@
         s.history === undefined && s.connected && !s.readingHistory
           ? h('p', { class: 'muted small', text: t('history.notRead') }) : null,
         catalogue(s.history)),
-      card(t('history.timeline'), null, timeline(s)),
+      // Observations kept from a build that had a server are still shown.
+      analysis || (s.observations && s.observations.length)
+        ? card(t('history.timeline'), null, timeline(s)) : null,
     ];
   }
 

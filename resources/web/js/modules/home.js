@@ -67,7 +67,8 @@
       after);
   }
 
-  function metrics(s) {
+  // Without an analysis server there is no estimate to wait for: the tile is left out.
+  function metrics(s, analysis) {
     const battery = s.sample && typeof s.sample.battery === 'number' ? s.sample.battery : undefined;
     const level = battery === undefined ? null
       : h('div', { class: 'meter', 'aria-hidden': 'true' },
@@ -80,17 +81,18 @@
         sessionElapsed(s.sessionStartedAt)]
       : [h('span', { class: 'metric-value muted-value', text: t('home.sessionIdle') })];
 
-    return h('div', { class: 'metrics' },
+    return h('div', { class: ['metrics', !analysis && 'metrics-two'] },
       h('div', { class: 'metric', 'data-role': 'battery' },
         h('span', { class: 'metric-label', text: t('home.battery') }),
         h('span', { class: ['metric-value', battery === undefined && 'muted-value'] },
           battery === undefined ? t('home.batteryUnknown') : `${battery}%`),
         level),
-      h('div', { class: 'metric', 'data-role': 'estimate' },
+      analysis ? h('div', { class: 'metric', 'data-role': 'estimate' },
         h('span', { class: 'metric-label', text: t('home.uses') }),
         // Not yet known: the smaller muted form, which also keeps "Estimating…" on one line.
         h('span', { class: ['metric-value', s.estimatedUses === undefined && 'muted-value'] },
-          s.estimatedUses === undefined ? t('home.usesUnknown') : t('home.usesValue', { n: s.estimatedUses }))),
+          s.estimatedUses === undefined ? t('home.usesUnknown') : t('home.usesValue', { n: s.estimatedUses })))
+        : null,
       h('div', { class: ['metric', running && 'metric-live'], 'data-role': 'session' },
         h('span', { class: 'metric-label', text: t('home.session') }),
         session));
@@ -111,7 +113,7 @@
   function render(s, ctx) {
     const out = [connectionCard(s, ctx)];
     if (s.connected && s.sample) {
-      out.push(metrics(s));
+      out.push(metrics(s, ctx.services.analysis));
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
       out.push(details(s));
     } else if (s.recent.length > 1) {

@@ -28,11 +28,18 @@
 
   function updateCard(s, ctx) {
     const u = s.appUpdate;
+    const version = h('p', { class: 'version', 'data-role': 'version', text: t('prefs.version', { v: u.version, b: u.build }) });
+    // Updates that come from elsewhere: say where, and never show a check or its phase.
+    if (ctx.services.updates !== 'server') {
+      return card(t('prefs.update'), null, version,
+        h('p', { class: 'muted', 'data-role': 'update-source', 'data-source': ctx.services.updates,
+          text: t(`prefs.updates.${ctx.services.updates}`) }));
+    }
     const key = `phase.${u.phase}`;
     const known = N.i18n.has(key);
     const busy = BUSY_PHASES.includes(u.phase);
     return card(t('prefs.update'), null,
-      h('p', { class: 'version', 'data-role': 'version', text: t('prefs.version', { v: u.version, b: u.build }) }),
+      version,
       h('p', { class: 'phase', role: 'status', 'data-role': 'phase', 'data-phase': u.phase },
         busy ? N.ui.spinner() : null,
         h('span', null, known ? t(key) : u.phase),
@@ -43,8 +50,10 @@
         button(t('prefs.check'), 'prefs-check', () => ctx.post({ action: 'check-update' }), { disabled: busy })));
   }
 
+  // Without a download link (a build without an update server) there is nothing to share.
   function shareCard(ctx) {
     const sharing = ctx.sharing;
+    if (!sharing.url) return null;
     const dark = ctx.isDark();
     const qr = dark ? sharing.qrDark : sharing.qr;
     const note = ctx.local.shareNote;
