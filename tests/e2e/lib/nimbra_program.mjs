@@ -22,23 +22,26 @@ export function demoHome(dir) {
   return home;
 }
 
+// Without `server` the program keeps the servers of its build (none in a plain build).
 export function demoEnvironment(home, server, extra = {}) {
-  return {
+  const env = {
     ...process.env,
     XDG_DATA_HOME: home.data,
     XDG_CACHE_HOME: home.cache,
     XDG_CONFIG_HOME: home.config,
     NIMBRA_SIMULATED_DEVICE: '1',
-    NIMBRA_DEMO_SERVER: server.url,
-    NIMBRA_DEMO_CA: server.files.ca,
     NIMBRA_DEMO_CONTROL: home.control,
     NIMBRA_STARTUP_REPORT: home.report,
     ...extra,
   };
+  delete env.NIMBRA_DEMO_SERVER;
+  delete env.NIMBRA_DEMO_CA;
+  if (server) Object.assign(env, { NIMBRA_DEMO_SERVER: server.url, NIMBRA_DEMO_CA: server.files.ca });
+  return env;
 }
 
 export class NimbraProgram {
-  // Starts `program` with "--automation" and attaches WebDriver to it.
+  // Starts `program` with "--automation" and attaches WebDriver to it; `server` may be absent.
   static async start({ program, home, server, name, env = {} }) {
     const inspectorPort = await freePort();
     const logFile = path.join(home.dir, `${name}.log`);
