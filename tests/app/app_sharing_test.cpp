@@ -44,6 +44,21 @@ TEST(AppSharing, LinkJoinsBaseAndDownloadWithOneSlash) {
             "https://updates.example/v1/download");
 }
 
+// A build without an update server has no download address: nothing to draw or copy.
+TEST(AppSharing, WithoutAnUpdateServerThereIsNothingToShare) {
+  FakePainter painter;
+  FakeClipboard clipboard;
+  AppSharing sharing(AppSharing::shareLink(""), painter, clipboard);
+  EXPECT_EQ(sharing.link(), "");
+  EXPECT_FALSE(sharing.qrDataURL(false));
+  EXPECT_FALSE(sharing.qrDataURL(true));
+  EXPECT_FALSE(sharing.copyLink());
+  EXPECT_FALSE(sharing.copyQR(false));
+  EXPECT_EQ(painter.calls, 0);
+  EXPECT_TRUE(clipboard.links.empty());
+  EXPECT_TRUE(clipboard.pngs.empty());
+}
+
 TEST(AppSharing, DataUrlCarriesThePngOfTheThemeAndEachThemeIsDrawnOnce) {
   FakePainter painter;
   FakeClipboard clipboard;
