@@ -4,7 +4,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { startBrowser, openPage, render, showModule, sent, clearSent } from './harness.mjs';
-import { fixtures } from './fixtures.mjs';
+import { fixtures, SHARING } from './fixtures.mjs';
 
 const SMALL = { width: 640, height: 540 };
 
@@ -23,6 +23,8 @@ let page;
 before(async () => {
   env = await startBrowser();
   page = await openPage(env, { size: SMALL, init: countIntervals });
+  // A build with its servers: the preferences hold the share card and are long enough to scroll.
+  await page.evaluate((s) => window.configureSharing(s), SHARING);
 });
 after(async () => {
   assert.deepEqual(page.problems, [], 'no script errors');
