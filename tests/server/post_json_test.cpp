@@ -124,7 +124,9 @@ TEST(PostJson, DefaultEndpointIsTheBuildsHttpsUrlWithFifteenSeconds) {
   EXPECT_EQ(endpoint.baseUrl, NIMBRA_API_BASE_URL);
   // Empty in a build without an analysis server (the default), https otherwise.
   EXPECT_EQ(endpoint.configured(), !endpoint.baseUrl.empty());
-  if (endpoint.configured()) EXPECT_EQ(endpoint.baseUrl.rfind("https://", 0), 0u);
+  if (endpoint.configured()) {
+    EXPECT_EQ(endpoint.baseUrl.rfind("https://", 0), 0u);
+  }
 }
 
 TEST(PostJson, PathIsJoinedWithExactlyOneSlash) {
