@@ -35,9 +35,11 @@ Telemetry::Telemetry(Seams seams)
       installationId_(std::move(seams.installationId)),
       isApplicationActive_(std::move(seams.isApplicationActive)),
       endpoint_(std::move(seams.endpoint)),
-      outbox_(seams.storage),
-      ledger_(seams.storage ? std::optional<LocalSettings>(LocalSettings(*seams.storage))
-                            : std::nullopt),
+      // Off (no server): not even the outbox's folder is made.
+      outbox_(endpoint_.configured() ? seams.storage : std::nullopt),
+      ledger_(seams.storage && endpoint_.configured()
+                  ? std::optional<LocalSettings>(LocalSettings(*seams.storage))
+                  : std::nullopt),
       sessionId_(Uuid::random()),
       os_(validUtf8(seams.os)),
       appBuild_(validUtf8(seams.appBuild)),
