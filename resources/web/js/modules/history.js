@@ -65,6 +65,7 @@
       h('section', { class: 'card' },
         h('div', { class: 'card-head' },
           h('p', { class: 'muted', text: t('history.intro') }),
+          h('p', { class: 'muted small', 'data-role': 'history-privacy', text: t('history.privacy') }),
           read),
         N.ui.unchangedNote(ctx, 'history', t('history.unchanged')),
         progress(s),
