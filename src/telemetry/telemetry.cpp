@@ -41,7 +41,8 @@ Telemetry::Telemetry(Seams seams)
       sessionId_(Uuid::random()),
       os_(validUtf8(seams.os)),
       appBuild_(validUtf8(seams.appBuild)),
-      appVersion_(validUtf8(seams.appVersion)) {
+      appVersion_(validUtf8(seams.appVersion)),
+      enabled_(seams.enabled) {
   isFirstLaunch_ = ledger_.needsFirstLaunch(installationId_());
   Result<std::vector<Event>> loaded = outbox_.load();
   if (loaded) {
@@ -49,6 +50,9 @@ Telemetry::Telemetry(Seams seams)
   } else {
     outboxReadable_ = false;
   }
+  // Events queued before the switch was turned off (a run that ended before it could drop
+  // them) are not sent either.
+  if (!enabled_ && !pending_.empty()) dropPending();
 }
 
 // The completion of an upload in flight captures this object; a cancel made on the main
@@ -62,16 +66,36 @@ void Telemetry::start(std::string language) {
   language_ = std::move(language);
   if (timer_) return;
 
+  // The minute timer runs whatever the switch says, so turning it on later needs no restart.
+  timer_ = queue_.repeat(kTickInterval, kTickTolerance, [this] { tick(); });
+  if (!enabled_) return;
   if (isFirstLaunch_ && record(kFirstLaunchKind, std::nullopt, std::nullopt, clock_.now())) {
     ledger_.markFirstLaunch(installationId_());
     isFirstLaunch_ = false;
   }
   reportDailyIfNeeded(clock_.now());
   (void)record(kModuleKind, kHomeModule, std::nullopt, clock_.now());
-  timer_ = queue_.repeat(kTickInterval, kTickTolerance, [this] { tick(); });
+}
+
+void Telemetry::setEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  if (!enabled_) dropPending();
+}
+
+// Cancelling the upload in flight aborts its transfer, and its completion never runs.
+void Telemetry::dropPending() {
+  upload_.cancel();
+  uploading_ = false;
+  retryInterval_ = kInitialRetrySeconds;
+  nextAttempt_ = 0;
+  currentSerial_.reset();
+  pending_.clear();
+  (void)saveOutbox();
 }
 
 void Telemetry::tick() {
+  if (!enabled_) return;
   if (!isApplicationActive_ || isApplicationActive_()) reportDailyIfNeeded(clock_.now());
   flush();
 }
@@ -82,6 +106,7 @@ bool Telemetry::isTriggerOnly(std::string_view kind) {
 
 bool Telemetry::record(std::string_view kind, std::optional<std::string> module,
                        std::optional<Device> device, Date time) {
+  if (!enabled_) return false;
   if (isTriggerOnly(kind)) {
     reportDailyIfNeeded(time);
     return true;
@@ -128,6 +153,7 @@ bool Telemetry::saveOutbox() {
 }
 
 void Telemetry::reportDailyIfNeeded(Date time) {
+  if (!enabled_) return;
   const std::string day = telemetryDayText(time);
   const Uuid installation = installationId_();
   if (ledger_.hasReported(installation, day)) return;
@@ -151,7 +177,7 @@ bool Telemetry::pendingHoldsDaily(const Uuid& installation, const std::string& d
 }
 
 void Telemetry::flush() {
-  if (uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
+  if (!enabled_ || uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
 
   std::vector<Event> batch = nextBatch();
   std::vector<Uuid> batchIds;
