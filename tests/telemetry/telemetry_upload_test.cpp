@@ -278,7 +278,9 @@ TEST_F(TelemetryUploadTest, SwitchedOffNothingIsKeptRecordedOrSent) {
     // The next start, still off, finds nothing to send; switched on, it starts afresh.
     Telemetry& next = make(false);
     EXPECT_TRUE(next.pending().empty()) << "the outbox was emptied";
-    if (c.offAtStartUp) EXPECT_TRUE(next.isFirstLaunch()) << "no first launch marked while off";
+    if (c.offAtStartUp) {
+      EXPECT_TRUE(next.isFirstLaunch()) << "no first launch marked while off";
+    }
     EXPECT_EQ(server_.requests().size(), 0u);
     telemetry_.reset();
   }
