@@ -62,6 +62,7 @@ class NoSharing : public Sharing {
   std::optional<std::string> qrDataURL(bool) override { return std::nullopt; }
   bool copyLink() override { return false; }
   bool copyQR(bool) override { return false; }
+  bool copyText(const std::string&) override { return false; }
 
  private:
   std::string link_ = "https://updates.nimbra.invalid/download";

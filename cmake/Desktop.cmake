@@ -9,6 +9,9 @@ set(stage ${PROJECT_BINARY_DIR}/share)
 file(MAKE_DIRECTORY ${stage}/nimbra ${stage}/icons/hicolor/256x256/apps
      ${stage}/icons/hicolor/scalable/apps)
 file(CREATE_LINK ${PROJECT_SOURCE_DIR}/resources/web ${stage}/nimbra/web SYMBOLIC)
+# The udev rule beside the page: a program that is not installed offers the command that
+# installs it from here when it may not open the device.
+file(CREATE_LINK ${linux_dir}/70-nimbra.rules ${stage}/nimbra/70-nimbra.rules SYMBOLIC)
 file(CREATE_LINK ${linux_dir}/${app_id}.png ${stage}/icons/hicolor/256x256/apps/${app_id}.png
      SYMBOLIC)
 file(CREATE_LINK ${linux_dir}/${app_id}.svg ${stage}/icons/hicolor/scalable/apps/${app_id}.svg

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -133,6 +134,8 @@ std::optional<DemoControlFile::Command> DemoControlFile::poll() {
   if (command == "plug") return Command::plug;
   if (command == "session") return Command::session;
   if (command == "report") return Command::report;
+  if (command == "deny") return Command::deny;
+  if (command == "allow") return Command::allow;
   return std::nullopt;
 }
 
@@ -192,6 +195,12 @@ void DemoDevice::tick(Date now) {
         case DemoControlFile::Command::report:
           if (report_) report_(snapshot());
           break;
+        case DemoControlFile::Command::deny:
+          setAccessDenied(true);
+          break;
+        case DemoControlFile::Command::allow:
+          setAccessDenied(false);
+          break;
       }
     }
   }
@@ -221,6 +230,14 @@ void DemoDevice::setPlugged(bool plugged) {
   } else {
     bus_->detach(kPort);
   }
+}
+
+void DemoDevice::setAccessDenied(bool denied) {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->device->openErrno = denied ? EACCES : 0;
+  }
+  if (!denied && plugged_) bus_->change(kPort);
 }
 
 void DemoDevice::startSession() {

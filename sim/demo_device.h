@@ -63,12 +63,14 @@ struct DemoSnapshot {
 std::string demoSnapshotJson(const DemoSnapshot& snapshot);
 
 // A control file a test drops in place (write elsewhere, then rename): one command, "unplug",
-// "plug", "session" (start a use session now) or "report" (hand the device's snapshot to the
-// report sink). poll() reads and removes it, so its disappearance tells the test the command
-// was taken.
+// "plug", "session" (start a use session now), "report" (hand the device's snapshot to the
+// report sink), "deny" (every open fails with EACCES from now on, as without the udev rule)
+// or "allow" (opens succeed again, and the bus sends the "change" event that reloading and
+// triggering the rules gives). poll() reads and removes it, so its disappearance tells the test the
+// command was taken.
 class DemoControlFile {
  public:
-  enum class Command { unplug, plug, session, report };
+  enum class Command { unplug, plug, session, report, deny, allow };
 
   explicit DemoControlFile(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -104,6 +106,9 @@ class DemoDevice {
   void tick(Date now);
   void setPlugged(bool plugged);
   void startSession();
+  // Whether opening the device is refused with EACCES; giving access back announces it with a
+  // "change" event on the bus.
+  void setAccessDenied(bool denied);
   void setControlFile(std::filesystem::path path) { control_.emplace(std::move(path)); }
   // Receives the snapshot on the control file's "report" (before the command's tick moves
   // the device on).

@@ -30,6 +30,12 @@ void SimulatedUsbBus::detach(const std::string& port) {
   for (auto& [id, delivery] : deliveries_) delivery->departed(usbDeviceKey(port));
 }
 
+void SimulatedUsbBus::change(const std::string& port) {
+  std::lock_guard lock(mutex_);
+  if (ports_.count(port) == 0) return;
+  for (auto& [id, delivery] : deliveries_) delivery->changed(usbDeviceKey(port));
+}
+
 void SimulatedUsbBus::changeWithoutEvents(const std::string& port,
                                           std::optional<UsbDeviceInfo> device) {
   std::lock_guard lock(mutex_);

@@ -26,6 +26,10 @@ class SimulatedUsbBus {
 
   std::vector<UsbDeviceInfo> attached() const;
 
+  // A "change" event for the device at `port`, as udev sends when its rules are applied
+  // again (reload and trigger); nothing happens when the port is empty.
+  void change(const std::string& port);
+
   // Plugs in (or, with nullopt, unplugs) at `port` without telling any source, as when the
   // kernel's event queue overran; resynchronise() then hands every source the whole set, as
   // a source does after it recovered from such an overrun.

@@ -31,6 +31,7 @@ class AppSharing final : public Sharing {
   std::optional<std::string> qrDataURL(bool dark) override;
   bool copyLink() override;
   bool copyQR(bool dark) override;
+  bool copyText(const std::string& text) override { return clipboard_.putText(text); }
 
   // The PNG for a theme, or none when it cannot be made.
   const std::optional<std::vector<uint8_t>>& qrPNG(bool dark);

@@ -27,7 +27,9 @@ Controller::Controller(Seams seams)
       sharing_(seams.sharing),
       updater_(seams.updater),
       arguments_(std::move(seams.arguments)),
+      accessFix_(std::move(seams.accessFix)),
       presentation_(std::move(seams.presentation)),
+      usageData_(UsageData::load(settings_)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),
       settingJournal_(std::make_unique<SettingJournal>(settings_)),
       maintenanceRecords_(loadMaintenanceRecords(settings_)),
@@ -40,12 +42,14 @@ Controller::Controller(Seams seams)
                [this](bool changed) { batteryEstimateFinished(changed); }),
       reset_(queue_, *settingJournal_, [this] { publish(); }),
       samples_(*model_, clock_, telemetry_, session_, battery_) {
+  if (!accessFix_) accessFix_ = [] { return DeviceAccess::fixFor(false, std::nullopt); };
   if (!effectiveLanguage_) {
     effectiveLanguage_ = [](const std::string& language) {
       return language == "zh" ? std::string("zh") : std::string("en");
     };
   }
   samples_.openStore(std::move(seams.storage));
+  telemetry_.setEnabled(usageData_.enabled);
 }
 
 void Controller::start(std::unique_ptr<PresenceSource> presenceSource) {
@@ -77,8 +81,13 @@ void Controller::startPresenceMonitor(std::unique_ptr<PresenceSource> presenceSo
       if (auto self = weak.lock()) self->presenceChanged(serials);
     });
   };
+  auto onNodeChange = [this, weak = weak_from_this()](const std::string& serial) {
+    queue_.post([weak, serial] {
+      if (auto self = weak.lock()) self->deviceNodeChanged(serial);
+    });
+  };
   Result<std::unique_ptr<USBPresence>> presence =
-      USBPresence::create(queue_, std::move(presenceSource), onChange);
+      USBPresence::create(queue_, std::move(presenceSource), onChange, onNodeChange);
   if (presence) usbPresence_ = std::move(*presence);
 }
 
@@ -142,6 +151,15 @@ void Controller::presenceChanged(const USBPresence::Serials& serials) {
   connection_.stop();
   model_->setAutomatic(false);
   if (!serials.empty()) connection_.begin();
+  publish();
+}
+
+// udev applied its rules to the device again (the user reloaded and triggered them) or its
+// node appeared: a device whose open was refused may be opened now, so a fresh connection
+// read starts at once instead of at the next gentle retry of the poll.
+void Controller::deviceNodeChanged(const std::string& serial) {
+  if (attached_.count(serial) == 0 || !accessRefused()) return;
+  connection_.begin();
   publish();
 }
 
@@ -250,6 +268,11 @@ void Controller::devicePollTick() {
   bool searching = !usbPresence_ && !cablePresent();
   if (model_->automatic() && (firstReadDone || searching) && !model_->busy()) {
     model_->refresh(true);
+  } else if (accessRefused() && !connection_.runs() && !model_->busy()) {
+    // The gentle retry while the device is refused: permission may come back without any
+    // event (a session becoming active again gets its access back from logind). An open
+    // that is refused costs next to nothing, and the page shows the fix all the while.
+    model_->refresh(false);
   }
   publish();
 }

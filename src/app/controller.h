@@ -10,6 +10,7 @@
 
 #include "app/battery_estimator.h"
 #include "app/connection_sequence.h"
+#include "app/device_access.h"
 #include "app/history_flow.h"
 #include "app/page_view.h"
 #include "app/presentation.h"
@@ -18,6 +19,7 @@
 #include "app/screen_state.h"
 #include "app/session_tracking.h"
 #include "app/sharing.h"
+#include "app/usage_data.h"
 #include "core/clock.h"
 #include "core/main_queue.h"
 #include "core/uuid.h"
@@ -77,6 +79,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::vector<std::string> arguments;
     // The model's sleep on its device queue (between the two module resets).
     SleepFunction sleep = sleepOnThisThread;
+    // The commands that let the user open the device (device_access.h), asked for while an
+    // open is refused for permission; empty: the fix for a program without its rule file.
+    std::function<DeviceAccess::Fix()> accessFix = {};
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.
@@ -143,6 +148,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void requestChange();
   void modelChanged();
   void presenceChanged(const USBPresence::Serials& serials);
+  void deviceNodeChanged(const std::string& serial);
 
   // publish steps.
   void resetForDeviceChange();
@@ -170,10 +176,13 @@ class Controller : public std::enable_shared_from_this<Controller> {
   bool deferDuringBackgroundRead(const std::string& action, const nlohmann::json& body);
   void shareSystem(const nlohmann::json& body);
   void shareResult(const std::string& action, bool result);
+  bool copyAccessFix();
   void refreshAction();
   void disconnectAction();
   void activityAction(const nlohmann::json& body);
   void preferencesAction(const nlohmann::json& body);
+  void usageDataAction(const nlohmann::json& body);
+  void usageNoticeAction();
   void historyAction();
   void resetAction(const nlohmann::json& body);
   void settingAction(const nlohmann::json& body);
@@ -185,6 +194,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   bool mayRead() const { return !paused_ && (!usbPresence_ || cablePresent()); }
   std::string deviceKey() const;
   bool sessionRecorded() const { return session_.startedAt().has_value(); }
+  // The device is attached and being served, but its last open was refused for permission.
+  bool accessRefused() const { return active() && model_->openRefused(); }
 
   // Seams.
   MainQueue& queue_;
@@ -195,10 +206,12 @@ class Controller : public std::enable_shared_from_this<Controller> {
   Sharing& sharing_;
   Updater& updater_;
   std::vector<std::string> arguments_;
+  std::function<DeviceAccess::Fix()> accessFix_;
 
   // State.
   PresentationPreferences presentation_;
   std::optional<std::string> preferencesError_;  // the last preferences save failed
+  UsageData::State usageData_;
   std::unique_ptr<Model> model_;
   std::optional<std::string> lastDevice_;
   Uuid connectionId_ = Uuid::random();

@@ -60,6 +60,10 @@ void Controller::handleAction(const json& body) {
     return shareResult(*action, sharing_.copyQR(boolMember(body, "dark").value_or(false)));
   }
   if (*action == "check-update") return updater_.checkForUpdates(true);
+  if (*action == "copy-access-fix") return shareResult(*action, copyAccessFix());
+  // The user's say over usage data never waits for the device.
+  if (*action == "usage-data") return usageDataAction(body);
+  if (*action == "usage-data-notice") return usageNoticeAction();
 
   if (!passesGate(*action)) return;
   if (deferDuringBackgroundRead(*action, body)) return;
@@ -101,6 +105,32 @@ void Controller::shareResult(const std::string& action, bool result) {
   std::shared_ptr<PageView> page = web_.lock();
   if (!page) return;
   page->evaluate("window.sharingResult('" + action + "', " + (result ? "true" : "false") + ")");
+}
+
+// Only while the fix is shown, so the clipboard gets what the page shows.
+bool Controller::copyAccessFix() {
+  if (!accessRefused()) return false;
+  std::string text;
+  for (const std::string& command : accessFix_().commands) text += command + "\n";
+  return sharing_.copyText(text);
+}
+
+void Controller::usageDataAction(const json& body) {
+  std::optional<bool> enabled = boolMember(body, "enabled");
+  if (!enabled) return;
+  usageData_ = {.enabled = *enabled, .notice = false};
+  telemetry_.setEnabled(*enabled);
+  if (!UsageData::saveEnabled(settings_, *enabled)) {
+    preferencesError_ = kPreferencesNotSavedMessage;
+  }
+  publish();
+}
+
+void Controller::usageNoticeAction() {
+  if (!usageData_.notice) return;
+  usageData_.notice = false;
+  (void)UsageData::dismissNotice(settings_);
+  publish();
 }
 
 void Controller::refreshAction() {

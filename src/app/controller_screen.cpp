@@ -50,6 +50,8 @@ ScreenState Controller::screenState() const {
   state.settingJournalError = settingJournal_->error();
   state.maintenanceRecords = maintenanceRecords_;
   state.appUpdate = updater_.state();
+  if (accessRefused()) state.accessFix = accessFix_();
+  state.usageData = usageData_;
   return state;
 }
 

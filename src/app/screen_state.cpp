@@ -209,6 +209,21 @@ std::string encodeScreenState(const ScreenState& state) {
   w.array("maintenanceRecords", state.maintenanceRecords, &StateWriter::maintenance);
   out.key("appUpdate");
   w.updater(state.appUpdate);
+  if (state.accessFix) {
+    out.key("accessFix");
+    out.beginObject();
+    w.boolean("ruleInstalled", state.accessFix->ruleInstalled);
+    out.key("commands");
+    out.beginArray();
+    for (const std::string& command : state.accessFix->commands) out.string(command);
+    out.endArray();
+    out.endObject();
+  }
+  out.key("usageData");
+  out.beginObject();
+  w.boolean("enabled", state.usageData.enabled);
+  w.boolean("notice", state.usageData.notice);
+  out.endObject();
   out.endObject();
   return out.take();
 }

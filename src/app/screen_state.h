@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "app/device_access.h"
 #include "app/presentation.h"
+#include "app/usage_data.h"
 #include "core/uuid.h"
 #include "device/history_observation.h"
 #include "device/history_types.h"
@@ -51,6 +53,10 @@ struct ScreenState {
   bool settingJournalError = false;
   std::vector<MaintenanceRecord> maintenanceRecords;
   AppUpdaterState appUpdate;
+  // Only while the served device's last open was refused for permission: what the user runs.
+  std::optional<DeviceAccess::Fix> accessFix;
+  // The "Send usage data" switch and whether its first-start notice is still shown.
+  UsageData::State usageData;
 };
 
 // The serial with its middle hidden: with n characters and k = clamp(n − 2, 0, 4), the

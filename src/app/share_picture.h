@@ -53,6 +53,8 @@ class ClipboardWriter {
   virtual bool putLink(const std::string& link) = 0;
   // A picture, offered as "image/png" (and whatever else the toolkit converts it to).
   virtual bool putPng(std::span<const uint8_t> png) = 0;
+  // Plain text only.
+  virtual bool putText(const std::string& text) = 0;
 };
 
 }  // namespace nimbra

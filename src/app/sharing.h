@@ -21,6 +21,8 @@ class Sharing {
   // Each answers whether the clipboard took the item.
   virtual bool copyLink() = 0;
   virtual bool copyQR(bool dark) = 0;
+  // Any plain text the program offers for copying (the commands that fix device access).
+  virtual bool copyText(const std::string& text) = 0;
 };
 
 }  // namespace nimbra

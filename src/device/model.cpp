@@ -38,6 +38,7 @@ void Model::endOperation() {
 void Model::forgetDevice() {
   ++generation_;
   iq_cancel_io();
+  openRefused_ = false;
   selected_ = std::string();
   devices_ = {};
   rows_ = {};

@@ -62,6 +62,11 @@ class Model {
   void setAutomatic(bool automatic) { automatic_ = automatic; }
   const std::optional<std::string>& powerHint() const { return powerHint_.get(); }
 
+  // The last status read found the device but could not open it for lack of permission
+  // (openRefusedForPermission). Set and cleared with the message of that read, so an
+  // observer told of the message sees it; forgetDevice clears it.
+  bool openRefused() const { return openRefused_; }
+
   uint64_t generation() const { return generation_; }
   bool backgroundReading() const { return backgroundReading_; }
   const SerialQueue& queue() const { return queue_; }
@@ -158,6 +163,7 @@ class Model {
                                                    notifier_};
   uint64_t generation_ = 0;
   bool backgroundReading_ = false;
+  bool openRefused_ = false;
 
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   // Last member: destroyed first, so queued tasks finish while the rest still exists.

@@ -61,6 +61,7 @@ void Model::finishStatusRead(const DeviceTicket& ticket,
                              const std::optional<StatusReadResult>& read) {
   endOperation();
   if (!isCurrent(ticket)) return;
+  openRefused_ = read && openRefusedForPermission(read->openStatus);
   if (!read) {
     clearDeviceState();
     message_ = kNoDeviceMessage;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "device/exchange.h"
@@ -108,6 +109,12 @@ StatusReadResult readStatus(const std::string& serial, uint32_t epoch) {
         return result.values.contains(setting.id);
       }));
   return result;
+}
+
+bool openRefusedForPermission(int openStatus) {
+  if (!IQ_STATUS_IS_ERRNO(openStatus)) return false;
+  const int error = IQ_STATUS_ERRNO(openStatus);
+  return error == EACCES || error == EPERM;
 }
 
 bool powerHintApplies(const std::vector<Reading>& rows) {

@@ -30,6 +30,11 @@ struct StatusReadResult {
   int catalogueSettingsRead = 0;  // catalogue settings with a value, the lock not counted
 };
 
+// Whether a failed open's status says the user may not open the device node (EACCES or
+// EPERM: on Linux, the udev rule that grants access is missing or has not been applied to
+// the node yet). Pure.
+bool openRefusedForPermission(int openStatus);
+
 // Opens `serial` under `epoch`, reads the ten status commands and the nine settings, closes.
 // A failing exchange becomes a row and the pass goes on. Thread: the device queue.
 StatusReadResult readStatus(const std::string& serial, uint32_t epoch);

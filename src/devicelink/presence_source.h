@@ -48,6 +48,10 @@ class PresenceSource {
     // failed and it started watching afresh): replaces all that was reported before. May be
     // left empty by a receiver that does not care.
     std::function<void(const std::vector<UsbDeviceInfo>&)> resynchronised = {};
+    // Something about an attached device changed that may change whether it can be opened:
+    // its HID node appeared, or udev applied its rules to the device or its node again (a
+    // "change" event, as after reloading the rules and triggering). May be left empty.
+    std::function<void(uint64_t key)> changed = {};
   };
 
   virtual ~PresenceSource() = default;
@@ -83,6 +87,11 @@ class PresenceDelivery {
   void resynchronised(std::vector<UsbDeviceInfo> devices) {
     queue_.post([shared = shared_, devices = std::move(devices)] {
       if (shared->open && shared->events.resynchronised) shared->events.resynchronised(devices);
+    });
+  }
+  void changed(uint64_t key) {
+    queue_.post([shared = shared_, key] {
+      if (shared->open && shared->events.changed) shared->events.changed(key);
     });
   }
   void close() { shared_->open = false; }

@@ -13,17 +13,19 @@ bool USBPresence::matches(const UsbDeviceInfo& device) {
 
 Result<std::unique_ptr<USBPresence>> USBPresence::create(MainQueue& queue,
                                                          std::unique_ptr<PresenceSource> source,
-                                                         OnChange onChange) {
-  std::unique_ptr<USBPresence> presence(new USBPresence(std::move(onChange)));
+                                                         OnChange onChange,
+                                                         OnNodeChange onNodeChange) {
+  std::unique_ptr<USBPresence> presence(
+      new USBPresence(std::move(onChange), std::move(onNodeChange)));
   // The events may capture the raw pointer: destroying the source, which the presence owns,
   // drops every event not yet run.
   USBPresence* self = presence.get();
   auto attached = source->start(
-      queue,
-      PresenceSource::Events{
-          [self](const UsbDeviceInfo& device) { self->handleArrival(device); },
-          [self](uint64_t key) { self->handleDeparture(key); },
-          [self](const std::vector<UsbDeviceInfo>& devices) { self->handleResync(devices); }});
+      queue, PresenceSource::Events{
+                 [self](const UsbDeviceInfo& device) { self->handleArrival(device); },
+                 [self](uint64_t key) { self->handleDeparture(key); },
+                 [self](const std::vector<UsbDeviceInfo>& devices) { self->handleResync(devices); },
+                 [self](uint64_t key) { self->handleNodeChange(key); }});
   if (!attached) return attached.error();
   presence->source_ = std::move(source);
   for (const UsbDeviceInfo& device : *attached) presence->recordArrival(device);
@@ -32,7 +34,8 @@ Result<std::unique_ptr<USBPresence>> USBPresence::create(MainQueue& queue,
   return presence;
 }
 
-USBPresence::USBPresence(OnChange onChange) : onChange_(std::move(onChange)) {}
+USBPresence::USBPresence(OnChange onChange, OnNodeChange onNodeChange)
+    : onChange_(std::move(onChange)), onNodeChange_(std::move(onNodeChange)) {}
 
 USBPresence::~USBPresence() = default;
 
@@ -69,6 +72,14 @@ void USBPresence::handleResync(const std::vector<UsbDeviceInfo>& devices) {
   devices_.clear();
   for (const UsbDeviceInfo& device : devices) recordArrival(device);
   report();
+}
+
+// Only for a device of ours: the source reports every device's changes.
+void USBPresence::handleNodeChange(uint64_t key) {
+  auto found = devices_.find(key);
+  if (found == devices_.end() || !onNodeChange_) return;
+  OnNodeChange onNodeChange = onNodeChange_;
+  onNodeChange(std::string(found->second));
 }
 
 // The controller may destroy this presence from inside onChange, so the call runs on a copy

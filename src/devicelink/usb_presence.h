@@ -23,13 +23,17 @@ class USBPresence {
  public:
   using Serials = std::set<std::string>;
   using OnChange = std::function<void(const Serials& serials)>;
+  // An attached device of ours changed in a way that may let it be opened now (its HID node
+  // appeared, or udev applied its rules again); the set of serials is the same.
+  using OnNodeChange = std::function<void(const std::string& serial)>;
 
   // Starts `source` and reports the attached serials through onChange once, before
   // returning, even when none is attached; afterwards onChange runs only when the set
   // changes. Fails when the source cannot start, so the caller can fall back to polling.
   static Result<std::unique_ptr<USBPresence>> create(MainQueue& queue,
                                                      std::unique_ptr<PresenceSource> source,
-                                                     OnChange onChange);
+                                                     OnChange onChange,
+                                                     OnNodeChange onNodeChange = {});
   ~USBPresence();
   USBPresence(const USBPresence&) = delete;
   USBPresence& operator=(const USBPresence&) = delete;
@@ -41,7 +45,7 @@ class USBPresence {
   static bool matches(const UsbDeviceInfo& device);
 
  private:
-  explicit USBPresence(OnChange onChange);
+  USBPresence(OnChange onChange, OnNodeChange onNodeChange);
 
   // Each returns whether the reported set changed.
   bool recordArrival(const UsbDeviceInfo& device);
@@ -49,10 +53,12 @@ class USBPresence {
   void handleArrival(const UsbDeviceInfo& device);
   void handleDeparture(uint64_t key);
   void handleResync(const std::vector<UsbDeviceInfo>& devices);
+  void handleNodeChange(uint64_t key);
   void report();
 
   std::map<uint64_t, std::string> devices_;  // device key → serial, matching devices only
   OnChange onChange_;
+  OnNodeChange onNodeChange_;
   std::unique_ptr<PresenceSource> source_;
 };
 

@@ -127,6 +127,10 @@ struct UdevPresenceSource::Watcher {
     if (!opened) return udevError("monitor_new_from_netlink", errno);
     int status = udev_monitor_filter_add_match_subsystem_devtype(opened.get(), "usb", "usb_device");
     if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
+    // The HID nodes too: the access a rule grants is applied to them, and their "add" and
+    // "change" events tell when a device refused before may be opened now.
+    status = udev_monitor_filter_add_match_subsystem_devtype(opened.get(), "hidraw", nullptr);
+    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
     status = udev_monitor_enable_receiving(opened.get());
     if (status < 0) return udevError("monitor_enable_receiving", status);
     monitor = std::move(opened);
@@ -170,9 +174,21 @@ struct UdevPresenceSource::Watcher {
       const char* action = udev_device_get_action(device.get());
       if (action == nullptr) continue;
       std::string_view what(action);
+      if (!isUsbDevice(device.get())) {
+        if (what == "add" || what == "change") nodeChanged(device.get());
+        continue;
+      }
       if (what == "add") delivery->arrived(describe(device.get()));
       if (what == "remove") delivery->departed(keyOf(device.get()));
+      if (what == "change") delivery->changed(keyOf(device.get()));
     }
+  }
+
+  // A hidraw node belongs to the USB device above it in sysfs; the parent is owned by the
+  // node's handle. A node on another bus (Bluetooth, uhid) has none and is passed over.
+  void nodeChanged(udev_device* node) {
+    udev_device* parent = udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_device");
+    if (parent != nullptr) delivery->changed(keyOf(parent));
   }
 
   // The fresh monitor is opened before the enumeration, as at the start, so that nothing

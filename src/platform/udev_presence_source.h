@@ -14,7 +14,9 @@ namespace nimbra {
 // (idVendor, idProduct, product, serial), keyed by their syspath.
 //
 // start() enumerates the attached devices on the calling (main) thread and opens a udev
-// monitor whose add and remove events a watcher thread posts to the main queue. The thread
+// monitor whose add and remove events a watcher thread posts to the main queue; "change"
+// events of a usb_device, and "add" and "change" events of a hidraw node (reported for the
+// usb_device it belongs to), become `changed`. The thread
 // only reads the monitor and posts; destruction wakes it, joins it and drops whatever it
 // posted that has not run yet. When the monitor fails or overruns (events lost), the thread
 // opens a fresh monitor, enumerates again and reports the whole set through `resynchronised`.

@@ -43,7 +43,8 @@ Telemetry::Telemetry(Seams seams)
       sessionId_(Uuid::random()),
       os_(validUtf8(seams.os)),
       appBuild_(validUtf8(seams.appBuild)),
-      appVersion_(validUtf8(seams.appVersion)) {
+      appVersion_(validUtf8(seams.appVersion)),
+      enabled_(seams.enabled) {
   if (!isOn()) return;
   isFirstLaunch_ = ledger_.needsFirstLaunch(installationId_());
   Result<std::vector<Event>> loaded = outbox_.load();
@@ -52,6 +53,9 @@ Telemetry::Telemetry(Seams seams)
   } else {
     outboxReadable_ = false;
   }
+  // Events queued before the switch was turned off (a run that ended before it could drop
+  // them) are not sent either.
+  if (!enabled_ && !pending_.empty()) dropPending();
 }
 
 // The completion of an upload in flight captures this object; a cancel made on the main
@@ -65,16 +69,37 @@ void Telemetry::start(std::string language) {
   language_ = std::move(language);
   if (timer_ || !isOn()) return;
 
+  // The minute timer runs whatever the switch says, so turning it on later needs no restart.
+  timer_ = queue_.repeat(kTickInterval, kTickTolerance, [this] { tick(); });
+  if (!enabled_) return;
   if (isFirstLaunch_ && record(kFirstLaunchKind, std::nullopt, std::nullopt, clock_.now())) {
     ledger_.markFirstLaunch(installationId_());
     isFirstLaunch_ = false;
   }
   reportDailyIfNeeded(clock_.now());
   (void)record(kModuleKind, kHomeModule, std::nullopt, clock_.now());
-  timer_ = queue_.repeat(kTickInterval, kTickTolerance, [this] { tick(); });
+}
+
+void Telemetry::setEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  // Without a server nothing was ever kept, and nothing may be written now either.
+  if (!enabled_ && isOn()) dropPending();
+}
+
+// Cancelling the upload in flight aborts its transfer, and its completion never runs.
+void Telemetry::dropPending() {
+  upload_.cancel();
+  uploading_ = false;
+  retryInterval_ = kInitialRetrySeconds;
+  nextAttempt_ = 0;
+  currentSerial_.reset();
+  pending_.clear();
+  (void)saveOutbox();
 }
 
 void Telemetry::tick() {
+  if (!enabled_) return;
   if (!isApplicationActive_ || isApplicationActive_()) reportDailyIfNeeded(clock_.now());
   flush();
 }
@@ -85,7 +110,7 @@ bool Telemetry::isTriggerOnly(std::string_view kind) {
 
 bool Telemetry::record(std::string_view kind, std::optional<std::string> module,
                        std::optional<Device> device, Date time) {
-  if (!isOn()) return false;
+  if (!isOn() || !enabled_) return false;
   if (isTriggerOnly(kind)) {
     reportDailyIfNeeded(time);
     return true;
@@ -132,7 +157,7 @@ bool Telemetry::saveOutbox() {
 }
 
 void Telemetry::reportDailyIfNeeded(Date time) {
-  if (!isOn()) return;
+  if (!isOn() || !enabled_) return;
   const std::string day = telemetryDayText(time);
   const Uuid installation = installationId_();
   if (ledger_.hasReported(installation, day)) return;
@@ -156,7 +181,7 @@ bool Telemetry::pendingHoldsDaily(const Uuid& installation, const std::string& d
 }
 
 void Telemetry::flush() {
-  if (!isOn() || uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
+  if (!isOn() || !enabled_ || uploading_ || pending_.empty() || uptime_() < nextAttempt_) return;
 
   std::vector<Event> batch = nextBatch();
   std::vector<Uuid> batchIds;

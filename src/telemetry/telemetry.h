@@ -32,6 +32,8 @@ namespace nimbra {
 //
 // Without a server (an endpoint that is not configured) telemetry is off: nothing is read,
 // recorded, stored or sent, start() starts no timer and record() reports false.
+// The user's "Send usage data" switch (setEnabled) stops all of it: off, nothing is recorded,
+// kept or uploaded.
 class Telemetry {
  public:
   using Device = TelemetryDevice;
@@ -62,6 +64,8 @@ class Telemetry {
     std::string os;
     std::string appBuild;
     std::string appVersion;
+    // The user's "Send usage data" switch at start-up (setEnabled later).
+    bool enabled = true;
   };
 
   // What the application shell supplies for the shared instance; the rest is the real
@@ -72,6 +76,8 @@ class Telemetry {
     std::function<bool()> isApplicationActive;
     // The telemetry server; absent: the build's analysis server (the demo passes its own).
     std::optional<HistoryAPI::Endpoint> endpoint;
+    // The user's "Send usage data" switch as stored.
+    bool enabled = true;
   };
   // REQUIRES: called once, before the first shared().
   static void configureShared(SharedHooks hooks);
@@ -101,6 +107,13 @@ class Telemetry {
   // not yet passed.
   void flush();
 
+  // The user's "Send usage data" switch. Off, nothing is recorded (record returns false,
+  // no daily report, no first launch) and nothing is uploaded: the events still queued are
+  // dropped from memory and from the outbox, and an upload in flight is cancelled. On again,
+  // events recorded from then on are uploaded as usual.
+  void setEnabled(bool enabled);
+  bool enabled() const { return enabled_; }
+
   void setLanguage(std::string language) { language_ = std::move(language); }
   const std::string& language() const { return language_; }
 
@@ -126,6 +139,7 @@ class Telemetry {
   std::vector<Event> nextBatch() const;
   void uploadFinished(const std::vector<Uuid>& batchIds, bool succeeded);
   void tick();
+  void dropPending();
 
   MainQueue& queue_;
   const Clock& clock_;
@@ -149,6 +163,7 @@ class Telemetry {
   std::optional<TaskHandle> timer_;
   TaskHandle upload_;
   bool isFirstLaunch_ = false;
+  bool enabled_ = true;
   std::string language_ = "en";
 };
 

@@ -39,6 +39,7 @@ std::unique_ptr<Telemetry> makeShared() {
       .os = TelemetryPlatform::osDescription(),
       .appBuild = TelemetryPlatform::appBuild(),
       .appVersion = TelemetryPlatform::appVersion(),
+      .enabled = hooks->enabled,
   });
 }
 

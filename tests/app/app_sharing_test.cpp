@@ -33,6 +33,10 @@ struct FakeClipboard : ClipboardWriter {
     pngs.emplace_back(png.begin(), png.end());
     return accept;
   }
+  bool putText(const std::string& text) override {
+    links.push_back(text);
+    return accept;
+  }
   std::vector<std::string> links;
   std::vector<std::vector<uint8_t>> pngs;
   bool accept = true;

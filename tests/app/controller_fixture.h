@@ -62,8 +62,13 @@ class FakeSharing : public Sharing {
     qrCopies.push_back(dark);
     return false;
   }
+  bool copyText(const std::string& text) override {
+    texts.push_back(text);
+    return true;
+  }
 
   int linkCopies = 0;
+  std::vector<std::string> texts;
   std::vector<bool> qrCopies;
 
  private:

@@ -58,6 +58,8 @@ ScreenState fullState() {
   state.settingJournalError = false;
   state.maintenanceRecords = {{MaintenanceRecord::Action::reset, 1780000000}};
   state.appUpdate = {"1.4.2", "142", "downloading", "1.5.0 (150)", true};
+  state.accessFix = DeviceAccess::Fix{true, {"sudo udevadm control --reload-rules"}};
+  state.usageData = {.enabled = false, .notice = true};
   return state;
 }
 
@@ -87,7 +89,9 @@ constexpr char kFullStateJSON[] =
     R"j("result":"unconfirmed"}],"settingJournalError":false,)j"
     R"j("maintenanceRecords":[{"action":"reset","startedAt":1780000000.0}],)j"
     R"j("appUpdate":{"version":"1.4.2","build":"142","phase":"downloading",)j"
-    R"j("availableVersion":"1.5.0 (150)","automatic":true}})j";
+    R"j("availableVersion":"1.5.0 (150)","automatic":true},)j"
+    R"j("accessFix":{"ruleInstalled":true,"commands":["sudo udevadm control --reload-rules"]},)j"
+    R"j("usageData":{"enabled":false,"notice":true}})j";
 
 TEST(ScreenStateTest, FullStateEncodesEveryKeyInOrder) {
   EXPECT_EQ(encodeScreenState(fullState()), kFullStateJSON);
@@ -103,7 +107,8 @@ TEST(ScreenStateTest, AbsentOptionalsAreLeftOutNotNull) {
             R"j("cablePresent":false,"message":"","settings":{},"recent":[],"analyzing":false,)j"
             R"j("readingHistory":false,"resetWaiting":false,"settingRecords":[],)j"
             R"j("settingJournalError":false,"maintenanceRecords":[],)j"
-            R"j("appUpdate":{"version":"—","build":"—","phase":"idle","automatic":false}})j");
+            R"j("appUpdate":{"version":"—","build":"—","phase":"idle","automatic":false},)j"
+            R"j("usageData":{"enabled":true,"notice":false}})j");
 }
 
 TEST(ScreenStateTest, SerialKeepsItsEndsAndHidesAtMostFourCharacters) {

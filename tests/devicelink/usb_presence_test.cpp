@@ -15,11 +15,13 @@ using Serials = USBPresence::Serials;
 class USBPresenceTest : public ::testing::Test {
  protected:
   void create() {
-    auto created = USBPresence::create(queue_, std::make_unique<SimulatedPresenceSource>(bus_),
-                                       [this](const Serials& serials) {
-                                         reports_.push_back(serials);
-                                         reportThreads_.push_back(std::this_thread::get_id());
-                                       });
+    auto created = USBPresence::create(
+        queue_, std::make_unique<SimulatedPresenceSource>(bus_),
+        [this](const Serials& serials) {
+          reports_.push_back(serials);
+          reportThreads_.push_back(std::this_thread::get_id());
+        },
+        [this](const std::string& serial) { nodeChanges_.push_back(serial); });
     ASSERT_TRUE(created) << created.error().message;
     presence_ = std::move(created).value();
   }
@@ -52,6 +54,7 @@ class USBPresenceTest : public ::testing::Test {
   std::shared_ptr<SimulatedUsbBus> bus_ = std::make_shared<SimulatedUsbBus>();
   std::vector<Serials> reports_;
   std::vector<std::thread::id> reportThreads_;
+  std::vector<std::string> nodeChanges_;
   std::unique_ptr<USBPresence> presence_;
 };
 
@@ -143,6 +146,19 @@ TEST_F(USBPresenceTest, OtherDevicesLeavingKeepOursAndCallNothing) {
   create();
   unplug("1-1");
   EXPECT_EQ(reports_, (std::vector<Serials>{{"SN1"}}));
+}
+
+// A "change" (udev applied its rules again) is passed on only for a device of ours, by
+// serial, and never alters the reported set.
+TEST_F(USBPresenceTest, NodeChangesAreReportedOnlyForOurDevices) {
+  create();
+  plug("1-1", "OURS0001");
+  plugOther("1-2", lookAlikes().front());
+  const size_t reportsBefore = reports_.size();
+  for (const char* port : {"1-1", "1-2", "9-9"}) bus_->change(port);
+  queue_.runPending();
+  EXPECT_EQ(nodeChanges_, std::vector<std::string>{"OURS0001"});
+  EXPECT_EQ(reports_.size(), reportsBefore);
 }
 
 TEST_F(USBPresenceTest, ReportsRunOnTheMainQueueNotOnThePluggingThread) {

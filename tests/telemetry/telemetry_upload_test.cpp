@@ -56,7 +56,7 @@ class TelemetryUploadTest : public ::testing::Test {
     fs::remove_all(base_, ignored);
   }
 
-  Telemetry& make() {
+  Telemetry& make(bool enabled = true) {
     telemetry_ = std::make_unique<Telemetry>(Telemetry::Seams{
         .queue = queue_,
         .clock = clock_,
@@ -68,6 +68,7 @@ class TelemetryUploadTest : public ::testing::Test {
         .os = "Linux Debian GNU/Linux 12",
         .appBuild = "42",
         .appVersion = "1.2.3",
+        .enabled = enabled,
     });
     return *telemetry_;
   }
@@ -239,6 +240,72 @@ TEST_F(TelemetryUploadTest, StartedTelemetryUploadsOnTheMinuteTick) {
   ASSERT_EQ(server_.requests().size(), 1u);
   EXPECT_EQ(sentBody(0).size(), 3u);  // first_launch, daily, module "home"
   EXPECT_TRUE(telemetry.pending().empty());
+}
+
+}  // namespace
+}  // namespace nimbra
+
+namespace nimbra {
+namespace {
+
+// The user's "Send usage data" switch off, whether at start-up or while running: the events
+// already queued are gone from memory and from the outbox, nothing new is recorded, and the
+// server hears nothing, not even at the next start with the switch still off.
+TEST_F(TelemetryUploadTest, SwitchedOffNothingIsKeptRecordedOrSent) {
+  struct Case {
+    const char* name;
+    bool offAtStartUp;
+  };
+  for (const Case c : {Case{"off at start-up", true}, Case{"turned off while running", false}}) {
+    SCOPED_TRACE(c.name);
+    seed({queued("module", installation_), queued("daily", installation_)});
+    Telemetry& telemetry = make(!c.offAtStartUp);
+    telemetry.start("en");
+    if (!c.offAtStartUp) telemetry.setEnabled(false);
+    EXPECT_TRUE(telemetry.pending().empty());
+
+    Telemetry::Device device;
+    device.serial = "QW3A9Z7K";
+    device.puffs = 19876;
+    EXPECT_FALSE(telemetry.record("device", std::nullopt, device, clock_.now()));
+    EXPECT_FALSE(telemetry.record("module", "settings", std::nullopt, clock_.now()));
+    (void)telemetry.record("foreground", std::nullopt, std::nullopt, clock_.now());
+    queue_.advance(Telemetry::kTickInterval * 2);
+    EXPECT_FALSE(upload(telemetry));
+    EXPECT_TRUE(telemetry.pending().empty());
+    EXPECT_FALSE(telemetry.currentSerial());
+
+    // The next start, still off, finds nothing to send; switched on, it starts afresh.
+    Telemetry& next = make(false);
+    EXPECT_TRUE(next.pending().empty()) << "the outbox was emptied";
+    if (c.offAtStartUp) {
+      EXPECT_TRUE(next.isFirstLaunch()) << "no first launch marked while off";
+    }
+    EXPECT_EQ(server_.requests().size(), 0u);
+    telemetry_.reset();
+  }
+}
+
+TEST_F(TelemetryUploadTest, SwitchingOffDuringAnUploadDropsItsBatchAndOnLaterSendsOnlyNewEvents) {
+  Telemetry& telemetry = make();
+  ASSERT_TRUE(telemetry.record("module", "history", std::nullopt, clock_.now()));
+  telemetry.flush();
+  ASSERT_TRUE(telemetry.isUploading());
+  telemetry.setEnabled(false);
+  EXPECT_FALSE(telemetry.isUploading());
+  EXPECT_TRUE(telemetry.pending().empty());
+  EXPECT_TRUE(queue_.runUntil([] { return HistoryAPI::callsInFlight() == 0; }));
+  queue_.runPending();
+  EXPECT_TRUE(telemetry.pending().empty()) << "the cancelled batch's completion never ran";
+
+  const size_t sentBefore = server_.requests().size();
+  telemetry.setEnabled(true);
+  ASSERT_TRUE(telemetry.record("module", "care", std::nullopt, clock_.now()));
+  ASSERT_TRUE(upload(telemetry));
+  ASSERT_EQ(server_.requests().size(), sentBefore + 1);
+  for (const auto& event : sentBody(sentBefore)) {
+    EXPECT_NE(event.value("module", ""), "history") << "an event recorded before switching off";
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ export const STATE_KEYS = [
   'storageError', 'history', 'archiveCount', 'directoryCount', 'historyError', 'observations',
   'analyzing', 'readingHistory', 'estimatedUses', 'sessionStartedAt', 'resetTarget', 'resetStatus',
   'resetWaiting', 'settingRecords', 'settingJournalError', 'maintenanceRecords', 'appUpdate',
+  'accessFix', 'usageData',
 ];
 export const REQUIRED_KEYS = [
   'preferences', 'effectiveLanguage', 'connected', 'busy', 'initialReading', 'connectionFailed',
@@ -120,6 +121,21 @@ export const fixtures = {
   updateDownloading: connected({ appUpdate: { ...UPDATE, phase: 'downloading', availableVersion: '1.5.0 (150)' } }),
   updatePermission: connected({ appUpdate: { ...UPDATE, phase: 'permission', availableVersion: '1.5.0 (150)' } }),
   busy: connected({ busy: true }),
+  accessRefused: connected({
+    connectionFailed: true, message: '无法打开 USB（-1013），请退出官方 IQOS 程序后刷新', sample: undefined, settings: {},
+    recent: [], history: undefined, archiveCount: undefined, directoryCount: undefined, observations: undefined,
+    estimatedUses: undefined, resetTarget: undefined,
+    accessFix: {
+      ruleInstalled: false,
+      commands: [
+        'sudo install -m 644 /opt/nimbra/share/nimbra/70-nimbra.rules /etc/udev/rules.d/',
+        'sudo udevadm control --reload-rules',
+        'sudo udevadm trigger --subsystem-match=hidraw --action=change',
+      ],
+    },
+  }),
+  usageNotice: connected({ usageData: { enabled: true, notice: true } }),
+  usageOff: connected({ usageData: { enabled: false, notice: false } }),
 };
 
 export function withLanguage(state, lang) {

@@ -106,6 +106,7 @@
   function connectionSummary(s) {
     if (!s.cablePresent) return ['idle', t('home.noCable.title')];
     if (!s.connected) return ['paused', t('home.paused.title')];
+    if (s.accessFix) return ['error', t('access.short')];
     if (s.connectionFailed) return ['error', t('home.failed.title')];
     if (s.initialReading) return ['working', t('home.reading.title')];
     return ['ok', t('home.connected.title')];
@@ -172,7 +173,9 @@
       if (page.local.confirmReset !== undefined && page.local.confirmReset !== page.state.resetTarget) {
         page.local.confirmReset = undefined;
       }
-      panel.replaceChildren(...N.modules[page.module].render(page.state, ctx).filter(Boolean));
+      // The first-start notice about usage data, on every module but the one with the switch.
+      const notice = page.module === 'preferences' ? null : N.usageData.notice(page.state, ctx, selectModule);
+      panel.replaceChildren(...[notice, ...N.modules[page.module].render(page.state, ctx)].filter(Boolean));
     }
 
     // A redraw replaces the controls; put focus back on the same control.

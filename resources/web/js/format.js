@@ -60,6 +60,15 @@
         phase: str(update.phase) ?? 'idle',
         availableVersion: str(update.availableVersion),
       },
+      accessFix: isObj(s.accessFix) ? {
+        ruleInstalled: bool(s.accessFix.ruleInstalled),
+        commands: (Array.isArray(s.accessFix.commands) ? s.accessFix.commands : []).filter((c) => typeof c === 'string'),
+      } : undefined,
+      // Sending stays on unless the program says it is off; the notice shows only when asked.
+      usageData: {
+        enabled: !(isObj(s.usageData) && s.usageData.enabled === false),
+        notice: isObj(s.usageData) && s.usageData.notice === true,
+      },
     };
   }
 

@@ -9,6 +9,7 @@
 
 #include "app/demo_servers.h"
 #include "app/preferences.h"
+#include "app/usage_data.h"
 #include "devicelink/backend_registry.h"
 #include "platform/hidapi_backend.h"
 #include "platform/udev_presence_source.h"
@@ -89,6 +90,8 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
       .installationId = installationId,
       .isApplicationActive = [active = &seams->windowActive] { return *active; },
       .endpoint = servers.api,
+      // Before the first record: a user who turned sending off gets nothing recorded at all.
+      .enabled = UsageData::load(seams->settings).enabled,
   });
 
   // The one self-updater; it quits the program once the installer has been started.

@@ -2,6 +2,7 @@
 
 #include "app/controller.h"
 #include "app/message_bridge.h"
+#include "app/resource_location.h"
 #include "server/post_json.h"
 #include "telemetry/telemetry.h"
 
@@ -23,6 +24,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .updater = seams.updater(),
       .page = std::move(page),
       .arguments = seams.options.arguments,
+      .accessFix = [] { return DeviceAccess::currentFix(ResourceLocation::currentExecutable()); },
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

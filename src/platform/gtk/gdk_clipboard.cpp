@@ -32,6 +32,15 @@ bool GdkClipboardWriter::putLink(const std::string& link) {
   return taken;
 }
 
+bool GdkClipboardWriter::putText(const std::string& text) {
+  GdkClipboard* clipboard = defaultClipboard();
+  if (clipboard == nullptr) return false;
+  GdkContentProvider* provider = gdk_content_provider_new_typed(G_TYPE_STRING, text.c_str());
+  bool taken = gdk_clipboard_set_content(clipboard, provider);
+  g_object_unref(provider);
+  return taken;
+}
+
 bool GdkClipboardWriter::putPng(std::span<const uint8_t> png) {
   GdkClipboard* clipboard = defaultClipboard();
   if (clipboard == nullptr || png.empty()) return false;

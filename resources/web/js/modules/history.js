@@ -66,6 +66,7 @@
       h('section', { class: 'card' },
         h('div', { class: 'card-head' },
           h('p', { class: 'muted', text: t(analysis ? 'history.intro' : 'history.introLocal') }),
+          analysis ? h('p', { class: 'muted small', 'data-role': 'history-privacy', text: t('history.privacy') }) : null,
           read),
         analysis ? null : notice('info', t('history.noAnalysis.title'),
           h('p', { 'data-role': 'no-analysis', text: t('history.noAnalysis.body') })),

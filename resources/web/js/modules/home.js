@@ -17,6 +17,7 @@
     if (!s.connected) {
       return statusBlock('paused', t('home.paused.title'), [t('home.paused.body')], [refresh(t('home.reconnect'), true)]);
     }
+    if (s.accessFix) return accessBlock(s, ctx);
     if (s.connectionFailed) {
       const body = [
         h('p', { text: t('home.failed.body') }),
@@ -36,6 +37,29 @@
     const disconnect = button(t('home.disconnect'), 'home-disconnect',
       () => ctx.post({ action: 'disconnect' }), { disabled: !can.canDisconnect });
     return statusBlock('ok', t('home.connected.title'), [], [refresh(t('home.refresh'), true), disconnect], s, ctx);
+  }
+
+  // The open was refused for lack of permission: what happened and the exact fix. The
+  // program's own message (a raw status) is left out; nimbra retries by itself, so there is
+  // no refresh button either.
+  function accessBlock(s, ctx) {
+    const fix = s.accessFix;
+    const commands = Array.isArray(fix.commands) ? fix.commands.filter((c) => typeof c === 'string') : [];
+    const note = ctx.local.shareNote && ctx.local.shareNote.action === 'copy-access-fix' ? ctx.local.shareNote : undefined;
+    const body = [
+      h('p', { text: t(fix.ruleInstalled === true ? 'access.bodyInstalled' : 'access.body') }),
+      h('p', { text: t('access.run') }),
+      h('pre', { class: 'commands mono', 'data-role': 'access-commands', 'aria-label': t('access.commands') },
+        commands.map((c) => h('code', { text: c }))),
+      h('div', { class: 'actions' },
+        button(t('access.copy'), 'access-copy', () => ctx.post({ action: 'copy-access-fix' }), { primary: true }),
+        h('span', {
+          class: ['share-note', note && !note.ok && 'share-note-error'], role: 'status', 'data-role': 'access-note',
+          text: note ? t(note.ok ? 'access.copied' : 'access.copyFailed') : '',
+        })),
+      t('access.after'),
+    ];
+    return statusBlock('error', t('access.title'), body, [], { serial: s.serial });
   }
 
   // One headline card; `s` adds the serial and the program's message when active.

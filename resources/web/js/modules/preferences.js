@@ -1,4 +1,4 @@
-// Preferences module: language, theme, updates and sharing the download link.
+// Preferences module: language, theme, usage data, updates and sharing the download link.
 (function (N) {
   'use strict';
   const { h, uid } = N.dom;
@@ -87,6 +87,43 @@
           : h('p', { class: 'muted qr-missing', text: t('prefs.noQr') })));
   }
 
+  // The "Send usage data" switch and a plain account of what it sends, and to whom.
+  function usageCard(s, ctx) {
+    const enabled = s.usageData.enabled;
+    const titleId = uid('usage');
+    const detailId = uid('usage');
+    const sw = h('button', {
+      type: 'button', role: 'switch', class: 'switch',
+      'aria-checked': String(enabled), 'aria-labelledby': titleId, 'aria-describedby': detailId,
+      'data-focus': 'usage-data', 'data-role': 'usage-switch',
+      onclick: () => ctx.post({ action: 'usage-data', enabled: !enabled }),
+    }, h('span', { class: 'switch-thumb', 'aria-hidden': 'true' }));
+    return card(t('usage.title'), { class: 'usage-card' },
+      h('ul', { class: 'settings-list' },
+        h('li', { class: 'setting' },
+          h('div', { class: 'setting-text' },
+            h('p', { class: 'setting-title', id: titleId, text: t('usage.switch') }),
+            h('p', { class: 'setting-detail muted', id: detailId, text: t('usage.switchDetail') })),
+          h('span', { class: 'setting-state', 'aria-hidden': 'true', text: enabled ? t('settings.on') : t('settings.off') }),
+          sw)),
+      h('p', { text: t('usage.to') }),
+      h('p', { text: t('usage.what') }),
+      h('ul', { class: 'usage-list', 'data-role': 'usage-list' },
+        ['starts', 'sections', 'device', 'context'].map((k) => h('li', { text: t(`usage.item.${k}`) }))),
+      h('p', { class: 'muted', text: t('usage.off') }),
+      h('p', { class: 'muted', text: t('usage.history') }));
+  }
+
+  // Shown from the first start until the user closes it or uses the switch.
+  function usageNotice(s, ctx, openModule) {
+    if (!s.usageData.notice) return null;
+    return h('div', { class: ['notice', 'notice-info', 'usage-notice'], role: 'status', 'data-role': 'usage-notice' },
+      h('p', { text: t('usage.notice') }),
+      h('div', { class: 'actions' },
+        button(t('usage.noticeOpen'), 'usage-notice-open', () => openModule('preferences', true)),
+        button(t('usage.noticeClose'), 'usage-notice-close', () => ctx.post({ action: 'usage-data-notice' }))));
+  }
+
   function render(s, ctx) {
     const prefs = s.preferences;
     const send = (language, theme) => ctx.post({ action: 'preferences', language, theme });
@@ -98,6 +135,7 @@
         choice('theme', t('prefs.theme'),
           [['system', t('prefs.theme.system')], ['light', t('prefs.theme.light')], ['dark', t('prefs.theme.dark')]],
           prefs.theme, (v) => send(prefs.language, v))),
+      usageCard(s, ctx),
       updateCard(s, ctx),
       shareCard(ctx),
     ];
@@ -105,4 +143,5 @@
 
   N.modules = N.modules || {};
   N.modules.preferences = { render };
+  N.usageData = { notice: usageNotice };
 })(window.NimbraPage = window.NimbraPage || {});
