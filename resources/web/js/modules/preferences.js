@@ -116,7 +116,7 @@
 
   // Shown from the first start until the user closes it or uses the switch.
   function usageNotice(s, ctx, openModule) {
-    if (!s.usageData.notice) return null;
+    if (!s.usageData.notice || !ctx.services.analysis) return null;
     return h('div', { class: ['notice', 'notice-info', 'usage-notice'], role: 'status', 'data-role': 'usage-notice' },
       h('p', { text: t('usage.notice') }),
       h('div', { class: 'actions' },
@@ -135,7 +135,8 @@
         choice('theme', t('prefs.theme'),
           [['system', t('prefs.theme.system')], ['light', t('prefs.theme.light')], ['dark', t('prefs.theme.dark')]],
           prefs.theme, (v) => send(prefs.language, v))),
-      usageCard(s, ctx),
+      // A build without a server sends nothing: there is nothing to switch off.
+      ctx.services.analysis ? usageCard(s, ctx) : null,
       updateCard(s, ctx),
       shareCard(ctx),
     ];
