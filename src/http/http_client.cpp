@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include "http/curl_error.h"
@@ -194,5 +195,7 @@ Result<Response> perform(const Request& request) {
   }
   return std::move(transfer.response);
 }
+
+void releaseThreadState() { OPENSSL_thread_stop(); }
 
 }  // namespace nimbra::Http

@@ -55,4 +55,9 @@ struct Response {
 // curl error; a failed write to the body file as that system error.
 Result<Response> perform(const Request& request);
 
+// Frees what curl's TLS library keeps for the calling thread. A short-lived worker calls it
+// last, before it reports itself finished: left to the thread's exit, that cleanup could run
+// at the same time as the library's own cleanup when the process ends, and free twice.
+void releaseThreadState();
+
 }  // namespace nimbra::Http

@@ -1,5 +1,6 @@
 #include "server/post_json.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -80,10 +81,18 @@ TaskHandle postJSON(MainQueue& queue, const Endpoint& endpoint, std::string path
   };
   ++gCallsInFlight;
   try {
-    std::thread([endpoint, path, body = std::move(body), installationID, completion, cancelled,
-                 report]() mutable {
-      report(postJSONBlocking(endpoint, path, body, installationID, cancelled.get()),
-             std::move(completion));
+    // The call's state lives in `call` so that all of it is released before the worker
+    // stops counting: a test (or a shutdown) that sees no call in flight may end the process.
+    auto call = std::make_unique<std::function<void()>>(
+        [endpoint, path, body = std::move(body), installationID, completion, cancelled,
+         report]() mutable {
+          report(postJSONBlocking(endpoint, path, body, installationID, cancelled.get()),
+                 std::move(completion));
+        });
+    std::thread([call = std::move(call)]() mutable {
+      (*call)();
+      call.reset();
+      Http::releaseThreadState();
       --gCallsInFlight;
     }).detach();
   } catch (const std::system_error& e) {
