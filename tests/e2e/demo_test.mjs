@@ -30,6 +30,30 @@ const CONNECTED_HOME = `
     if (!/\\d+%/.test(battery) || !/\\d/.test(estimate)) return null;
     return { serial: text('[data-role=serial]'), battery, estimate };`;
 
+// Chinese characters shown in the English page: the program's own texts must arrive
+// translated. Text marked as Chinese (the language choice's own name) is left out; the QR
+// picture is an image and holds no text.
+const CHINESE_SHOWN = `
+    if (!document.documentElement.lang.startsWith('en')) return ['the page is not in English'];
+    const found = [];
+    const walker = document.createTreeWalker(document.body, NodeFilter.SHOW_TEXT);
+    while (walker.nextNode()) {
+      const node = walker.currentNode;
+      if (node.parentElement?.closest('[lang|=zh], [lang^=zh]')) continue;
+      if (/[\u3000-\u303f\u3400-\u9fff\uf900-\ufaff\uff00-\uffef]/.test(node.data)) found.push(node.data.trim());
+    }
+    for (const element of document.querySelectorAll('[aria-label], [title]')) {
+      for (const value of [element.getAttribute('aria-label'), element.getAttribute('title')]) {
+        if (value && /[\u3400-\u9fff]/.test(value)) found.push(value);
+      }
+    }
+    return found;`;
+
+async function checkEnglishOnly(program, where) {
+  const found = await program.driver.script(CHINESE_SHOWN);
+  check(found.length === 0, `Chinese text in the English page (${where}): ${JSON.stringify(found)}`);
+}
+
 async function screenshot(program, name) {
   const file = path.join(context.artifacts, `${name}.png`);
   execFileSync('import', ['-window', program.input.windowId, file]);
@@ -116,6 +140,7 @@ await run(context, async () => {
     check(shown, 'no connected home screen');
     check(/^DEMO00•+42$/.test(shown.serial) && shown.serial !== DEMO_SERIAL, `serial shown as ${shown.serial}`);
     check(server.answered('v1/battery/estimate', 200).length === 1, 'one battery estimate per connection');
+    await checkEnglishOnly(nimbra, 'the connected home screen');
   });
 
   await step('the window in English and Chinese, light and dark', async () => {
@@ -152,6 +177,7 @@ await run(context, async () => {
     const entries = await journal(nimbra);
     console.log('   journal:', entries);
     check(entries.length === 2 && entries.every((e) => e.result === 'confirmed'), 'the journal does not hold two confirmed changes');
+    await checkEnglishOnly(nimbra, 'settings and their journal');
   });
 
   await step('the history read and analysed', async () => {
@@ -170,6 +196,11 @@ await run(context, async () => {
     console.log(`   ${sent.length} records analysed in ${server.answered('v1/history/analyze', 200).length} requests, ${shown} observations shown`);
     check(sorted(sent) === sorted(served), `positions sent ${sorted(sent)}, served ${sorted(served)}`);
     check(shown === sent.length, `${shown} observations shown for ${sent.length} records`);
+    await checkEnglishOnly(nimbra, 'history');
+    for (const module of ['care', 'preferences']) {
+      await nimbra.openModule(module);
+      await checkEnglishOnly(nimbra, module);
+    }
   });
 
   await step('the cable pulled and put back', async () => {
@@ -179,6 +210,7 @@ await run(context, async () => {
     await nimbra.driver.waitFor('no cable', 'return document.querySelector("[data-role=connection].status-idle");',
       { everyMs: 20 });
     measure(context, 'unplugShownMs', Date.now() - pulledAt);
+    await checkEnglishOnly(nimbra, 'no device');
     await nimbra.control('plug');
     await nimbra.driver.waitFor('connected again', 'return document.querySelector("[data-role=connection].status-ok [data-role=serial]");');
     // A new connection asks for its own estimate.
@@ -190,6 +222,7 @@ await run(context, async () => {
     await nimbra.driver.waitFor('the session on the page', 'return document.querySelector("[data-role=session].metric-live");',
       {});
     await sleep(16000);  // past heating
+    await checkEnglishOnly(nimbra, 'a use session');
     context.measurements.session = await cpuOver(nimbra.pid, 15);
     console.log('   session:', JSON.stringify(context.measurements.session));
   });
