@@ -132,6 +132,7 @@ std::optional<DemoControlFile::Command> DemoControlFile::poll() {
   if (command == "unplug") return Command::unplug;
   if (command == "plug") return Command::plug;
   if (command == "session") return Command::session;
+  if (command == "manual") return Command::manual;
   if (command == "report") return Command::report;
   return std::nullopt;
 }
@@ -188,6 +189,9 @@ void DemoDevice::tick(Date now) {
           break;
         case DemoControlFile::Command::session:
           startSession();
+          break;
+        case DemoControlFile::Command::manual:
+          stopAutomaticSessions();
           break;
         case DemoControlFile::Command::report:
           if (report_) report_(snapshot());
@@ -255,7 +259,7 @@ void DemoDevice::step() {
       ++shared_->device->history.records[1].end;  // a completed charge
     }
   }
-  if (elapsed_ >= nextSessionAt_) {
+  if (automaticSessions_ && elapsed_ >= nextSessionAt_) {
     if (charge_ >= pacing_.minimumChargeForSession) {
       beginSession();
     } else {

@@ -63,12 +63,13 @@ struct DemoSnapshot {
 std::string demoSnapshotJson(const DemoSnapshot& snapshot);
 
 // A control file a test drops in place (write elsewhere, then rename): one command, "unplug",
-// "plug", "session" (start a use session now) or "report" (hand the device's snapshot to the
-// report sink). poll() reads and removes it, so its disappearance tells the test the command
-// was taken.
+// "plug", "session" (start a use session now), "manual" (from now on a session starts only on
+// "session": a measurement's quiet minute stays quiet) or "report" (hand the device's snapshot
+// to the report sink). poll() reads and removes it, so its disappearance tells the test the
+// command was taken.
 class DemoControlFile {
  public:
-  enum class Command { unplug, plug, session, report };
+  enum class Command { unplug, plug, session, manual, report };
 
   explicit DemoControlFile(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -104,6 +105,8 @@ class DemoDevice {
   void tick(Date now);
   void setPlugged(bool plugged);
   void startSession();
+  // Sessions start only through startSession() from now on.
+  void stopAutomaticSessions() { automaticSessions_ = false; }
   void setControlFile(std::filesystem::path path) { control_.emplace(std::move(path)); }
   // Receives the snapshot on the control file's "report" (before the command's tick moves
   // the device on).
@@ -133,6 +136,7 @@ class DemoDevice {
   Date lastStep_;
   int64_t elapsed_ = 0;
   bool plugged_ = true;
+  bool automaticSessions_ = true;
   int charge_ = 62;
   int temperature_ = 25;
   int processCount_ = 5;

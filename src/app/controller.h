@@ -77,6 +77,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::vector<std::string> arguments;
     // The model's sleep on its device queue (between the two module resets).
     SleepFunction sleep = sleepOnThisThread;
+    // Day files of samples written on a thread of their own (the program); otherwise at once,
+    // on the main thread (tests, benchmarks). See SampleWriter.
+    bool sampleWriterThread = false;
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.

@@ -22,7 +22,8 @@ namespace nimbra {
 // read, no re-encoding of the day. This assumes no other writer changes that file while the
 // store is open.
 //
-// Owned by the controller; main thread only, no locks.
+// Not synchronised: used by one thread at a time (the program's sample writer keeps it on a
+// thread of its own, app/sample_writer.h). The clock is read by that thread.
 class DeviceStore {
  public:
   static constexpr char kRootName[] = "DeviceSamples";

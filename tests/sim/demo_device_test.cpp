@@ -120,6 +120,12 @@ TEST_F(DemoDeviceTest, SettingsSurviveUnpluggingAndTheControlFileDrivesTheCable)
   std::ofstream(control) << "session";
   live(seconds(1));
   EXPECT_TRUE(device_.snapshot().inSession);
+  std::ofstream(control) << "manual";
+  live(pacing_.sessionEvery * 2);
+  EXPECT_FALSE(device_.snapshot().inSession) << "a session came by itself after \"manual\"";
+  std::ofstream(control) << "session";
+  live(seconds(1));
+  EXPECT_TRUE(device_.snapshot().inSession);
   std::ofstream(control) << "explode";
   live(seconds(1));
   EXPECT_FALSE(std::filesystem::exists(control));

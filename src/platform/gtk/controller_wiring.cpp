@@ -23,6 +23,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .updater = seams.updater(),
       .page = std::move(page),
       .arguments = seams.options.arguments,
+      .sampleWriterThread = true,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

@@ -38,6 +38,8 @@ class MainWindow {
  private:
   struct Handlers;
   void startupReport(const char* event);
+  void watchDeliveryStats();
+  void writeDeliveryStats() const;
   void installActions();
   void setEnglish(bool english);
 
@@ -50,6 +52,7 @@ class MainWindow {
   bool english_ = false;
   bool rendered_ = false;
   std::string report_;  // what the start-up report file holds so far
+  unsigned deliveryStatsSource_ = 0;  // the SIGUSR1 watch, when the stats file is asked for
 };
 
 }  // namespace nimbra
