@@ -53,8 +53,8 @@ function viewable(windowId) {
   return /Map State: IsViewable/.test(execFileSync('xwininfo', ['-id', windowId], { encoding: 'utf8' }));
 }
 
-// Voluntary context switches of each thread of `pid`, by thread id.
-function switchesByThread(pid) {
+// Each thread of `pid` by thread id: its name, CPU seconds and voluntary context switches.
+function threads(pid) {
   const counts = new Map();
   let tasks = [];
   try {
@@ -65,7 +65,13 @@ function switchesByThread(pid) {
   for (const tid of tasks) {
     try {
       const status = readFileSync(`/proc/${pid}/task/${tid}/status`, 'utf8');
-      counts.set(tid, Number(/^voluntary_ctxt_switches:\s+(\d+)/m.exec(status)[1]));
+      const stat = readFileSync(`/proc/${pid}/task/${tid}/stat`, 'utf8');
+      const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+      counts.set(tid, {
+        name: stat.slice(stat.indexOf('(') + 1, stat.lastIndexOf(')')),
+        cpuSeconds: (Number(fields[11]) + Number(fields[12])) / 100,
+        switches: Number(/^voluntary_ctxt_switches:\s+(\d+)/m.exec(status)[1]),
+      });
     } catch {
       // the thread ended meanwhile
     }
@@ -74,7 +80,7 @@ function switchesByThread(pid) {
 }
 
 function snapshot(pid) {
-  return processTree(pid).map((p) => ({ ...usage(p), switches: switchesByThread(p) }));
+  return processTree(pid).map((p) => ({ ...usage(p), threads: threads(p) }));
 }
 
 function loadNow() {
@@ -158,7 +164,6 @@ class Resident {
 
   async restore() {
     xdotool('windowmap', '--sync', this.windowId);
-    xdotool('windowactivate', this.windowId);
   }
 
   async stop() {
@@ -182,11 +187,22 @@ async function measure(resident, seconds) {
   const byProcess = after.filter((u) => before.has(u.pid)).map((u) => {
     const earlier = before.get(u.pid);
     let switches = 0;
-    for (const [tid, count] of u.switches) switches += count - (earlier.switches.get(tid) ?? 0);
+    const busiest = [];
+    for (const [tid, thread] of u.threads) {
+      const before = earlier.threads.get(tid) ?? { cpuSeconds: 0, switches: 0 };
+      switches += thread.switches - before.switches;
+      busiest.push({
+        name: thread.name,
+        cpuPercent: 100 * (thread.cpuSeconds - before.cpuSeconds) / wall,
+        wakeupsPerSecond: (thread.switches - before.switches) / wall,
+      });
+    }
+    busiest.sort((a, b) => b.wakeupsPerSecond - a.wakeupsPerSecond);
     return {
       name: u.name,
       cpuPercent: 100 * (u.cpuSeconds - earlier.cpuSeconds) / wall,
       wakeupsPerSecond: switches / wall,
+      threads: busiest.slice(0, 6).filter((t) => t.wakeupsPerSecond > 0 || t.cpuPercent > 0),
     };
   });
   const result = {
@@ -292,6 +308,10 @@ async function main() {
           `session ${format(result.session.cpuPercent)} %, minimised ${format(result.minimised.cpuPercent)} %, ` +
           `PSS ${format(result.pssKb / 1024, 1)} MB, idle pushes/s ${format(result.idle.pushesPerSecond, 3)}, ` +
           `load ${Math.min(...load)}-${Math.max(...load)}, minimised by ${result.minimisedBy}`);
+        for (const p of result.idle.byProcess) {
+          console.log(`    idle ${p.name}: ${p.threads.map((t) =>
+            `${t.name} ${format(t.cpuPercent)}%/${format(t.wakeupsPerSecond, 1)}/s`).join(', ')}`);
+        }
       }
     }
   } finally {

@@ -32,9 +32,9 @@ WebKitWebView* leanView() {
   webkit_settings_set_enable_webaudio(settings, FALSE);
   webkit_settings_set_enable_media(settings, FALSE);
   webkit_settings_set_enable_developer_extras(settings, FALSE);
-  auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
-                                            "network-session", session, "settings", settings,
-                                            nullptr));
+  auto* view =
+      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "network-session",
+                                   session, "settings", settings, nullptr));
   g_object_unref(settings);
   g_object_unref(session);
   g_object_unref(context);

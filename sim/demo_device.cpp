@@ -30,6 +30,7 @@ constexpr int kCalibration = 100;
 // The format byte of the use records the analysis server understands.
 constexpr uint8_t kUseRecordFormat = 18;
 constexpr int64_t kMaxCatchUpSeconds = 3600;
+constexpr int kRoomTemperature = 25;
 constexpr auto kPollSlice = std::chrono::milliseconds(2);
 
 using Shared = DemoDevice::Shared;
@@ -206,6 +207,20 @@ void DemoDevice::tick(Date now) {
   publish();
 }
 
+std::optional<Date> DemoDevice::nextChangeAt() const {
+  std::optional<int64_t> next;
+  auto consider = [&](int64_t at) {
+    at = std::max(at, elapsed_ + 1);
+    if (!next || at < *next) next = at;
+  };
+  if (sessionStartedAt_ || temperature_ > kRoomTemperature) consider(elapsed_ + 1);
+  if (elapsed_ < endedCodeUntil_) consider(endedCodeUntil_);
+  if (plugged_ && charge_ < 100) consider(lastChargeAt_ + pacing_.chargeEvery.count());
+  if (automaticSessions_) consider(nextSessionAt_);
+  if (!next) return std::nullopt;
+  return lastStep_ + std::chrono::seconds(*next - elapsed_);
+}
+
 void DemoDevice::setPlugged(bool plugged) {
   if (plugged == plugged_) return;
   plugged_ = plugged;
@@ -250,7 +265,7 @@ void DemoDevice::step() {
     if (inSession >= pacing_.sessionLength.count() || charge_ == 0) endSession();
     return;
   }
-  if (temperature_ > 25) --temperature_;
+  if (temperature_ > kRoomTemperature) --temperature_;
   if (plugged_ && charge_ < 100 && elapsed_ - lastChargeAt_ >= pacing_.chargeEvery.count()) {
     ++charge_;
     lastChargeAt_ = elapsed_;

@@ -8,9 +8,10 @@
 // written by the program stay as long as the process runs (unplugging keeps them).
 //
 // Wiring: the program installs makeBackend() as the device link's HID backend and watches
-// bus() with a SimulatedPresenceSource; its main queue calls tick() (every 250 ms keeps a
-// control command's effect well within a second). Tests and scripts unplug and plug the
-// device with setPlugged() or through the control file (DemoControlFile).
+// bus() with a SimulatedPresenceSource; its main queue calls tick() when the control file
+// arrives and at nextChangeAt(), which keeps the device as ticking every second would. Tests and
+// scripts unplug and plug the device with setPlugged() or through the control file
+// (DemoControlFile).
 //
 // Thread: tick(), setPlugged() and the observers on the main thread. The backend runs on the
 // device link's connection thread; it and tick() share the device state under one lock.
@@ -113,6 +114,10 @@ class DemoDevice {
   void setReportSink(std::function<void(const DemoSnapshot&)> sink) { report_ = std::move(sink); }
 
   DemoSnapshot snapshot() const;
+  // When the device next changes by itself (a charge step, a second of a session or of its
+  // cooling, the end code running out, an automatic session), or none while nothing is due.
+  // Ticking then, and on each control command, keeps it exactly as a tick every second would.
+  std::optional<Date> nextChangeAt() const;
 
   // The device state under the device's lock, for the demo wiring and tests.
   void withState(const std::function<void(SimulatedDeviceState&)>& use) const;

@@ -42,9 +42,8 @@ HistoryAPI::BatteryInput estimateInput(const SampleReadings::BatteryInput& readi
 }  // namespace
 
 SampleFolder::SampleFolder(MainQueue& queue, const Model& model, const Clock& clock,
-                           Telemetry& telemetry, SessionTracker& session,
-                           BatteryEstimator& battery, bool writerThread,
-                           std::function<void()> changed)
+                           Telemetry& telemetry, SessionTracker& session, BatteryEstimator& battery,
+                           bool writerThread, std::function<void()> changed)
     : model_(model),
       clock_(clock),
       telemetry_(telemetry),
@@ -118,8 +117,9 @@ bool SampleFolder::applyOutcome(const SampleWriter::Outcome& outcome, uint64_t g
     }
     return changed;
   }
-  auto shown = std::find_if(samples_.begin(), samples_.end(),
-                            [observedAt](const DeviceSample& s) { return s.observedAt == observedAt; });
+  auto shown = std::find_if(samples_.begin(), samples_.end(), [observedAt](const DeviceSample& s) {
+    return s.observedAt == observedAt;
+  });
   if (shown != samples_.end()) {
     samples_.erase(shown);
     changed = true;

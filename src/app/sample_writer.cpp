@@ -18,8 +18,8 @@ void SampleWriter::open(DeviceStore store) {
   open_ = true;
 }
 
-void SampleWriter::append(DeviceSample sample, const DeviceProfile& profile,
-                          std::string deviceKey, Done done) {
+void SampleWriter::append(DeviceSample sample, const DeviceProfile& profile, std::string deviceKey,
+                          Done done) {
   auto run = [store = &*store_, sample = std::move(sample), profile,
               deviceKey = std::move(deviceKey)]() -> Outcome {
     Status appended = store->append(sample, profile, deviceKey);
@@ -30,11 +30,13 @@ void SampleWriter::append(DeviceSample sample, const DeviceProfile& profile,
     return;
   }
   // The store outlives every task (the worker is joined first); `done` may not.
+  ++pending_;
   worker_->async([this, run = std::move(run), done = std::move(done),
                   alive = std::weak_ptr<bool>(alive_)]() mutable {
     auto outcome = std::make_shared<Outcome>(run());
-    queue_.post([alive = std::move(alive), done = std::move(done), outcome] {
+    queue_.post([this, alive = std::move(alive), done = std::move(done), outcome] {
       if (std::shared_ptr<bool> living = alive.lock(); living && *living) {
+        --pending_;
         done(std::move(*outcome));
       }
     });

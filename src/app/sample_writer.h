@@ -46,13 +46,15 @@ class SampleWriter {
   // The store to append to, from now on used only by the writer.
   void open(DeviceStore store);
   bool isOpen() const { return open_; }
+  // Appends made whose outcome has not been handed over yet.
+  size_t pending() const { return pending_; }
   // Requires isOpen(). `done` runs on the main queue, never after destruction.
-  void append(DeviceSample sample, const DeviceProfile& profile, std::string deviceKey,
-              Done done);
+  void append(DeviceSample sample, const DeviceProfile& profile, std::string deviceKey, Done done);
 
  private:
   MainQueue& queue_;
   bool open_ = false;
+  size_t pending_ = 0;
   std::optional<DeviceStore> store_;  // touched only by the appends once open
   // Outcomes are handed over only while this lives.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

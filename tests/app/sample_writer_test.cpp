@@ -56,13 +56,13 @@ TEST_P(SampleWriterTest, StoresInOrderAndReportsEachOutcomeOnTheMainQueue) {
         if (moved) fs::rename(dayFile(kToday), aside);
         fs::create_directories(dayFile(kToday) / "blocked");
       }
-      writer.append(sampleAt(at(append.secondsIntoDay)), profile_, kDeviceKey,
-                    [&heard](SampleWriter::Outcome outcome) {
-                      heard.push_back({outcome.appended.ok(),
-                                       outcome.recent ? timesOf(*outcome.recent)
-                                                      : std::vector<double>{},
-                                       std::this_thread::get_id()});
-                    });
+      writer.append(
+          sampleAt(at(append.secondsIntoDay)), profile_, kDeviceKey,
+          [&heard](SampleWriter::Outcome outcome) {
+            heard.push_back({outcome.appended.ok(),
+                             outcome.recent ? timesOf(*outcome.recent) : std::vector<double>{},
+                             std::this_thread::get_id()});
+          });
       // Each outcome first, so the next append finds the day file as this one left it.
       ASSERT_TRUE(queue.runUntil([&] { return heard.size() == i + 1; }));
       if (append.dayFileBlocked) {
@@ -109,15 +109,22 @@ TEST_F(SampleStoreTest, AppendsMadeAtOnceAreWrittenAndReportedInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SampleWriterTest,
-    ::testing::Values(
-        Case{"AtOnceInOrder", false, {{10, false, true}, {15, false, true}, {20, false, true}},
-             {10, 15, 20}},
-        Case{"OwnThreadInOrder", true, {{10, false, true}, {15, false, true}, {20, false, true}},
-             {10, 15, 20}},
-        Case{"AtOnceFailureReportedAndNotStored", false,
-             {{10, false, true}, {15, true, false}, {20, false, true}}, {10, 20}},
-        Case{"OwnThreadFailureReportedAndNotStored", true,
-             {{10, false, true}, {15, true, false}, {20, false, true}}, {10, 20}}),
+    ::testing::Values(Case{"AtOnceInOrder",
+                           false,
+                           {{10, false, true}, {15, false, true}, {20, false, true}},
+                           {10, 15, 20}},
+                      Case{"OwnThreadInOrder",
+                           true,
+                           {{10, false, true}, {15, false, true}, {20, false, true}},
+                           {10, 15, 20}},
+                      Case{"AtOnceFailureReportedAndNotStored",
+                           false,
+                           {{10, false, true}, {15, true, false}, {20, false, true}},
+                           {10, 20}},
+                      Case{"OwnThreadFailureReportedAndNotStored",
+                           true,
+                           {{10, false, true}, {15, true, false}, {20, false, true}},
+                           {10, 20}}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -153,6 +153,34 @@ TEST_F(DemoDeviceTest, BackendAnswersTheLiveStatusAsItChanges) {
   EXPECT_LT(opened.connection->write(report), 0) << "an unplugged device takes nothing";
 }
 
+// A device ticked only at its next change (and on the cable's commands) lives the same life,
+// second by second, as one ticked four times a second: charging, sessions, their cooling.
+TEST_F(DemoDeviceTest, TickingOnlyAtItsNextChangeLivesTheSameLife) {
+  DemoDevice sparse{now_, pacing_};
+  std::optional<Date> due = sparse.nextChangeAt();
+  int sparseTicks = 0;
+  for (int second = 1; second <= 900; ++second) {
+    if (second == 100 || second == 400) {  // the cable pulled, then put back
+      device_.setPlugged(second == 400);
+      sparse.setPlugged(second == 400);
+      due = sparse.nextChangeAt();
+    }
+    live(seconds(1));
+    while (due && *due <= now_) {
+      sparse.tick(*due);
+      ++sparseTicks;
+      due = sparse.nextChangeAt();
+    }
+    ASSERT_EQ(demoSnapshotJson(sparse.snapshot()), demoSnapshotJson(device_.snapshot()))
+        << "second " << second;
+  }
+  EXPECT_LT(sparseTicks, 900) << "it ticked every second anyway";
+
+  device_.stopAutomaticSessions();
+  live(seconds(2100));  // charged full from anywhere, cooled down, no session to come
+  EXPECT_FALSE(device_.nextChangeAt()) << "an idle full device still has something due";
+}
+
 TEST_F(DemoDeviceTest, DeviceLinkReadsWhileTheMainThreadTicks) {
   iq_install_backend(device_.makeBackend());
   int answered = 0;

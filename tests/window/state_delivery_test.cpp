@@ -105,7 +105,7 @@ TEST(StateDelivery, CountsPushesChangesAndDeliveries) {
   for (const char* state : {"c", "c", "b"}) (void)delivery.push(state);
   (void)delivery.setVisible(true);
   EXPECT_EQ(delivery.counts().pushed, 6u);
-  EXPECT_EQ(delivery.counts().changed, 4u);  // a, b, c, b
+  EXPECT_EQ(delivery.counts().changed, 4u);    // a, b, c, b
   EXPECT_EQ(delivery.counts().delivered, 2u);  // a, b (the last b was the page's already)
 }
 

@@ -199,8 +199,8 @@ void MainWindow::writeDeliveryStats() const {
   std::string text = "pushed " + std::to_string(counts.pushed) + "\nchanged " +
                      std::to_string(counts.changed) + "\ndelivered " +
                      std::to_string(counts.delivered) + "\n";
-  (void)writeFileAtomically(
-      file, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  (void)writeFileAtomically(file,
+                            std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
 void MainWindow::startupReport(const char* event) {

@@ -51,7 +51,7 @@ class MainWindow {
   GMenu* menu_ = nullptr;
   bool english_ = false;
   bool rendered_ = false;
-  std::string report_;  // what the start-up report file holds so far
+  std::string report_;                // what the start-up report file holds so far
   unsigned deliveryStatsSource_ = 0;  // the SIGUSR1 watch, when the stats file is asked for
 };
 
