@@ -9,6 +9,7 @@
 // - BM_HistoryReadNothingNew: the same when every record read is archived already.
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -37,9 +38,7 @@ class ControllerPeer {
   static size_t observationCount(const Controller& c) {
     return c.history_.observations() ? c.history_.observations()->size() : 0;
   }
-  static size_t samplesBeingWritten(const Controller& c) {
-    return c.samples_.writer_.pending();
-  }
+  static size_t samplesBeingWritten(const Controller& c) { return c.samples_.writer_.pending(); }
   static void historyRead(Controller& c, const HistorySnapshot& snapshot) {
     c.history_.historyReadFinished(c.model_->selected(), snapshot, c.connectionId_);
   }
@@ -51,10 +50,18 @@ constexpr char kSerial[] = "BENCH00000001";
 constexpr int kSamplesPerDay = 17280;
 constexpr int kArchived = 10000;
 
+// Counts the states pushed, and those that differ from the one pushed before.
 class NullPage : public PageView {
  public:
   void evaluate(const std::string&) override {}
-  void render(const std::string&) override {}
+  void render(const std::string& state) override {
+    ++renders;
+    if (state != last) ++distinct;
+    last = state;
+  }
+  size_t renders = 0;
+  size_t distinct = 0;
+  std::string last;
   void probeReadiness(std::function<void(bool)> answer) override { answer(false); }
   Size size() const override { return {730, 657}; }
   void showSharePicker(double, double) override {}
@@ -214,11 +221,37 @@ void BM_FoldAndAppendAtFullDay(benchmark::State& state) {
   state.counters["recent"] = static_cast<double>(controller.screenState().recent.size());
   if (controller.screenState().storageError) state.SkipWithError("the store failed");
 }
-BENCHMARK(BM_FoldAndAppendAtFullDay)
-    ->Arg(0)
-    ->Arg(1)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(50);
+BENCHMARK(BM_FoldAndAppendAtFullDay)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+// One idle poll as the program runs it, at a full day: the 5 s timer, the status read's result,
+// the fold, the hand-over of the day file to the sample writer's thread, the history check's
+// result and every publish with its encoded state. Timed is the main thread's own CPU time
+// (CLOCK_THREAD_CPUTIME_ID), not the waits for the device and writer threads; counters:
+// "renders" and "distinct" states per poll.
+void BM_IdlePollMainThread(benchmark::State& state) {
+  World world(fillToday, true);
+  auto threadSeconds = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  };
+  const size_t renders = world.page->renders;
+  const size_t distinct = world.page->distinct;
+  for (auto _ : state) {
+    const double start = threadSeconds();
+    world.clock.advance(Controller::kDevicePollInterval);
+    world.queue.advance(Controller::kDevicePollInterval);
+    world.settle();
+    state.SetIterationTime(threadSeconds() - start);
+  }
+  const auto perPoll = [&](size_t count) {
+    return static_cast<double>(count) / static_cast<double>(state.iterations());
+  };
+  state.counters["renders"] = perPoll(world.page->renders - renders);
+  state.counters["distinct"] = perPoll(world.page->distinct - distinct);
+  if (world.controller->screenState().storageError) state.SkipWithError("the store failed");
+}
+BENCHMARK(BM_IdlePollMainThread)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 
 void fillArchive(World& world) {
   HistoryArchive::Records records;

@@ -26,6 +26,7 @@ const OPTIONS = {
   heatingSeconds: 16,  // a session's heating, waited out before its figures are taken
   minimisedSeconds: 60,
   json: '',
+  nimbra: '',  // another nimbra program to measure (a build before a change), else the build's
 };
 
 function parseArguments(argv) {
@@ -37,7 +38,7 @@ function parseArguments(argv) {
       console.error(`resident_cost: unknown option or missing value: ${rest[i]}`);
       process.exit(2);
     }
-    options[name] = name === 'json' ? rest[i + 1] : Number(rest[i + 1]);
+    options[name] = typeof OPTIONS[name] === 'string' ? rest[i + 1] : Number(rest[i + 1]);
   }
   return options;
 }
@@ -96,7 +97,7 @@ class Resident {
     if (kind === 'nimbra') {
       const home = demoHome(dir);
       stats = path.join(dir, 'delivery-stats');
-      child = spawn(path.join(options.buildDir, 'src', 'nimbra'), [], {
+      child = spawn(options.nimbra || path.join(options.buildDir, 'src', 'nimbra'), [], {
         env: demoEnvironment(home, server, { NIMBRA_DELIVERY_STATS: stats }),
         stdio: 'ignore',
       });

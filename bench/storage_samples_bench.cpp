@@ -3,6 +3,7 @@
 // build/default/bench/storage_samples_bench
 #include <chrono>
 #include <filesystem>
+#include <optional>
 
 #include <benchmark/benchmark.h>
 
@@ -146,6 +147,33 @@ void BM_FirstAppendLoadsFullDay(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FirstAppendLoadsFullDay)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// `recent` early in a day (one sample today, yesterday full), as each poll asks after its
+// append: arg 0 from a fresh store each time (yesterday's file read and decoded, what every
+// poll of a day's first 30 paid while the store did not keep other days' tails), arg 1 asked
+// again of the same store.
+void BM_RecentEarlyInTheDay(benchmark::State& state) {
+  Fixture fixture(1);
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  const double tomorrow = (kToday + 1) * kDay + 1.0;
+  std::optional<DeviceStore> store;
+  auto reopen = [&] {
+    store.emplace(fixture.open());
+    if (!store->append(reading(tomorrow), profile, kKey).ok()) state.SkipWithError("append");
+  };
+  reopen();
+  for (auto _ : state) {
+    if (state.range(0) == 0) {
+      state.PauseTiming();
+      reopen();
+      state.ResumeTiming();
+    }
+    auto recent = store->recent(profile, kKey);
+    if (!recent.ok() || recent->size() != 30) state.SkipWithError("recent failed");
+    benchmark::DoNotOptimize(recent);
+  }
+}
+BENCHMARK(BM_RecentEarlyInTheDay)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // `recent` from a fresh store over 31 full days: reads only the newest day file.
 void BM_RecentOver31FullDays(benchmark::State& state) {

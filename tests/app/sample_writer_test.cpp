@@ -15,6 +15,8 @@ namespace nimbra::testing {
 namespace {
 
 constexpr int64_t kToday = 20500;
+// Only a hang waits this long for an outcome, however busy the machine.
+constexpr std::chrono::seconds kHang{60};
 
 struct Append {
   double secondsIntoDay;
@@ -64,7 +66,7 @@ TEST_P(SampleWriterTest, StoresInOrderAndReportsEachOutcomeOnTheMainQueue) {
                              std::this_thread::get_id()});
           });
       // Each outcome first, so the next append finds the day file as this one left it.
-      ASSERT_TRUE(queue.runUntil([&] { return heard.size() == i + 1; }));
+      ASSERT_TRUE(queue.runUntil([&] { return heard.size() == i + 1; }, kHang));
       if (append.dayFileBlocked) {
         fs::remove_all(dayFile(kToday));
         if (moved) fs::rename(aside, dayFile(kToday));
@@ -101,7 +103,7 @@ TEST_F(SampleStoreTest, AppendsMadeAtOnceAreWrittenAndReportedInOrder) {
                       recentSizes.push_back(outcome.recent ? outcome.recent->size() : 0);
                     });
     }
-    ASSERT_TRUE(queue.runUntil([&] { return recentSizes.size() == made.size(); }));
+    ASSERT_TRUE(queue.runUntil([&] { return recentSizes.size() == made.size(); }, kHang));
   }
   for (size_t i = 0; i < recentSizes.size(); ++i) EXPECT_EQ(recentSizes[i], i + 1) << i;
   EXPECT_EQ(timesOf(samplesIn(dayFile(kToday))), made);
