@@ -179,32 +179,36 @@ std::unique_ptr<HidBackend> DemoDevice::makeBackend() {
 }
 
 void DemoDevice::tick(Date now) {
-  if (control_) {
-    if (auto command = control_->poll()) {
-      switch (*command) {
-        case DemoControlFile::Command::unplug:
-          setPlugged(false);
-          break;
-        case DemoControlFile::Command::plug:
-          setPlugged(true);
-          break;
-        case DemoControlFile::Command::session:
-          startSession();
-          break;
-        case DemoControlFile::Command::manual:
-          stopAutomaticSessions();
-          break;
-        case DemoControlFile::Command::report:
-          if (report_) report_(snapshot());
-          break;
-      }
+  std::optional<DemoControlFile::Command> command;
+  if (control_) command = control_->poll();
+  // The report shows the device as the program last read it; every other command happens
+  // now, after the seconds since the last tick (which may be many: ticks come only when
+  // something is due) have run.
+  if (command == DemoControlFile::Command::report && report_) report_(snapshot());
+  const int64_t seconds = std::chrono::floor<std::chrono::seconds>(now - lastStep_).count();
+  if (seconds > 0) {
+    lastStep_ += std::chrono::seconds(seconds);
+    for (int64_t i = 0; i < std::min(seconds, kMaxCatchUpSeconds); ++i) step();
+  }
+  if (command) {
+    switch (*command) {
+      case DemoControlFile::Command::unplug:
+        setPlugged(false);
+        break;
+      case DemoControlFile::Command::plug:
+        setPlugged(true);
+        break;
+      case DemoControlFile::Command::session:
+        startSession();
+        break;
+      case DemoControlFile::Command::manual:
+        stopAutomaticSessions();
+        break;
+      case DemoControlFile::Command::report:
+        break;
     }
   }
-  const int64_t seconds = std::chrono::floor<std::chrono::seconds>(now - lastStep_).count();
-  if (seconds <= 0) return;
-  lastStep_ += std::chrono::seconds(seconds);
-  for (int64_t i = 0; i < std::min(seconds, kMaxCatchUpSeconds); ++i) step();
-  publish();
+  if (seconds > 0) publish();
 }
 
 std::optional<Date> DemoDevice::nextChangeAt() const {

@@ -109,6 +109,8 @@ bool SampleFolder::applyOutcome(const SampleWriter::Outcome& outcome, uint64_t g
   bool changed = error != storageError_;
   storageError_ = error;
   if (generation != generation_) return changed;  // the list belongs to another device now
+  // A later append's outcome is on its way and already shown: its list settles this one.
+  if (writer_.pending() > 0) return changed;
   if (outcome.recent) {
     // After a failed append too: the store's day is as it was, and so is its list.
     if (*outcome.recent != samples_) {

@@ -80,7 +80,9 @@ TEST_P(SampleWriterTest, StoresInOrderAndReportsEachOutcomeOnTheMainQueue) {
     EXPECT_EQ(heard[i].thread, std::this_thread::get_id()) << "not on the main queue";
     EXPECT_EQ(heard[i].appended, c.appends[i].stored);
     if (c.appends[i].stored) storedSoFar.push_back(at(c.appends[i].secondsIntoDay));
-    if (!c.appends[i].dayFileBlocked) EXPECT_EQ(heard[i].recent, storedSoFar);
+    if (!c.appends[i].dayFileBlocked) {
+      EXPECT_EQ(heard[i].recent, storedSoFar);
+    }
   }
   std::vector<double> expected;
   for (double s : c.storedSecondsIntoDay) expected.push_back(at(s));

@@ -161,6 +161,7 @@ TEST_F(DemoDeviceTest, TickingOnlyAtItsNextChangeLivesTheSameLife) {
   int sparseTicks = 0;
   for (int second = 1; second <= 900; ++second) {
     if (second == 100 || second == 400) {  // the cable pulled, then put back
+      sparse.tick(now_);  // as a control command's tick does: the seconds since, first
       device_.setPlugged(second == 400);
       sparse.setPlugged(second == 400);
       due = sparse.nextChangeAt();
