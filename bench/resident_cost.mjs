@@ -309,7 +309,7 @@ async function main() {
           `session ${format(result.session.cpuPercent)} %, minimised ${format(result.minimised.cpuPercent)} %, ` +
           `PSS ${format(result.pssKb / 1024, 1)} MB, idle pushes/s ${format(result.idle.pushesPerSecond, 3)}, ` +
           `load ${Math.min(...load)}-${Math.max(...load)}, minimised by ${result.minimisedBy}`);
-        for (const p of result.idle.byProcess) {
+        for (const p of result.idle.byProcess.filter((q) => q.threads.length > 0)) {
           console.log(`    idle ${p.name}: ${p.threads.map((t) =>
             `${t.name} ${format(t.cpuPercent)}%/${format(t.wakeupsPerSecond, 1)}/s`).join(', ')}`);
         }
