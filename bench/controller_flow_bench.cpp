@@ -1,13 +1,15 @@
 // Main-thread cost of the controller's per-read flows at full size, each through the
 // controller's own path (goal: under 16 ms, one frame at 60 Hz):
 // - BM_FoldAndAppendAtFullDay: one publish that folds a new read and appends it to a day file
-//   already holding 17,280 samples (one every 5 s), including the recent list and the render.
+//   already holding 17,280 samples (one every 5 s), including the recent list and the render;
+//   with the day file written on the main thread (/0) or on the sample writer's thread (/1).
 // - BM_HistoryReadArchiveWork: one history read's result at 10,000 archived records: the
 //   merge of a snapshot with one new record (which rewrites the archive), the pending list,
 //   and the publish that reloads the observations.
 // - BM_HistoryReadNothingNew: the same when every record read is archived already.
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
@@ -36,6 +38,7 @@ class ControllerPeer {
   static size_t observationCount(const Controller& c) {
     return c.history_.observations() ? c.history_.observations()->size() : 0;
   }
+  static size_t samplesBeingWritten(const Controller& c) { return c.samples_.writer_.pending(); }
   static void historyRead(Controller& c, const HistorySnapshot& snapshot) {
     c.history_.historyReadFinished(c.model_->selected(), snapshot, c.connectionId_);
   }
@@ -47,10 +50,18 @@ constexpr char kSerial[] = "BENCH00000001";
 constexpr int kSamplesPerDay = 17280;
 constexpr int kArchived = 10000;
 
+// Counts the states pushed, and those that differ from the one pushed before.
 class NullPage : public PageView {
  public:
   void evaluate(const std::string&) override {}
-  void render(const std::string&) override {}
+  void render(const std::string& state) override {
+    ++renders;
+    if (state != last) ++distinct;
+    last = state;
+  }
+  size_t renders = 0;
+  size_t distinct = 0;
+  std::string last;
   void probeReadiness(std::function<void(bool)> answer) override { answer(false); }
   Size size() const override { return {730, 657}; }
   void showSharePicker(double, double) override {}
@@ -87,8 +98,9 @@ std::vector<uint8_t> payload(int position) {
 // A controller serving a simulated device, its page loaded; `prepare` fills the data directory
 // before the controller opens its stores.
 struct World {
+  // `writerThread`: the program's sample writer on its own thread (Controller::Seams).
   template <typename Prepare>
-  explicit World(Prepare prepare) {
+  explicit World(Prepare prepare, bool writerThread = false) {
     std::filesystem::create_directories(base);
     prepare(*this);
     hid->addDevice(sim::ilumaOne(kSerial));
@@ -120,7 +132,8 @@ struct World {
                           updater,
                           page,
                           {},
-                          [](std::chrono::milliseconds) {}});
+                          [](std::chrono::milliseconds) {},
+                          writerThread});
     controller->pageFinishedLoading();
     settle();
   }
@@ -133,10 +146,13 @@ struct World {
   }
 
   void settle() {
+    auto quiet = [&] {
+      return !controller->model().busy() && HistoryAPI::callsInFlight() == 0 &&
+             ControllerPeer::samplesBeingWritten(*controller) == 0;
+    };
     for (int i = 0; i < 50; ++i) {
-      queue.runUntil(
-          [&] { return !controller->model().busy() && HistoryAPI::callsInFlight() == 0; });
-      if (queue.runPending() == 0 && !controller->model().busy()) return;
+      queue.runUntil(quiet);
+      if (queue.runPending() == 0 && quiet()) return;
     }
   }
   LocalStorage storage() { return LocalStorage(base, keys); }
@@ -182,8 +198,10 @@ void fillToday(World& world) {
   (void)saveDayFile(world.storage(), folder / *day, samples);
 }
 
+// Arg 0: the day file written on the main thread; 1: on the sample writer's thread, as the
+// program does (the write's outcome is taken in the untimed part).
 void BM_FoldAndAppendAtFullDay(benchmark::State& state) {
-  World world(fillToday);
+  World world(fillToday, state.range(0) != 0);
   Controller& controller = *world.controller;
   for (auto _ : state) {
     state.PauseTiming();
@@ -204,7 +222,37 @@ void BM_FoldAndAppendAtFullDay(benchmark::State& state) {
   state.counters["recent"] = static_cast<double>(controller.screenState().recent.size());
   if (controller.screenState().storageError) state.SkipWithError("the store failed");
 }
-BENCHMARK(BM_FoldAndAppendAtFullDay)->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_FoldAndAppendAtFullDay)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(50);
+
+// One idle poll as the program runs it, at a full day: the 5 s timer, the status read's result,
+// the fold, the hand-over of the day file to the sample writer's thread, the history check's
+// result and every publish with its encoded state. Timed is the main thread's own CPU time
+// (CLOCK_THREAD_CPUTIME_ID), not the waits for the device and writer threads; counters:
+// "renders" and "distinct" states per poll.
+void BM_IdlePollMainThread(benchmark::State& state) {
+  World world(fillToday, true);
+  auto threadSeconds = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  };
+  const size_t renders = world.page->renders;
+  const size_t distinct = world.page->distinct;
+  for (auto _ : state) {
+    const double start = threadSeconds();
+    world.clock.advance(Controller::kDevicePollInterval);
+    world.queue.advance(Controller::kDevicePollInterval);
+    world.settle();
+    state.SetIterationTime(threadSeconds() - start);
+  }
+  const auto perPoll = [&](size_t count) {
+    return static_cast<double>(count) / static_cast<double>(state.iterations());
+  };
+  state.counters["renders"] = perPoll(world.page->renders - renders);
+  state.counters["distinct"] = perPoll(world.page->distinct - distinct);
+  if (world.controller->screenState().storageError) state.SkipWithError("the store failed");
+}
+BENCHMARK(BM_IdlePollMainThread)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 
 void fillArchive(World& world) {
   HistoryArchive::Records records;

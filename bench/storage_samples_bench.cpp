@@ -1,11 +1,16 @@
 // Sample store costs at full size: a day file of 17,280 samples (one every 5 s, ~5 MB of
-// JSON). Run by hand: build/default/bench/storage_samples_bench
+// JSON), and what an append of it costs the main thread. Run by hand:
+// build/default/bench/storage_samples_bench
+#include <chrono>
 #include <filesystem>
+#include <optional>
 
 #include <benchmark/benchmark.h>
 
+#include "app/sample_writer.h"
 #include "core/clock.h"
 #include "core/dates.h"
+#include "core/manual_main_queue.h"
 #include "core/uuid.h"
 #include "storage/day_file.h"
 #include "storage/device_store.h"
@@ -83,6 +88,51 @@ void BM_AppendToFullDay(benchmark::State& state) {
 }
 BENCHMARK(BM_AppendToFullDay)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
+// What one append at a full day keeps the main thread busy for, through the sample writer the
+// controller uses: at once (arg 0, all of it: encode, seal, write, flush, recent) or with the
+// writer's own thread (arg 1: handing the sample over, then taking the outcome back). The
+// counter "outcome_ms" is the time from the append to its outcome on the main queue.
+void BM_MainThreadAppendAtFullDay(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const bool ownThread = state.range(0) != 0;
+  Fixture fixture(1);
+  ManualMainQueue queue;
+  SampleWriter writer(queue, ownThread);
+  writer.open(fixture.open());
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  double at = kToday * kDay + kSamplesPerDay * 5.0 - 4.5;
+  std::vector<DeviceSample> shown;
+  Clock::duration outcomes{};
+  for (auto _ : state) {
+    at += 0.001;
+    bool heard = false;
+    Clock::duration taking{};
+    const Clock::time_point start = Clock::now();
+    writer.append(reading(at), profile, kKey, [&](SampleWriter::Outcome outcome) {
+      const Clock::time_point taken = Clock::now();
+      if (!outcome.appended || !outcome.recent) state.SkipWithError("append failed");
+      if (outcome.recent) shown = std::move(*outcome.recent);
+      heard = true;
+      taking = Clock::now() - taken;
+    });
+    const Clock::duration handing = Clock::now() - start;
+    if (!queue.runUntil([&] { return heard; })) state.SkipWithError("no outcome");
+    outcomes += Clock::now() - start;
+    // At once, the outcome is taken inside append(), so its time is in `handing` already.
+    const Clock::duration mainThread = ownThread ? handing + taking : handing;
+    state.SetIterationTime(std::chrono::duration<double>(mainThread).count());
+  }
+  state.counters["outcome_ms"] =
+      benchmark::Counter(std::chrono::duration<double, std::milli>(outcomes).count() /
+                         static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_MainThreadAppendAtFullDay)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0);
+
 // The first append of a run: prune, load and decode the full day file, then append.
 void BM_FirstAppendLoadsFullDay(benchmark::State& state) {
   Fixture fixture(1);
@@ -97,6 +147,33 @@ void BM_FirstAppendLoadsFullDay(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_FirstAppendLoadsFullDay)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// `recent` early in a day (one sample today, yesterday full), as each poll asks after its
+// append: arg 0 from a fresh store each time (yesterday's file read and decoded, what every
+// poll of a day's first 30 paid while the store did not keep other days' tails), arg 1 asked
+// again of the same store.
+void BM_RecentEarlyInTheDay(benchmark::State& state) {
+  Fixture fixture(1);
+  DeviceProfile profile = DeviceProfile::iqosIlumaOne();
+  const double tomorrow = (kToday + 1) * kDay + 1.0;
+  std::optional<DeviceStore> store;
+  auto reopen = [&] {
+    store.emplace(fixture.open());
+    if (!store->append(reading(tomorrow), profile, kKey).ok()) state.SkipWithError("append");
+  };
+  reopen();
+  for (auto _ : state) {
+    if (state.range(0) == 0) {
+      state.PauseTiming();
+      reopen();
+      state.ResumeTiming();
+    }
+    auto recent = store->recent(profile, kKey);
+    if (!recent.ok() || recent->size() != 30) state.SkipWithError("recent failed");
+    benchmark::DoNotOptimize(recent);
+  }
+}
+BENCHMARK(BM_RecentEarlyInTheDay)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // `recent` from a fresh store over 31 full days: reads only the newest day file.
 void BM_RecentOver31FullDays(benchmark::State& state) {

@@ -31,6 +31,7 @@ constexpr int kCalibration = 100;
 // The format byte of the use records the analysis server understands.
 constexpr uint8_t kUseRecordFormat = 18;
 constexpr int64_t kMaxCatchUpSeconds = 3600;
+constexpr int kRoomTemperature = 25;
 constexpr auto kPollSlice = std::chrono::milliseconds(2);
 
 using Shared = DemoDevice::Shared;
@@ -133,6 +134,7 @@ std::optional<DemoControlFile::Command> DemoControlFile::poll() {
   if (command == "unplug") return Command::unplug;
   if (command == "plug") return Command::plug;
   if (command == "session") return Command::session;
+  if (command == "manual") return Command::manual;
   if (command == "report") return Command::report;
   if (command == "deny") return Command::deny;
   if (command == "allow") return Command::allow;
@@ -180,35 +182,56 @@ std::unique_ptr<HidBackend> DemoDevice::makeBackend() {
 }
 
 void DemoDevice::tick(Date now) {
-  if (control_) {
-    if (auto command = control_->poll()) {
-      switch (*command) {
-        case DemoControlFile::Command::unplug:
-          setPlugged(false);
-          break;
-        case DemoControlFile::Command::plug:
-          setPlugged(true);
-          break;
-        case DemoControlFile::Command::session:
-          startSession();
-          break;
-        case DemoControlFile::Command::report:
-          if (report_) report_(snapshot());
-          break;
-        case DemoControlFile::Command::deny:
-          setAccessDenied(true);
-          break;
-        case DemoControlFile::Command::allow:
-          setAccessDenied(false);
-          break;
-      }
+  std::optional<DemoControlFile::Command> command;
+  if (control_) command = control_->poll();
+  // The report shows the device as the program last read it; every other command happens
+  // now, after the seconds since the last tick (which may be many: ticks come only when
+  // something is due) have run.
+  if (command == DemoControlFile::Command::report && report_) report_(snapshot());
+  const int64_t seconds = std::chrono::floor<std::chrono::seconds>(now - lastStep_).count();
+  if (seconds > 0) {
+    lastStep_ += std::chrono::seconds(seconds);
+    for (int64_t i = 0; i < std::min(seconds, kMaxCatchUpSeconds); ++i) step();
+  }
+  if (command) {
+    switch (*command) {
+      case DemoControlFile::Command::unplug:
+        setPlugged(false);
+        break;
+      case DemoControlFile::Command::plug:
+        setPlugged(true);
+        break;
+      case DemoControlFile::Command::session:
+        startSession();
+        break;
+      case DemoControlFile::Command::manual:
+        stopAutomaticSessions();
+        break;
+      case DemoControlFile::Command::report:
+        break;
+      case DemoControlFile::Command::deny:
+        setAccessDenied(true);
+        break;
+      case DemoControlFile::Command::allow:
+        setAccessDenied(false);
+        break;
     }
   }
-  const int64_t seconds = std::chrono::floor<std::chrono::seconds>(now - lastStep_).count();
-  if (seconds <= 0) return;
-  lastStep_ += std::chrono::seconds(seconds);
-  for (int64_t i = 0; i < std::min(seconds, kMaxCatchUpSeconds); ++i) step();
-  publish();
+  if (seconds > 0) publish();
+}
+
+std::optional<Date> DemoDevice::nextChangeAt() const {
+  std::optional<int64_t> next;
+  auto consider = [&](int64_t at) {
+    at = std::max(at, elapsed_ + 1);
+    if (!next || at < *next) next = at;
+  };
+  if (sessionStartedAt_ || temperature_ > kRoomTemperature) consider(elapsed_ + 1);
+  if (elapsed_ < endedCodeUntil_) consider(endedCodeUntil_);
+  if (plugged_ && charge_ < 100) consider(lastChargeAt_ + pacing_.chargeEvery.count());
+  if (automaticSessions_) consider(nextSessionAt_);
+  if (!next) return std::nullopt;
+  return lastStep_ + std::chrono::seconds(*next - elapsed_);
 }
 
 void DemoDevice::setPlugged(bool plugged) {
@@ -263,7 +286,7 @@ void DemoDevice::step() {
     if (inSession >= pacing_.sessionLength.count() || charge_ == 0) endSession();
     return;
   }
-  if (temperature_ > 25) --temperature_;
+  if (temperature_ > kRoomTemperature) --temperature_;
   if (plugged_ && charge_ < 100 && elapsed_ - lastChargeAt_ >= pacing_.chargeEvery.count()) {
     ++charge_;
     lastChargeAt_ = elapsed_;
@@ -272,7 +295,7 @@ void DemoDevice::step() {
       ++shared_->device->history.records[1].end;  // a completed charge
     }
   }
-  if (elapsed_ >= nextSessionAt_) {
+  if (automaticSessions_ && elapsed_ >= nextSessionAt_) {
     if (charge_ >= pacing_.minimumChargeForSession) {
       beginSession();
     } else {

@@ -8,9 +8,10 @@
 // written by the program stay as long as the process runs (unplugging keeps them).
 //
 // Wiring: the program installs makeBackend() as the device link's HID backend and watches
-// bus() with a SimulatedPresenceSource; its main queue calls tick() (every 250 ms keeps a
-// control command's effect well within a second). Tests and scripts unplug and plug the
-// device with setPlugged() or through the control file (DemoControlFile).
+// bus() with a SimulatedPresenceSource; its main queue calls tick() when the control file
+// arrives and at nextChangeAt(), which keeps the device as ticking every second would. Tests and
+// scripts unplug and plug the device with setPlugged() or through the control file
+// (DemoControlFile).
 //
 // Thread: tick(), setPlugged() and the observers on the main thread. The backend runs on the
 // device link's connection thread; it and tick() share the device state under one lock.
@@ -63,14 +64,15 @@ struct DemoSnapshot {
 std::string demoSnapshotJson(const DemoSnapshot& snapshot);
 
 // A control file a test drops in place (write elsewhere, then rename): one command, "unplug",
-// "plug", "session" (start a use session now), "report" (hand the device's snapshot to the
-// report sink), "deny" (every open fails with EACCES from now on, as without the udev rule)
-// or "allow" (opens succeed again, and the bus sends the "change" event that reloading and
-// triggering the rules gives). poll() reads and removes it, so its disappearance tells the test the
-// command was taken.
+// "plug", "session" (start a use session now), "manual" (from now on a session starts only on
+// "session": a measurement's quiet minute stays quiet), "report" (hand the device's snapshot
+// to the report sink), "deny" (every open fails with EACCES from now on, as without the udev
+// rule) or "allow" (opens succeed again, and the bus sends the "change" event that reloading
+// and triggering the rules gives). poll() reads and removes it, so its disappearance tells
+// the test the command was taken.
 class DemoControlFile {
  public:
-  enum class Command { unplug, plug, session, report, deny, allow };
+  enum class Command { unplug, plug, session, manual, report, deny, allow };
 
   explicit DemoControlFile(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -109,12 +111,18 @@ class DemoDevice {
   // Whether opening the device is refused with EACCES; giving access back announces it with a
   // "change" event on the bus.
   void setAccessDenied(bool denied);
+  // Sessions start only through startSession() from now on.
+  void stopAutomaticSessions() { automaticSessions_ = false; }
   void setControlFile(std::filesystem::path path) { control_.emplace(std::move(path)); }
   // Receives the snapshot on the control file's "report" (before the command's tick moves
   // the device on).
   void setReportSink(std::function<void(const DemoSnapshot&)> sink) { report_ = std::move(sink); }
 
   DemoSnapshot snapshot() const;
+  // When the device next changes by itself (a charge step, a second of a session or of its
+  // cooling, the end code running out, an automatic session), or none while nothing is due.
+  // Ticking then, and on each control command, keeps it exactly as a tick every second would.
+  std::optional<Date> nextChangeAt() const;
 
   // The device state under the device's lock, for the demo wiring and tests.
   void withState(const std::function<void(SimulatedDeviceState&)>& use) const;
@@ -138,6 +146,7 @@ class DemoDevice {
   Date lastStep_;
   int64_t elapsed_ = 0;
   bool plugged_ = true;
+  bool automaticSessions_ = true;
   int charge_ = 62;
   int temperature_ = 25;
   int processCount_ = 5;

@@ -41,7 +41,8 @@ Controller::Controller(Seams seams)
       battery_(queue_, seams.analysisEndpoint, seams.installationId,
                [this](bool changed) { batteryEstimateFinished(changed); }),
       reset_(queue_, *settingJournal_, [this] { publish(); }),
-      samples_(*model_, clock_, telemetry_, session_, battery_) {
+      samples_(queue_, *model_, clock_, telemetry_, session_, battery_, seams.sampleWriterThread,
+               [this] { publish(); }) {
   if (!accessFix_) accessFix_ = [] { return DeviceAccess::fixFor(false, std::nullopt); };
   if (!effectiveLanguage_) {
     effectiveLanguage_ = [](const std::string& language) {

@@ -82,6 +82,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // The commands that let the user open the device (device_access.h), asked for while an
     // open is refused for permission; empty: the fix for a program without its rule file.
     std::function<DeviceAccess::Fix()> accessFix = {};
+    // Day files of samples written on a thread of their own (the program); otherwise at once,
+    // on the main thread (tests, benchmarks). See SampleWriter.
+    bool sampleWriterThread = false;
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.

@@ -1,5 +1,6 @@
 #include "app/sample_folder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -40,20 +41,28 @@ HistoryAPI::BatteryInput estimateInput(const SampleReadings::BatteryInput& readi
 
 }  // namespace
 
-SampleFolder::SampleFolder(const Model& model, const Clock& clock, Telemetry& telemetry,
-                           SessionTracker& session, BatteryEstimator& battery)
-    : model_(model), clock_(clock), telemetry_(telemetry), session_(session), battery_(battery) {}
+SampleFolder::SampleFolder(MainQueue& queue, const Model& model, const Clock& clock,
+                           Telemetry& telemetry, SessionTracker& session, BatteryEstimator& battery,
+                           bool writerThread, std::function<void()> changed)
+    : model_(model),
+      clock_(clock),
+      telemetry_(telemetry),
+      session_(session),
+      battery_(battery),
+      changed_(std::move(changed)),
+      writer_(queue, writerThread) {}
 
 void SampleFolder::openStore(LocalStorage storage) {
   Result<DeviceStore> store = DeviceStore::open(std::move(storage), clock_);
   if (store) {
-    store_.emplace(std::move(*store));
+    writer_.open(std::move(*store));
   } else {
     storageError_ = kStoreOpenFailedMessage;
   }
 }
 
 void SampleFolder::clear() {
+  ++generation_;
   uploadedDevice_.reset();
   lastSample_.reset();
   samples_.clear();
@@ -74,21 +83,50 @@ void SampleFolder::fold(const std::string& deviceKey, const Uuid& connection, bo
 }
 
 void SampleFolder::store(const std::string& deviceKey) {
-  if (!store_) {
+  if (!writer_.isOpen()) {
     samples_.clear();
     return;
   }
-  std::string key = sha256Hex(deviceKey);
-  Status appended = store_->append(*lastSample_, profile_, key);
-  Result<std::vector<DeviceSample>> recent =
-      appended ? store_->recent(profile_, key)
-               : Result<std::vector<DeviceSample>>(appended.error());
-  if (recent) {
-    samples_ = std::move(*recent);
-    storageError_.reset();
-  } else {
-    storageError_ = kSampleNotSavedMessage;
+  // What the store's recent list will be once the append is written: shown now, so a poll
+  // pushes one state, not a second one when the write is done.
+  samples_.push_back(*lastSample_);
+  if (samples_.size() > DeviceStore::kRecentCount) samples_.erase(samples_.begin());
+  double observedAt = lastSample_->observedAt;
+  storing_ = true;
+  writer_.append(*lastSample_, profile_, sha256Hex(deviceKey),
+                 [this, generation = generation_, observedAt](SampleWriter::Outcome outcome) {
+                   if (applyOutcome(outcome, generation, observedAt) && !storing_ && changed_) {
+                     changed_();
+                   }
+                 });
+  storing_ = false;
+}
+
+bool SampleFolder::applyOutcome(const SampleWriter::Outcome& outcome, uint64_t generation,
+                                double observedAt) {
+  std::optional<std::string> error;
+  if (!outcome.appended || !outcome.recent) error = kSampleNotSavedMessage;
+  bool changed = error != storageError_;
+  storageError_ = error;
+  if (generation != generation_) return changed;  // the list belongs to another device now
+  // A later append's outcome is on its way and already shown: its list settles this one.
+  if (writer_.pending() > 0) return changed;
+  if (outcome.recent) {
+    // After a failed append too: the store's day is as it was, and so is its list.
+    if (*outcome.recent != samples_) {
+      samples_ = *outcome.recent;
+      changed = true;
+    }
+    return changed;
   }
+  auto shown = std::find_if(samples_.begin(), samples_.end(), [observedAt](const DeviceSample& s) {
+    return s.observedAt == observedAt;
+  });
+  if (shown != samples_.end()) {
+    samples_.erase(shown);
+    changed = true;
+  }
+  return changed;
 }
 
 // The device as telemetry knows it. Counters and versions the sample lacks keep the values

@@ -127,6 +127,7 @@ Status DeviceStore::switchDay(const path& directory, const path& file) {
   encoded_.pop_back();  // the closing "]"
   currentSamples_ = std::move(*samples);
   currentFile_ = file;
+  otherDayTails_.clear();  // the day left behind may be among them, and pruning removes days
   return {};
 }
 
@@ -154,13 +155,20 @@ Result<std::vector<DeviceSample>> DeviceStore::recent(const DeviceProfile& profi
 
   std::vector<DeviceSample> result;
   for (const DayFile& day : *days) {
-    std::vector<DeviceSample> loaded;
     const std::vector<DeviceSample>* samples = &currentSamples_;
     if (day.file != currentFile_) {
-      Result<std::vector<DeviceSample>> read = loadDayFile(storage_, day.file);
-      if (!read) return read.error();
-      loaded = std::move(*read);
-      samples = &loaded;
+      auto tail = otherDayTails_.find(day.file);
+      if (tail == otherDayTails_.end()) {
+        Result<std::vector<DeviceSample>> read = loadDayFile(storage_, day.file);
+        if (!read) return read.error();
+        auto kept = static_cast<std::ptrdiff_t>(std::min(kRecentCount, read->size()));
+        tail = otherDayTails_
+                   .emplace(day.file,
+                            std::vector<DeviceSample>(std::make_move_iterator(read->end() - kept),
+                                                      std::make_move_iterator(read->end())))
+                   .first;
+      }
+      samples = &tail->second;
     }
     size_t wanted = std::min(kRecentCount - result.size(), samples->size());
     result.insert(result.end(), samples->end() - static_cast<std::ptrdiff_t>(wanted),

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,10 +20,13 @@ namespace nimbra {
 //
 // The day of the last append is kept in memory, decoded and as its encoded JSON, so an
 // append of a new sample encodes only that sample, splices it in and rewrites the file: no
-// read, no re-encoding of the day. This assumes no other writer changes that file while the
-// store is open.
+// read, no re-encoding of the day. The last samples of the other days recent() has read are
+// kept as well: early in a day every poll's recent list reaches into yesterday, and
+// yesterday's file does not change. This assumes no other writer changes the device's files
+// while the store is open.
 //
-// Owned by the controller; main thread only, no locks.
+// Not synchronised: used by one thread at a time (the program's sample writer keeps it on a
+// thread of its own, app/sample_writer.h). The clock is read by that thread.
 class DeviceStore {
  public:
   static constexpr char kRootName[] = "DeviceSamples";
@@ -62,6 +66,9 @@ class DeviceStore {
   // JSON, and the file's plaintext is this plus "]".
   std::string encoded_;
   std::vector<uint8_t> sealBuffer_;  // reused so large writes touch no fresh pages
+  // The last kRecentCount samples of day files other than currentFile_ that recent() read;
+  // forgotten when the store moves to another day.
+  mutable std::map<std::filesystem::path, std::vector<DeviceSample>> otherDayTails_;
 };
 
 }  // namespace nimbra

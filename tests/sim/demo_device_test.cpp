@@ -120,6 +120,12 @@ TEST_F(DemoDeviceTest, SettingsSurviveUnpluggingAndTheControlFileDrivesTheCable)
   std::ofstream(control) << "session";
   live(seconds(1));
   EXPECT_TRUE(device_.snapshot().inSession);
+  std::ofstream(control) << "manual";
+  live(pacing_.sessionEvery * 2);
+  EXPECT_FALSE(device_.snapshot().inSession) << "a session came by itself after \"manual\"";
+  std::ofstream(control) << "session";
+  live(seconds(1));
+  EXPECT_TRUE(device_.snapshot().inSession);
   std::ofstream(control) << "explode";
   live(seconds(1));
   EXPECT_FALSE(std::filesystem::exists(control));
@@ -145,6 +151,35 @@ TEST_F(DemoDeviceTest, BackendAnswersTheLiveStatusAsItChanges) {
   device_.setPlugged(false);
   std::array<uint8_t, kHidReportSize> report{};
   EXPECT_LT(opened.connection->write(report), 0) << "an unplugged device takes nothing";
+}
+
+// A device ticked only at its next change (and on the cable's commands) lives the same life,
+// second by second, as one ticked four times a second: charging, sessions, their cooling.
+TEST_F(DemoDeviceTest, TickingOnlyAtItsNextChangeLivesTheSameLife) {
+  DemoDevice sparse{now_, pacing_};
+  std::optional<Date> due = sparse.nextChangeAt();
+  int sparseTicks = 0;
+  for (int second = 1; second <= 900; ++second) {
+    if (second == 100 || second == 400) {  // the cable pulled, then put back
+      sparse.tick(now_);  // as a control command's tick does: the seconds since, first
+      device_.setPlugged(second == 400);
+      sparse.setPlugged(second == 400);
+      due = sparse.nextChangeAt();
+    }
+    live(seconds(1));
+    while (due && *due <= now_) {
+      sparse.tick(*due);
+      ++sparseTicks;
+      due = sparse.nextChangeAt();
+    }
+    ASSERT_EQ(demoSnapshotJson(sparse.snapshot()), demoSnapshotJson(device_.snapshot()))
+        << "second " << second;
+  }
+  EXPECT_LT(sparseTicks, 900) << "it ticked every second anyway";
+
+  device_.stopAutomaticSessions();
+  live(seconds(2100));  // charged full from anywhere, cooled down, no session to come
+  EXPECT_FALSE(device_.nextChangeAt()) << "an idle full device still has something due";
 }
 
 TEST_F(DemoDeviceTest, DeviceLinkReadsWhileTheMainThreadTicks) {

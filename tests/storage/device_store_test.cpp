@@ -75,6 +75,20 @@ TEST_F(SampleStoreTest, RecentTakesTodayThenTheTailOfYesterday) {
   EXPECT_EQ(timesOf(*fromDisk), expected);
 }
 
+// Yesterday's tail is read once, and read again once the store has written to yesterday.
+TEST_F(SampleStoreTest, RecentFollowsADayWrittenAfterItsTailWasRead) {
+  setToday(20001);
+  DeviceStore store = openStore();
+  ASSERT_OK(store.append(sampleAt(20000 * kDay), profile_, kDeviceKey));
+  ASSERT_OK(store.append(sampleAt(20001 * kDay), profile_, kDeviceKey));
+  EXPECT_EQ(timesOf(*store.recent(profile_, kDeviceKey)),
+            (std::vector<double>{20001 * kDay, 20000 * kDay}));
+  ASSERT_OK(store.append(sampleAt(20000 * kDay + 1), profile_, kDeviceKey));  // a late read
+  ASSERT_OK(store.append(sampleAt(20001 * kDay + 1), profile_, kDeviceKey));
+  EXPECT_EQ(timesOf(*store.recent(profile_, kDeviceKey)),
+            (std::vector<double>{20001 * kDay, 20001 * kDay + 1, 20000 * kDay, 20000 * kDay + 1}));
+}
+
 TEST_F(SampleStoreTest, FirstAppendPrunesOldDaysAndIgnoresOtherNames) {
   const int64_t today = 20100;
   setToday(today);

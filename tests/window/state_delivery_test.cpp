@@ -96,5 +96,18 @@ TEST(StateDelivery, ALateFailureOfAnOlderDeliveryIsIgnored) {
   EXPECT_FALSE(delivery.push("b"));
 }
 
+// The counts the resident-cost measurement reads: every push, the pushes that differ from the
+// one before (hidden or not), and what reached the page.
+TEST(StateDelivery, CountsPushesChangesAndDeliveries) {
+  StateDelivery delivery;
+  for (const char* state : {"a", "a", "b"}) (void)delivery.push(state);
+  (void)delivery.setVisible(false);
+  for (const char* state : {"c", "c", "b"}) (void)delivery.push(state);
+  (void)delivery.setVisible(true);
+  EXPECT_EQ(delivery.counts().pushed, 6u);
+  EXPECT_EQ(delivery.counts().changed, 4u);    // a, b, c, b
+  EXPECT_EQ(delivery.counts().delivered, 2u);  // a, b (the last b was the page's already)
+}
+
 }  // namespace
 }  // namespace nimbra

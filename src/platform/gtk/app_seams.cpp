@@ -23,9 +23,6 @@
 namespace nimbra {
 namespace {
 
-// Often enough that a control-file command or a plug change shows within a second.
-constexpr std::chrono::milliseconds kDemoTick{250};
-constexpr std::chrono::milliseconds kDemoTickTolerance{50};
 constexpr std::chrono::milliseconds kQuitForInstallerPause{400};
 
 // $XDG_DATA_HOME or ~/.local/share; without HOME, the account's home directory.
@@ -62,7 +59,9 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
     // The demo only: the live demo device, plugged into a simulated bus from the start and
     // moved on by the main queue. Never chosen by any other condition.
     auto demo = std::make_shared<sim::DemoDevice>(seams->clock.now());
+    std::optional<std::filesystem::path> controlFile;
     if (const char* control = std::getenv("NIMBRA_DEMO_CONTROL"); control != nullptr && *control) {
+      controlFile = control;
       demo->setControlFile(control);
       // "report": the device's state beside the control file, for tests to compare.
       demo->setReportSink([state = std::string(control) + ".state"](const sim::DemoSnapshot& now) {
@@ -73,9 +72,8 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
     }
     iq_install_backend(demo->makeBackend());
     seams->presence_ = std::make_unique<SimulatedPresenceSource>(demo->bus());
-    // The timer holds the device; the process never cancels it.
-    seams->queue.repeat(kDemoTick, kDemoTickTolerance,
-                        [demo, clock = &seams->clock] { demo->tick(clock->now()); });
+    seams->demoTicker_ =
+        std::make_unique<DemoTicker>(demo, seams->queue, seams->clock, controlFile);
     seams->simulation_ = demo;
   } else {
     iq_install_backend(std::make_shared<HidapiBackend>());

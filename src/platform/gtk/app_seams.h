@@ -12,6 +12,7 @@
 #include "core/uuid.h"
 #include "devicelink/presence_source.h"
 #include "platform/glib_main_queue.h"
+#include "platform/gtk/demo_ticker.h"
 #include "platform/gtk/gdk_clipboard.h"
 #include "platform/gtk/qr_picture.h"
 #include "server/post_json.h"
@@ -74,6 +75,7 @@ class AppSeams {
   std::unique_ptr<PresenceSource> presence_;
   // Keeps the demo device (and its bus) alive for the demo.
   std::shared_ptr<void> simulation_;
+  std::unique_ptr<DemoTicker> demoTicker_;  // the demo only: moves the device on
 };
 
 }  // namespace nimbra

@@ -25,6 +25,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .page = std::move(page),
       .arguments = seams.options.arguments,
       .accessFix = [] { return DeviceAccess::currentFix(ResourceLocation::currentExecutable()); },
+      .sampleWriterThread = true,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

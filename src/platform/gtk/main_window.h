@@ -38,6 +38,8 @@ class MainWindow {
  private:
   struct Handlers;
   void startupReport(const char* event);
+  void watchDeliveryStats();
+  void writeDeliveryStats() const;
   void installActions();
   void setEnglish(bool english);
 
@@ -49,7 +51,8 @@ class MainWindow {
   GMenu* menu_ = nullptr;
   bool english_ = false;
   bool rendered_ = false;
-  std::string report_;  // what the start-up report file holds so far
+  std::string report_;                // what the start-up report file holds so far
+  unsigned deliveryStatsSource_ = 0;  // the SIGUSR1 watch, when the stats file is asked for
 };
 
 }  // namespace nimbra

@@ -1,10 +1,15 @@
 #include "platform/gtk/state_delivery.h"
 
+#include <functional>
 #include <utility>
 
 namespace nimbra {
 
 std::optional<StateDelivery::Delivery> StateDelivery::push(std::string stateJSON) {
+  size_t hash = std::hash<std::string>{}(stateJSON);
+  ++counts_.pushed;
+  if (counts_.pushed == 1 || hash != lastPushedHash_) ++counts_.changed;
+  lastPushedHash_ = hash;
   waiting_ = std::move(stateJSON);
   return deliverWaiting();
 }
@@ -26,6 +31,7 @@ std::optional<StateDelivery::Delivery> StateDelivery::deliverWaiting() {
   waiting_.reset();
   if (delivered_ == state) return std::nullopt;
   delivered_ = state;
+  ++counts_.delivered;
   return Delivery{++lastId_, std::move(state)};
 }
 

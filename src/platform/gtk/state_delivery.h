@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -23,6 +24,12 @@ class StateDelivery {
     uint64_t id = 0;
     std::string stateJSON;
   };
+  // Counted since construction, for the resident-cost measurement (bench/resident_cost).
+  struct Counts {
+    uint64_t pushed = 0;     // states the controller pushed
+    uint64_t changed = 0;    // pushes that differed from the push before them
+    uint64_t delivered = 0;  // states handed to the page
+  };
 
   // A state pushed by the controller: what to deliver now, if anything.
   std::optional<Delivery> push(std::string stateJSON);
@@ -35,6 +42,7 @@ class StateDelivery {
   void failed(uint64_t id);
 
   bool visible() const { return visible_; }
+  const Counts& counts() const { return counts_; }
 
  private:
   std::optional<Delivery> deliverWaiting();
@@ -43,6 +51,8 @@ class StateDelivery {
   std::optional<std::string> waiting_;    // pushed and not yet delivered
   std::optional<std::string> delivered_;  // the last state delivered to this document
   uint64_t lastId_ = 0;
+  Counts counts_;
+  size_t lastPushedHash_ = 0;  // a hash keeps "changed" from holding a second copy
 };
 
 }  // namespace nimbra

@@ -73,6 +73,9 @@ class WebPageView final : public PageView {
   // can wire the controller first.
   void load();
 
+  // Pushes and deliveries so far (state_delivery.h).
+  const StateDelivery::Counts& deliveryCounts() const { return delivery_.counts(); }
+
   // Whether a message arriving while the view shows `currentUri` is accepted.
   static bool acceptsMessageAt(const std::string& pageUri, const char* currentUri);
 
