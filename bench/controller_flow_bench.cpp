@@ -133,6 +133,7 @@ struct World {
                           page,
                           {},
                           [](std::chrono::milliseconds) {},
+                          {},
                           writerThread});
     controller->pageFinishedLoading();
     settle();
