@@ -2,6 +2,8 @@
 // resources/web, headless Chromium, and a page whose "nimbra" message
 // handler records every body it is given.
 import { chromium } from 'playwright-core';
+import { before, after } from 'node:test';
+import assert from 'node:assert/strict';
 import { createServer } from 'node:http';
 import { mkdtemp, readFile, rm, mkdir } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
@@ -122,4 +124,22 @@ export async function showModule(page, module) {
 
 export async function panelText(page) {
   return page.locator('#panel').innerText();
+}
+
+// One page for a whole test file: a browser and the page opened before its tests (with
+// `options` for openPage, then `prepare(page)`), handed to `took(page, browser)`; after the tests, no script
+// error may have happened in the page, and the browser is closed.
+export function sharedPage(took, { options = {}, prepare = async () => {} } = {}) {
+  let env;
+  let page;
+  before(async () => {
+    env = await startBrowser();
+    page = await openPage(env, options);
+    await prepare(page);
+    took(page, env);
+  });
+  after(async () => {
+    assert.deepEqual(page.problems, [], 'no script errors in any render');
+    await env.close();
+  });
 }

@@ -1,19 +1,13 @@
 // Every control posts exactly its message body, and nothing while disabled.
-import { test, before, after, beforeEach } from 'node:test';
+import { test, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBrowser, openPage, render, showModule, sent, clearSent } from './harness.mjs';
+import { openPage, render, showModule, sent, clearSent, sharedPage } from './harness.mjs';
 import { fixtures, RESET_TARGET, SHARING, withTheme, drop } from './fixtures.mjs';
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env);
-  await page.evaluate((s) => window.configureSharing(s), SHARING);
-});
-after(async () => {
-  assert.deepEqual(page.problems, []);
-  await env.close();
+let env;
+sharedPage((p, browser) => { page = p; env = browser; }, {
+  prepare: (p) => p.evaluate((s) => window.configureSharing(s), SHARING),
 });
 beforeEach(async () => {
   await render(page, fixtures.full);

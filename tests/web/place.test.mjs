@@ -1,9 +1,9 @@
 // The page keeps the user's place: focus and scroll stay on the control acted on while the
 // program works, a module opens at its top, an action that changed nothing says so, and the
 // session clock touches only its own digits and runs only while a session is shown.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBrowser, openPage, render, showModule, sent, clearSent } from './harness.mjs';
+import { render, showModule, sent, clearSent, sharedPage } from './harness.mjs';
 import { fixtures, SHARING } from './fixtures.mjs';
 
 const SMALL = { width: 640, height: 540 };
@@ -18,17 +18,11 @@ function countIntervals() {
   window.__intervals = () => live.size;
 }
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env, { size: SMALL, init: countIntervals });
-  // A build with its servers: the preferences hold the share card and are long enough to scroll.
-  await page.evaluate((s) => window.configureSharing(s), SHARING);
-});
-after(async () => {
-  assert.deepEqual(page.problems, [], 'no script errors');
-  await env.close();
+// A build with its servers: the preferences hold the share card and are long enough to scroll.
+sharedPage((p) => { page = p; }, {
+  options: { size: SMALL, init: countIntervals },
+  prepare: (p) => p.evaluate((s) => window.configureSharing(s), SHARING),
 });
 
 const scrollTop = () => page.evaluate(() => document.querySelector('.content').scrollTop);

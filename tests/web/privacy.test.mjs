@@ -2,21 +2,13 @@
 // the page says why and gives the exact commands (with a Copy button) instead of the raw
 // status; and the "Send usage data" switch, its account of what is sent, and the first-start
 // notice that points to it.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBrowser, openPage, render, showModule, panelText, sent, clearSent } from './harness.mjs';
+import { render, showModule, panelText, sent, clearSent, sharedPage } from './harness.mjs';
 import { fixtures, withLanguage } from './fixtures.mjs';
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env);
-});
-after(async () => {
-  assert.deepEqual(page.problems, [], 'no script errors in any render');
-  await env.close();
-});
+sharedPage((p) => { page = p; });
 
 async function show(state, module, lang = 'en') {
   await render(page, withLanguage(state, lang));

@@ -1,11 +1,11 @@
 // The program's own texts (Chinese, as it writes them) shown in the page's language: every
 // user-visible text constant in the C++ sources has an English rendering, patterned texts
 // keep their numbers, and a text the page does not know is shown as it came.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readdir, readFile } from 'node:fs/promises';
 import path from 'node:path';
-import { startBrowser, openPage, render, showModule, panelText, repoRoot } from './harness.mjs';
+import { render, showModule, panelText, repoRoot, sharedPage } from './harness.mjs';
 import { fixtures, withLanguage } from './fixtures.mjs';
 
 const CJK = /[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]/;
@@ -52,16 +52,8 @@ async function sourceFiles(dir) {
   return out;
 }
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env);
-});
-after(async () => {
-  assert.deepEqual(page.problems, [], 'no script errors');
-  await env.close();
-});
+sharedPage((p) => { page = p; });
 
 test('every user-visible text constant in src/ has an English rendering', async () => {
   const known = await page.evaluate(() => {

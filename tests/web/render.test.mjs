@@ -1,19 +1,11 @@
 // Each fixture state draws without a script error and shows what it says.
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBrowser, openPage, render, showModule, panelText, sent } from './harness.mjs';
+import { render, showModule, panelText, sent, sharedPage } from './harness.mjs';
 import { fixtures, STATE_KEYS, REQUIRED_KEYS, withLanguage, drop } from './fixtures.mjs';
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env);
-});
-after(async () => {
-  assert.deepEqual(page.problems, [], 'no script errors in any render');
-  await env.close();
-});
+sharedPage((p) => { page = p; });
 
 async function show(name, module, lang = 'en') {
   await render(page, withLanguage(fixtures[name], lang));

@@ -1,20 +1,12 @@
 // A build without its servers: the page says what is not there instead of waiting for it or
 // showing an error (window.configureServices, and an empty download link).
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { startBrowser, openPage, render, showModule, panelText } from './harness.mjs';
+import { render, showModule, panelText, sharedPage } from './harness.mjs';
 import { fixtures, withLanguage, SHARING } from './fixtures.mjs';
 
-let env;
 let page;
-before(async () => {
-  env = await startBrowser();
-  page = await openPage(env);
-});
-after(async () => {
-  assert.deepEqual(page.problems, [], 'no script errors in any render');
-  await env.close();
-});
+sharedPage((p) => { page = p; });
 
 const count = (selector) => page.locator(selector).count();
 const NO_SERVER = { url: '', qr: '', qrDark: '' };
