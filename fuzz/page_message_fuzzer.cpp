@@ -53,6 +53,7 @@ class QuietSharing : public Sharing {
   }
   bool copyLink() override { return true; }
   bool copyQR(bool) override { return false; }
+  bool copyText(const std::string&) override { return true; }
 
  private:
   std::string link_ = "https://updates.nimbra.invalid/download";
