@@ -83,12 +83,12 @@ TaskHandle postJSON(MainQueue& queue, const Endpoint& endpoint, std::string path
   try {
     // The call's state lives in `call` so that all of it is released before the worker
     // stops counting: a test (or a shutdown) that sees no call in flight may end the process.
-    auto call = std::make_unique<std::function<void()>>(
-        [endpoint, path, body = std::move(body), installationID, completion, cancelled,
-         report]() mutable {
-          report(postJSONBlocking(endpoint, path, body, installationID, cancelled.get()),
-                 std::move(completion));
-        });
+    auto call = std::make_unique<std::function<void()>>([endpoint, path, body = std::move(body),
+                                                         installationID, completion, cancelled,
+                                                         report]() mutable {
+      report(postJSONBlocking(endpoint, path, body, installationID, cancelled.get()),
+             std::move(completion));
+    });
     std::thread([call = std::move(call)]() mutable {
       (*call)();
       call.reset();

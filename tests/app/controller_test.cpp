@@ -121,7 +121,8 @@ TEST_F(ControllerTest, NothingRendersOrChangesBeforeThePageIsReady) {
   EXPECT_EQ(page_->scripts[0],
             R"j(window.configureSharing({"url":"https://updates.nimbra.invalid/download",)j"
             R"j("qr":"data:image/png;base64,AAAA","qrDark":""}))j");
-  EXPECT_EQ(page_->scripts[1], R"j(window.configureServices({"analysis":true,"updates":"server"}))j");
+  EXPECT_EQ(page_->scripts[1],
+            R"j(window.configureServices({"analysis":true,"updates":"server"}))j");
   EXPECT_EQ(page_->renders.size(), 1u);
   EXPECT_TRUE(controller().hasDevicePollTimer());
   EXPECT_EQ(updater_.healthMarkers,

@@ -18,8 +18,10 @@ TEST_F(NoServersTest, ThePageLearnsWhichServicesTheBuildHas) {
     const char* script;
   };
   for (const Case& c : {
-           Case{true, UpdateSource::server, R"(window.configureServices({"analysis":true,"updates":"server"}))"},
-           Case{false, UpdateSource::none, R"(window.configureServices({"analysis":false,"updates":"none"}))"},
+           Case{true, UpdateSource::server,
+                R"(window.configureServices({"analysis":true,"updates":"server"}))"},
+           Case{false, UpdateSource::none,
+                R"(window.configureServices({"analysis":false,"updates":"none"}))"},
            Case{false, UpdateSource::systemPackage,
                 R"(window.configureServices({"analysis":false,"updates":"package"}))"},
        }) {

@@ -480,7 +480,8 @@ TEST(UpdateSourceTest, FollowsTheServerAndWhereTheProgramLives) {
   for (const Case& c : {
            Case{"bundle with a server", server.c_str(), bundle, UpdateSource::server},
            Case{"bundle without a server", "", bundle, UpdateSource::none},
-           Case{"bundle that lies under /usr", server.c_str(), bundleUnderUsr, UpdateSource::server},
+           Case{"bundle that lies under /usr", server.c_str(), bundleUnderUsr,
+                UpdateSource::server},
            Case{"Debian package", server.c_str(), RunningApp::forExecutable("/usr/bin/nimbra"),
                 UpdateSource::systemPackage},
            Case{"Debian package of a build without a server", "",
