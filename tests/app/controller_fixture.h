@@ -253,9 +253,11 @@ class ControllerTest : public SimulatedLinkTest {
   nlohmann::json last() { return page_->last(); }
 
   // Writes a rendered state (the last one by default) into the build tree for the page
-  // tests.
+  // tests: <build>/screen-states, beside the tests/ folder this program runs from.
   void saveState(const std::string& name, std::optional<std::string> state = std::nullopt) {
-    std::filesystem::path dir = NIMBRA_SCREEN_STATE_DIR;
+    const std::filesystem::path dir =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() /
+        "screen-states";
     std::filesystem::create_directories(dir);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::ofstream(

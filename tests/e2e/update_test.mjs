@@ -11,7 +11,7 @@ import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { NimbraProgram, demoHome } from './lib/nimbra_program.mjs';
 import { isAlive, sleep, waitUntil } from './lib/processes.mjs';
-import { check, installBundle, run, setUp, startServer, step } from './lib/harness.mjs';
+import { check, installBundleAsUser, run, setUp, startServer, step } from './lib/harness.mjs';
 
 const context = setUp('update');
 
@@ -46,11 +46,11 @@ function runningFrom(program) {
 // One installation of build N: its bundle, data, server and the program started in it.
 async function scenario(name, offered) {
   const folder = path.join(context.work, name);
-  const program = installBundle(context, 'base', path.join(folder, 'app'));
+  const program = installBundleAsUser(context, 'base', path.join(folder, 'user'));
   const server = await startServer(context, `server-${name}`);
   const home = demoHome(path.join(folder, 'home'));
   const nimbra = await NimbraProgram.start({ program, home, server, name: 'nimbra' });
-  const s = { folder, program, server, home, nimbra, app: path.join(folder, 'app', 'nimbra.app') };
+  const s = { folder, program, server, home, nimbra, app: path.resolve(program, '../../..') };
   s.updates = path.join(home.cache, 'com.zuvo.devicecenter', 'Updates');
   // The program is one instance per session: each scenario ends what it started.
   s.end = async () => {

@@ -2,6 +2,7 @@
 // WebKitGTK view. Needs a display: CTest runs it under dbus-run-session and xvfb-run.
 
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +31,10 @@ class WebPageViewContract : public ::testing::Test {
 
   void SetUp() override {
     WebPageView::Options options;
-    options.folder = NIMBRA_CONTRACT_PAGE_DIR;
+    // Given by CTest, so the compiled check names no folder of this checkout.
+    const char* folder = std::getenv("NIMBRA_CONTRACT_PAGE_DIR");
+    ASSERT_NE(folder, nullptr) << "NIMBRA_CONTRACT_PAGE_DIR is not set";
+    options.folder = folder;
     options.entry = "contract.html";
     WebPageView::Events events;
     events.finishedLoading = [this] { ++loads_; };

@@ -7,7 +7,7 @@
 // the test ran ("machine"): a time over its goal on a loaded machine says little, one over it
 // on an idle machine is a regression to look at. No time decides whether a test passes.
 import { execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { cpus, loadavg, tmpdir } from 'node:os';
 import path from 'node:path';
 import { ReferenceServer } from './reference_server.mjs';
@@ -38,6 +38,22 @@ export function installBundle(context, which, folder) {
   mkdirSync(folder, { recursive: true });
   execFileSync('cp', ['-a', path.join(context.bundles, which, 'nimbra.app'), folder]);
   return path.join(folder, 'nimbra.app', 'Contents', 'bin', 'nimbra');
+}
+
+// The bundle in BUNDLES/`which` installed the way a user installs a release: its zip through
+// scripts/install-bundle with the signer's public key, for a user whose home is `home`.
+// Returns the installed program (home/.local/opt/nimbra.app/Contents/bin/nimbra).
+export function installBundleAsUser(context, which, home) {
+  mkdirSync(home, { recursive: true });
+  const from = path.join(context.bundles, which);
+  const zip = readdirSync(from).find((name) => name.endsWith('.zip'));
+  const script = path.resolve(path.dirname(new URL(import.meta.url).pathname), '../../../scripts/install-bundle');
+  const env = { ...process.env, HOME: home };
+  delete env.XDG_DATA_HOME;
+  const said = execFileSync(script, ['--key', path.join(from, 'minisign.pub'), path.join(from, zip)],
+    { env, encoding: 'utf8' });
+  console.log(said.trimEnd().split('\n').map((line) => `   ${line}`).join('\n'));
+  return path.join(home, '.local', 'opt', 'nimbra.app', 'Contents', 'bin', 'nimbra');
 }
 
 export async function startServer(context, name = 'server', args = []) {
