@@ -25,6 +25,8 @@
 #include "sim/simulated_presence_source.h"
 #include "storage/day_file.h"
 #include "storage/key_cache.h"
+#include "support/controller_fakes.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 
@@ -50,44 +52,6 @@ constexpr char kSerial[] = "BENCH00000001";
 constexpr int kSamplesPerDay = 17280;
 constexpr int kArchived = 10000;
 
-// Counts the states pushed, and those that differ from the one pushed before.
-class NullPage : public PageView {
- public:
-  void evaluate(const std::string&) override {}
-  void render(const std::string& state) override {
-    ++renders;
-    if (state != last) ++distinct;
-    last = state;
-  }
-  size_t renders = 0;
-  size_t distinct = 0;
-  std::string last;
-  void probeReadiness(std::function<void(bool)> answer) override { answer(false); }
-  Size size() const override { return {730, 657}; }
-  void showSharePicker(double, double) override {}
-};
-
-class NoSharing : public Sharing {
- public:
-  const std::string& link() const override { return link_; }
-  std::optional<std::string> qrDataURL(bool) override { return std::nullopt; }
-  bool copyLink() override { return false; }
-  bool copyQR(bool) override { return false; }
-  bool copyText(const std::string&) override { return false; }
-
- private:
-  std::string link_ = "https://updates.nimbra.invalid/download";
-};
-
-class IdleUpdater : public Updater {
- public:
-  AppUpdaterState state() const override { return {"1.4.2", "142", "current", "1.5.0", true}; }
-  void checkForUpdates(bool) override {}
-  void setOnChange(std::function<void()>) override {}
-  void setCanInstall(std::function<bool()>) override {}
-  void writeHealthMarker(const std::vector<std::string>&) override {}
-};
-
 std::vector<uint8_t> payload(int position) {
   std::vector<uint8_t> bytes(40, static_cast<uint8_t>(position));
   bytes[0] = 0x92;
@@ -101,7 +65,9 @@ struct World {
   // `writerThread`: the program's sample writer on its own thread (Controller::Seams).
   template <typename Prepare>
   explicit World(Prepare prepare, bool writerThread = false) {
-    std::filesystem::create_directories(base);
+    page->keepAll = false;
+    page->readyAnswer = false;
+    updater.current.availableVersion = "1.5.0";
     prepare(*this);
     hid->addDevice(sim::ilumaOne(kSerial));
     iq_install_backend(hid);
@@ -143,7 +109,6 @@ struct World {
     telemetry.reset();
     iq_close();
     iq_install_backend(nullptr);
-    std::filesystem::remove_all(base);
   }
 
   void settle() {
@@ -158,17 +123,17 @@ struct World {
   }
   LocalStorage storage() { return LocalStorage(base, keys); }
 
-  std::filesystem::path base =
-      std::filesystem::temp_directory_path() / ("nimbra-bench-" + Uuid::random().text());
+  testing::TemporaryFolder folder{"nimbra-bench"};
+  std::filesystem::path base = folder.path();
   KeyCache keys;
   std::shared_ptr<sim::SimulatedHidBackend> hid = std::make_shared<sim::SimulatedHidBackend>();
   std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
   ManualMainQueue queue;
   // 23:00 UTC of one day, so a full day of samples lies before it.
   FakeClock clock{Date{} + std::chrono::hours(24 * 365 * 56 + 23)};
-  std::shared_ptr<NullPage> page = std::make_shared<NullPage>();
-  NoSharing sharing;
-  IdleUpdater updater;
+  std::shared_ptr<testing::RecordingPage> page = std::make_shared<testing::RecordingPage>();
+  testing::FakeSharing sharing;
+  testing::FakeUpdater updater;
   std::unique_ptr<Telemetry> telemetry;
   std::shared_ptr<Controller> controller;
 };
@@ -237,8 +202,8 @@ void BM_IdlePollMainThread(benchmark::State& state) {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
   };
-  const size_t renders = world.page->renders;
-  const size_t distinct = world.page->distinct;
+  const size_t renders = world.page->renderCount;
+  const size_t distinct = world.page->distinctRenders;
   for (auto _ : state) {
     const double start = threadSeconds();
     world.clock.advance(Controller::kDevicePollInterval);
@@ -249,8 +214,8 @@ void BM_IdlePollMainThread(benchmark::State& state) {
   const auto perPoll = [&](size_t count) {
     return static_cast<double>(count) / static_cast<double>(state.iterations());
   };
-  state.counters["renders"] = perPoll(world.page->renders - renders);
-  state.counters["distinct"] = perPoll(world.page->distinct - distinct);
+  state.counters["renders"] = perPoll(world.page->renderCount - renders);
+  state.counters["distinct"] = perPoll(world.page->distinctRenders - distinct);
   if (world.controller->screenState().storageError) state.SkipWithError("the store failed");
 }
 BENCHMARK(BM_IdlePollMainThread)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);

@@ -17,6 +17,8 @@
 #include "sim/simulated_hid_backend.h"
 #include "sim/simulated_presence_source.h"
 #include "storage/key_cache.h"
+#include "support/controller_fakes.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 
@@ -59,47 +61,13 @@ class ControllerPeer {
 
 namespace {
 
-class LastRender : public PageView {
- public:
-  void evaluate(const std::string&) override {}
-  void render(const std::string& stateJSON) override {
-    last = stateJSON;
-    ++renders;
-  }
-  void probeReadiness(std::function<void(bool)> answer) override { answer(false); }
-  Size size() const override { return {730, 657}; }
-  void showSharePicker(double, double) override {}
-
-  std::string last;
-  int renders = 0;
-};
-
-class NoSharing : public Sharing {
- public:
-  const std::string& link() const override { return link_; }
-  std::optional<std::string> qrDataURL(bool) override { return std::nullopt; }
-  bool copyLink() override { return false; }
-  bool copyQR(bool) override { return false; }
-  bool copyText(const std::string&) override { return false; }
-
- private:
-  std::string link_ = "https://updates.nimbra.invalid/download";
-};
-
-class IdleUpdater : public Updater {
- public:
-  AppUpdaterState state() const override { return {"1.4.2", "142", "current", "1.5.0", true}; }
-  void checkForUpdates(bool) override {}
-  void setOnChange(std::function<void()>) override {}
-  void setCanInstall(std::function<bool()>) override {}
-  void writeHealthMarker(const std::vector<std::string>&) override {}
-};
-
 // A controller serving a simulated device whose module reset is offered and whose session
 // runs, with its page loaded.
 struct World {
   World() {
-    std::filesystem::create_directories(base);
+    page->keepAll = false;
+    page->readyAnswer = false;
+    updater.current.availableVersion = "1.5.0";
     auto device = sim::ilumaOne("BENCH00000001");
     device.readings[{0, 0}][2] = 150, device.readings[{0, 0}][3] = 6;
     device.readings[{0, 0}][4] = 1;
@@ -144,7 +112,6 @@ struct World {
     telemetry.reset();
     iq_close();
     iq_install_backend(nullptr);
-    std::filesystem::remove_all(base);
   }
 
   void settle() {
@@ -155,16 +122,16 @@ struct World {
   }
   LocalStorage storage() { return LocalStorage(base, keys); }
 
-  std::filesystem::path base =
-      std::filesystem::temp_directory_path() / ("nimbra-bench-" + Uuid::random().text());
+  testing::TemporaryFolder folder{"nimbra-bench"};
+  std::filesystem::path base = folder.path();
   KeyCache keys;
   std::shared_ptr<sim::SimulatedHidBackend> hid = std::make_shared<sim::SimulatedHidBackend>();
   std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
   ManualMainQueue queue;
   FakeClock clock{Date{} + std::chrono::hours(24 * 365 * 56)};
-  std::shared_ptr<LastRender> page = std::make_shared<LastRender>();
-  NoSharing sharing;
-  IdleUpdater updater;
+  std::shared_ptr<testing::RecordingPage> page = std::make_shared<testing::RecordingPage>();
+  testing::FakeSharing sharing;
+  testing::FakeUpdater updater;
   std::unique_ptr<Telemetry> telemetry;
   std::shared_ptr<Controller> controller;
 };
@@ -183,23 +150,24 @@ void BM_PublishLargeState(benchmark::State& state) {
   }
   for (auto _ : state) {
     world.controller->publish();
-    benchmark::DoNotOptimize(world.page->last.data());
+    benchmark::DoNotOptimize(world.page->renders.back().data());
   }
-  state.counters["state_bytes"] = static_cast<double>(world.page->last.size());
+  state.counters["state_bytes"] = static_cast<double>(world.page->renders.back().size());
 }
 BENCHMARK(BM_PublishLargeState)->Unit(benchmark::kMicrosecond);
 
 void BM_BurstOfModelChanges(benchmark::State& state) {
   World world;
   Model& model = world.controller->model();
-  int renders = 0;
+  size_t renders = 0;
   for (auto _ : state) {
-    int before = world.page->renders;
+    size_t before = world.page->renderCount;
     for (int i = 0; i < 100; ++i) model.setAutomatic(i % 2 == 0);
     world.queue.runPending();
-    renders += world.page->renders - before;
+    renders += world.page->renderCount - before;
   }
-  state.counters["publishes"] = benchmark::Counter(renders, benchmark::Counter::kAvgIterations);
+  state.counters["publishes"] =
+      benchmark::Counter(static_cast<double>(renders), benchmark::Counter::kAvgIterations);
 }
 BENCHMARK(BM_BurstOfModelChanges)->Unit(benchmark::kMicrosecond);
 

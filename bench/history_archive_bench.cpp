@@ -7,9 +7,9 @@
 
 #include "core/clock.h"
 #include "core/sha256.h"
-#include "core/uuid.h"
 #include "storage/history_archive.h"
 #include "storage/key_cache.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 namespace {
@@ -29,9 +29,7 @@ HistoryPacket makePacket(int position, int salt) {
 // One archive on disk for the whole program: every third record carries an observation.
 class ArchiveOnDisk {
  public:
-  ArchiveOnDisk()
-      : base_(fs::temp_directory_path() / ("nimbra-archive-bench-" + Uuid::random().text())),
-        archive_(LocalStorage(base_, cache_), clock_) {
+  ArchiveOnDisk() : archive_(LocalStorage(folder_.path(), cache_), clock_) {
     std::vector<HistoryPacket> packets;
     for (int i = 0; i < kRecords; ++i) packets.push_back(makePacket(i, 0));
     if (!archive_.merge(packets, id_)) std::abort();
@@ -42,21 +40,19 @@ class ArchiveOnDisk {
     }
     if (!archive_.attach(observations, id_)) std::abort();
   }
-  ~ArchiveOnDisk() {
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
 
   const HistoryArchive& archive() const { return archive_; }
   // A handle that has read nothing yet, as at the program's start.
-  HistoryArchive freshHandle() const { return HistoryArchive(LocalStorage(base_, cache_), clock_); }
+  HistoryArchive freshHandle() const {
+    return HistoryArchive(LocalStorage(folder_.path(), cache_), clock_);
+  }
   const std::string& id() const { return id_; }
   size_t fileSize() const {
-    return fs::file_size(base_ / "nimbra-local" / HistoryArchive::fileName(id_));
+    return fs::file_size(folder_.path() / "nimbra-local" / HistoryArchive::fileName(id_));
   }
 
  private:
-  fs::path base_;
+  testing::TemporaryFolder folder_{"nimbra-archive-bench"};
   mutable KeyCache cache_;
   SystemClock clock_;
   HistoryArchive archive_;

@@ -18,12 +18,12 @@
 
 #include "core/clock.h"
 #include "core/sha256.h"
-#include "core/uuid.h"
 #include "storage/history_archive.h"
 #include "storage/json_event_reader.h"
 #include "storage/key_cache.h"
 #include "storage/local_storage.h"
 #include "storage/sample_codec.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 namespace {
@@ -66,7 +66,8 @@ HistoryPacket makePacket(int position) {
 // The archive's plaintext as the program stores it: every third record carries an
 // observation, as in history_archive_bench.
 std::string archiveText() {
-  fs::path base = fs::temp_directory_path() / ("nimbra-json-bench-" + Uuid::random().text());
+  testing::TemporaryFolder folder("nimbra-json-bench");
+  const fs::path& base = folder.path();
   KeyCache cache;
   SystemClock clock;
   LocalStorage storage(base, cache);
@@ -83,7 +84,6 @@ std::string archiveText() {
   Result<std::string> text =
       storage.readSealed(base / "nimbra-local" / HistoryArchive::fileName(id));
   if (!text) std::abort();
-  fs::remove_all(base);
   return *text;
 }
 

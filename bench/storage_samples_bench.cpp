@@ -11,12 +11,12 @@
 #include "core/clock.h"
 #include "core/dates.h"
 #include "core/manual_main_queue.h"
-#include "core/uuid.h"
 #include "storage/day_file.h"
 #include "storage/device_store.h"
 #include "storage/key_cache.h"
 #include "storage/local_storage.h"
 #include "storage/sample_codec.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 namespace {
@@ -48,10 +48,8 @@ DeviceSample reading(double observedAt) {
 class Fixture {
  public:
   explicit Fixture(int days)
-      : base_(fs::temp_directory_path() / ("nimbra-bench-" + Uuid::random().text())),
-        storage_(base_, cache_),
+      : storage_(folder_.path(), cache_),
         clock_(dateFromSecondsSince1970(kToday * kDay + kDay - 1)) {
-    fs::create_directories(base_);
     auto store = DeviceStore::open(storage_, clock_);
     fs::path dir = store->root() / (std::string("iqos-m0033-usb-hid-") + kKey);
     fs::create_directories(dir);
@@ -62,12 +60,11 @@ class Fixture {
       (void)saveDayFile(storage_, dir / (std::to_string(day) + ".json"), samples);
     }
   }
-  ~Fixture() { fs::remove_all(base_); }
 
   DeviceStore open() { return std::move(DeviceStore::open(storage_, clock_)).value(); }
 
  private:
-  fs::path base_;
+  testing::TemporaryFolder folder_{"nimbra-bench"};
   KeyCache cache_;
   LocalStorage storage_;
   FakeClock clock_;

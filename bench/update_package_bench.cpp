@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <elf.h>
 
+#include "support/temporary_folder.h"
 #include "support/update_bundle.h"
 #include "update/update_support.h"
 
@@ -18,15 +19,14 @@ namespace fs = std::filesystem;
 using namespace nimbra;
 
 struct Package {
-  fs::path root;
+  nimbra::testing::TemporaryFolder folder{"nimbra-bench"};
+  fs::path root = folder.path();
   fs::path zip;
   AppUpdateRelease release;
   RunningApp running;
   test::TestSigner signer;
 
   Package() {
-    char pattern[] = "/tmp/nimbra-bench-XXXXXX";
-    root = ::mkdtemp(pattern);
     fs::path installed = test::makeBundle(root / "installed", test::goodValues("1.0.0", "100"),
                                           test::elfExecutable(EM_X86_64));
     signer.sign(installed);
@@ -60,7 +60,6 @@ struct Package {
     release.platform = "linux";
     release.updateProtocol = 2;
   }
-  ~Package() { fs::remove_all(root); }
 };
 
 void BM_VerifyUnpackAndCheckPackage(benchmark::State& state) {

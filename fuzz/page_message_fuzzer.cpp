@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -25,6 +26,8 @@
 #include "sim/simulated_hid_backend.h"
 #include "sim/simulated_presence_source.h"
 #include "storage/key_cache.h"
+#include "support/controller_fakes.h"
+#include "support/temporary_folder.h"
 
 namespace {
 
@@ -34,47 +37,12 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-class CheckingPage : public PageView {
- public:
-  void evaluate(const std::string&) override {}
-  void render(const std::string& stateJSON) override {
-    check(nlohmann::json::parse(stateJSON, nullptr, false).is_object());
-  }
-  void probeReadiness(std::function<void(bool)> answer) override { answer(true); }
-  Size size() const override { return {730, 657}; }
-  void showSharePicker(double, double) override {}
-};
-
-class QuietSharing : public Sharing {
- public:
-  const std::string& link() const override { return link_; }
-  std::optional<std::string> qrDataURL(bool dark) override {
-    return dark ? std::optional<std::string>() : "data:image/png;base64,AAAA";
-  }
-  bool copyLink() override { return true; }
-  bool copyQR(bool) override { return false; }
-  bool copyText(const std::string&) override { return true; }
-
- private:
-  std::string link_ = "https://updates.nimbra.invalid/download";
-};
-
-class IdleUpdater : public Updater {
- public:
-  AppUpdaterState state() const override { return {"1.4.2", "142", "current", {}, true}; }
-  void checkForUpdates(bool) override {}
-  void setOnChange(std::function<void()>) override {}
-  void setCanInstall(std::function<bool()>) override {}
-  void writeHealthMarker(const std::vector<std::string>&) override {}
-};
-
 // Everything the controller needs, built once per process and never destroyed: the device
-// link and the queues run on threads that must not see the objects go away under them.
+// link and the queues run on threads that must not see the objects go away under them. Only
+// the scratch folder goes, at exit.
 struct World {
-  World() {
+  explicit World(std::filesystem::path scratch) : base(std::move(scratch)) {
     iq_install_backend(bus);
-    base = std::filesystem::temp_directory_path() / ("nimbra-fuzz-page-" + Uuid::random().text());
-    std::filesystem::create_directories(base);
     telemetry = std::make_unique<Telemetry>(Telemetry::Seams{
         .queue = queue,
         .clock = clock,
@@ -110,15 +78,27 @@ struct World {
     bus->addDevice(sim::ilumaOne("SIM0000000001"));
     usb->attach("1-1", SimulatedUsbBus::ilumaOne("SIM0000000001"));
     settle();
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(World::instance().base, ignored);
-    });
   }
 
   static World& instance() {
-    static World* world = new World();
+    static testing::TemporaryFolder scratch("nimbra-fuzz-page");
+    static World* world = new World(scratch.path());
     return *world;
+  }
+
+  // Every state rendered since the last call must be a JSON object; then forgets what the
+  // fakes recorded, so a long run does not grow.
+  void checkAndForget() {
+    for (const std::string& state : page->renders) {
+      check(nlohmann::json::parse(state, nullptr, false).is_object());
+    }
+    page->renders.clear();
+    page->scripts.clear();
+    page->pickers.clear();
+    sharing.texts.clear();
+    sharing.qrCopies.clear();
+    updater.checks.clear();
+    updater.healthMarkers.clear();
   }
 
   // Runs the main queue, waiting for the device queue, until nothing is left to do now.
@@ -140,9 +120,9 @@ struct World {
   std::shared_ptr<sim::SimulatedHidBackend> bus =
       std::make_shared<sim::SimulatedHidBackend>(sim::SimulatedTime::virtualClock);
   std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
-  std::shared_ptr<CheckingPage> page = std::make_shared<CheckingPage>();
-  QuietSharing sharing;
-  IdleUpdater updater;
+  std::shared_ptr<testing::RecordingPage> page = std::make_shared<testing::RecordingPage>();
+  testing::FakeSharing sharing;
+  testing::FakeUpdater updater;
   std::unique_ptr<Telemetry> telemetry;
   std::shared_ptr<Controller> controller;
 };
@@ -162,5 +142,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   world.clock.advance(std::chrono::seconds(1));
   world.queue.advance(std::chrono::seconds(1));
   world.settle();
+  world.checkAndForget();
   return 0;
 }

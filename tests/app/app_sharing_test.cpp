@@ -7,6 +7,7 @@
 
 #include "app/resource_location.h"
 #include "core/base64.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 namespace {
@@ -94,8 +95,8 @@ TEST(AppSharing, FailuresReachTheCaller) {
 
 TEST(ResourceLocation, PageIsFoundBesideTheProgramInEveryLayout) {
   namespace fs = std::filesystem;
-  fs::path root = fs::temp_directory_path() / ("nimbra-resources-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  testing::TemporaryFolder folder("nimbra-resources");
+  const fs::path& root = folder.path();
   auto touch = [](const fs::path& file) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << "x";
@@ -111,7 +112,6 @@ TEST(ResourceLocation, PageIsFoundBesideTheProgramInEveryLayout) {
   EXPECT_EQ(ResourceLocation::pageFolder(root / "nimbra.app/Contents/bin/nimbra"),
             root / "nimbra.app/Contents/Resources/web");
   EXPECT_EQ(ResourceLocation::pageFolder(root / "empty/bin/nimbra"), std::nullopt);
-  fs::remove_all(root);
 }
 
 }  // namespace

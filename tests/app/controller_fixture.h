@@ -23,76 +23,11 @@
 #include "core/manual_main_queue.h"
 #include "sim/simulated_presence_source.h"
 #include "storage/key_cache.h"
+#include "support/controller_fakes.h"
 #include "support/simulated_link.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra::testing {
-
-class RecordingPage : public PageView {
- public:
-  void evaluate(const std::string& script) override { scripts.push_back(script); }
-  void render(const std::string& stateJSON) override { renders.push_back(stateJSON); }
-  void probeReadiness(std::function<void(bool)> answer) override {
-    ++probes;
-    answer(readyAnswer);
-  }
-  Size size() const override { return viewSize; }
-  void showSharePicker(double x, double y) override { pickers.emplace_back(x, y); }
-
-  nlohmann::json last() const { return nlohmann::json::parse(renders.back()); }
-
-  std::vector<std::string> scripts;
-  std::vector<std::string> renders;
-  std::vector<std::pair<double, double>> pickers;
-  Size viewSize{730, 657};
-  bool readyAnswer = true;
-  int probes = 0;
-};
-
-class FakeSharing : public Sharing {
- public:
-  const std::string& link() const override { return link_; }
-  std::optional<std::string> qrDataURL(bool dark) override {
-    return dark ? std::optional<std::string>() : "data:image/png;base64,AAAA";
-  }
-  bool copyLink() override {
-    ++linkCopies;
-    return true;
-  }
-  bool copyQR(bool dark) override {
-    qrCopies.push_back(dark);
-    return false;
-  }
-  bool copyText(const std::string& text) override {
-    texts.push_back(text);
-    return true;
-  }
-
-  int linkCopies = 0;
-  std::vector<std::string> texts;
-  std::vector<bool> qrCopies;
-
- private:
-  std::string link_ = "https://updates.nimbra.invalid/download";
-};
-
-class FakeUpdater : public Updater {
- public:
-  AppUpdaterState state() const override { return current; }
-  UpdateSource source() const override { return updatesFrom; }
-  void checkForUpdates(bool manual) override { checks.push_back(manual); }
-  void setOnChange(std::function<void()> callback) override { onChange = std::move(callback); }
-  void setCanInstall(std::function<bool()> callback) override { canInstall = std::move(callback); }
-  void writeHealthMarker(const std::vector<std::string>& arguments) override {
-    healthMarkers.push_back(arguments);
-  }
-
-  AppUpdaterState current{"1.4.2", "142", "current", std::nullopt, true};
-  UpdateSource updatesFrom = UpdateSource::server;
-  std::vector<bool> checks;
-  std::function<void()> onChange;
-  std::function<bool()> canInstall;
-  std::vector<std::vector<std::string>> healthMarkers;
-};
 
 // Forwards to the simulated bus, but holds every device task at its scan while closed, so a
 // test can look at the controller while the model is busy.
@@ -138,9 +73,6 @@ class ControllerTest : public SimulatedLinkTest {
   void SetUp() override {
     SimulatedLinkTest::SetUp();
     iq_install_backend(gate_);
-    base_ = std::filesystem::temp_directory_path() /
-            ("nimbra-controller-test-" + Uuid::random().text());
-    std::filesystem::create_directories(base_);
     telemetry_ = std::make_unique<Telemetry>(Telemetry::Seams{
         .queue = queue_,
         .clock = clock_,
@@ -159,8 +91,6 @@ class ControllerTest : public SimulatedLinkTest {
     gate_->setOpen(true);
     controller_.reset();
     telemetry_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
     SimulatedLinkTest::TearDown();
   }
 
@@ -272,7 +202,8 @@ class ControllerTest : public SimulatedLinkTest {
   HistoryAPI::Endpoint analysisEndpoint_{"http://127.0.0.1:9", std::chrono::seconds(1)};
   ManualMainQueue queue_;
   FakeClock clock_{Date{} + std::chrono::hours(24 * 365 * 56)};
-  std::filesystem::path base_;
+  TemporaryFolder folder_{"nimbra-controller-test"};
+  std::filesystem::path base_ = folder_.path();
   KeyCache cache_;
   std::shared_ptr<GatedBackend> gate_ = std::make_shared<GatedBackend>(bus_);
   std::shared_ptr<SimulatedUsbBus> usb_ = std::make_shared<SimulatedUsbBus>();

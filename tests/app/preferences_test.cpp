@@ -7,6 +7,7 @@
 
 #include "app/legacy_migration.h"
 #include "storage/key_cache.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra {
 namespace {
@@ -17,18 +18,10 @@ using Preferences::Locale;
 
 class PreferencesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("nimbra-preferences-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   LocalSettings settings() { return LocalSettings(LocalStorage(root_, cache_)); }
 
-  fs::path root_;
+  testing::TemporaryFolder folder_{"nimbra-preferences"};
+  fs::path root_ = folder_.path();
   KeyCache cache_;
 };
 

@@ -6,6 +6,7 @@
 
 #include "device/frames.h"
 #include "device/readings.h"
+#include "support/result_assertions.h"
 #include "support/simulated_link.h"
 
 namespace nimbra {
@@ -20,7 +21,7 @@ class DeviceExchange : public testing::SimulatedLinkTest {};
 TEST_F(DeviceExchange, ReturnsTheReplyPayload) {
   openDevice();
   const auto payload = exchange(kBatteryFrame);
-  ASSERT_TRUE(payload.ok()) << payload.error().message;
+  ASSERT_OK(payload);
   EXPECT_EQ(*payload, (Bytes{0x6E, 0x0F, 0x57, 0x19}));
 }
 
@@ -28,7 +29,7 @@ TEST_F(DeviceExchange, SixByteReplyHasAnEmptyPayload) {
   auto device = openDevice();
   device->readings[{0, 385}] = {};
   const auto payload = exchange(kBatteryFrame);
-  ASSERT_TRUE(payload.ok());
+  ASSERT_OK(payload);
   EXPECT_TRUE(payload->empty());
 }
 
@@ -36,8 +37,7 @@ TEST_F(DeviceExchange, ApplicationErrorCarriesThePayloadHex) {
   openDevice();
   const Bytes flagged{0x3f, 0x08, 0xc0, 0x47, 0x04, 0x00, 0xff, 0xff, 0x00, 0xda};
   const auto payload = exchange(flagged);
-  ASSERT_FALSE(payload.ok());
-  EXPECT_TRUE(payload.error().is("IQOSDevice", 2));
+  ASSERT_ERROR(payload, "IQOSDevice", 2);
   EXPECT_EQ(payload.error().message, "设备返回应用错误：02000000");
   EXPECT_EQ(payload.error().userInfo.at("payload"), "02000000");
 }
@@ -56,8 +56,7 @@ TEST_F(DeviceExchange, TimeoutAndTransferFailuresHaveFixedTexts) {
   auto device = openDevice();
   device->fault = sim::ReplyFault::drop;
   auto payload = exchange(kBatteryFrame);
-  ASSERT_FALSE(payload.ok());
-  EXPECT_TRUE(payload.error().is("IQOS", 1));
+  ASSERT_ERROR(payload, "IQOS", 1);
   EXPECT_EQ(payload.error().message, "设备响应超时，请退出官方 IQOS 程序后重试");
 
   iq_close();
@@ -79,7 +78,7 @@ TEST_F(DeviceExchange, StatusReadAnswersEveryCommandOfBothHops) {
   openDevice();
   for (const auto& read : kStatusReads) {
     const auto payload = exchange(makeFrame(read.command, read.hop, {}, false));
-    EXPECT_TRUE(payload.ok()) << read.hop << "/" << read.command;
+    EXPECT_OK(payload) << read.hop << "/" << read.command;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/manual_main_queue.h"
 #include "sim/simulated_presence_source.h"
+#include "support/result_assertions.h"
 
 namespace nimbra {
 namespace {
@@ -203,8 +204,7 @@ TEST(USBPresence, CreationFailsWithoutReportingWhenTheSourceCannotStart) {
   bool called = false;
   auto created = USBPresence::create(queue, std::make_unique<FailingSource>(),
                                      [&](const Serials&) { called = true; });
-  ASSERT_FALSE(created);
-  EXPECT_TRUE(created.error().is(kPosixDomain, EPROTONOSUPPORT));
+  EXPECT_ERROR(created, kPosixDomain, EPROTONOSUPPORT);
   EXPECT_FALSE(called);
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/json_fields.h"
 #include "core/manual_main_queue.h"
+#include "support/result_assertions.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {
@@ -22,9 +23,7 @@ Result<HistoryAPI::BatteryEstimate> decode(const std::string& voltage,
 }
 
 void expectInvalid(const Result<HistoryAPI::BatteryEstimate>& result) {
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "ZuvoHistory");
-  EXPECT_EQ(result.error().code, 1);
+  ASSERT_ERROR(result, "ZuvoHistory", 1);
   EXPECT_EQ(result.error().message, "电池估算响应格式无效");
 }
 
@@ -40,11 +39,11 @@ TEST(BatteryInput, IsWrittenWithFixedValuesFirst) {
 
 TEST(BatteryEstimateReply, VoltageRangeEndsAreAccepted) {
   auto low = decode("2.0");
-  ASSERT_TRUE(low.ok());
+  ASSERT_OK(low);
   EXPECT_EQ(low->voltage, 2.0);
   EXPECT_EQ(low->predictedUses, 12);
-  EXPECT_TRUE(decode("5.0").ok());
-  EXPECT_TRUE(decode("5").ok());
+  EXPECT_OK(decode("5.0"));
+  EXPECT_OK(decode("5"));
 }
 
 TEST(BatteryEstimateReply, VoltageJustOutsideTheRangeIsInvalid) {
@@ -58,10 +57,10 @@ TEST(BatteryEstimateReply, OtherSchemaVersionIsInvalid) {
 
 TEST(BatteryEstimateReply, NullOrMissingPredictedUsesMeansUnknown) {
   auto nullUses = decode("3.7", R"(,"predictedUses":null)");
-  ASSERT_TRUE(nullUses.ok());
+  ASSERT_OK(nullUses);
   EXPECT_FALSE(nullUses->predictedUses.has_value());
   auto missing = decode("3.7", "");
-  ASSERT_TRUE(missing.ok());
+  ASSERT_OK(missing);
   EXPECT_FALSE(missing->predictedUses.has_value());
 }
 
@@ -69,8 +68,7 @@ TEST(BatteryEstimateReply, WrongShapeIsADecodingError) {
   for (auto body : {R"({"schemaVersion":1,"voltage":"3.7"})", R"({"schemaVersion":1})",
                     R"({"schemaVersion":1,"voltage":3.7,"predictedUses":1.5})", "[]", "oops"}) {
     auto result = HistoryAPI::decodeBatteryEstimate(body);
-    ASSERT_FALSE(result.ok()) << body;
-    EXPECT_EQ(result.error().code, kJsonDecodingErrorCode) << body;
+    EXPECT_ERROR(result, kCocoaErrorDomain, kJsonDecodingErrorCode) << body;
   }
 }
 
@@ -87,7 +85,7 @@ TEST(EstimateBattery, PostsTheInputAndReturnsTheEstimateOnTheMainQueue) {
       queue, endpoint, Uuid::random(), input,
       [&](Result<HistoryAPI::BatteryEstimate> r) { outcome = std::move(r); });
   ASSERT_TRUE(queue.runUntil([&] { return outcome.has_value(); }));
-  ASSERT_TRUE(outcome->ok());
+  ASSERT_OK(*outcome);
   EXPECT_EQ((*outcome)->voltage, 3.85);
   ASSERT_EQ(server.requests().size(), 1u);
   EXPECT_EQ(server.requests()[0].target, "/v1/battery/estimate");

@@ -13,6 +13,8 @@
 
 #include "http/http_client.h"
 #include "server/post_json.h"
+#include "support/result_assertions.h"
+#include "support/temporary_folder.h"
 #include "support/test_http_server.h"
 #include "support/test_https_server.h"
 
@@ -47,8 +49,6 @@ TEST(CurlOptions, OptionCurlRefusesFailsTheRequestUnsent) {
 class HttpClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nimbra-http-XXXXXX";
-    folder = ::mkdtemp(pattern);
     server = std::make_unique<test::TestHttpsServer>("updates.nimbra.test", folder);
     // Endless, in 64 KiB chunks, no length announced.
     server->server().Get("/endless", [](const httplib::Request&, httplib::Response& response) {
@@ -79,7 +79,6 @@ class HttpClientTest : public ::testing::Test {
   void TearDown() override {
     stopping = true;
     server.reset();
-    fs::remove_all(folder);
   }
 
   Http::Request request(const std::string& path, uint64_t limit) const {
@@ -91,7 +90,8 @@ class HttpClientTest : public ::testing::Test {
     return made;
   }
 
-  fs::path folder;
+  testing::TemporaryFolder scratch{"nimbra-http"};
+  fs::path folder = scratch.path();
   std::unique_ptr<test::TestHttpsServer> server;
   std::atomic<bool> stopping{false};
 };
@@ -105,7 +105,7 @@ TEST_F(HttpClientTest, NoByteBeyondTheLimitIsKeptOrWritten) {
     FILE* file = toFile ? std::tmpfile() : nullptr;
     if (file != nullptr) endless.bodyFile = ::fileno(file);
     Result<Http::Response> response = Http::perform(endless);
-    ASSERT_TRUE(response.ok()) << response.error().message;
+    ASSERT_OK(response);
     EXPECT_TRUE(response->overLimit);
     EXPECT_LE(response->bodyBytes, 1000u);
     if (file != nullptr) {
@@ -119,7 +119,7 @@ TEST_F(HttpClientTest, NoByteBeyondTheLimitIsKeptOrWritten) {
 
 TEST_F(HttpClientTest, AnAnnouncedLengthPastTheLimitStopsBeforeTheBody) {
   Result<Http::Response> response = Http::perform(request("/announced", 1 << 20));
-  ASSERT_TRUE(response.ok()) << response.error().message;
+  ASSERT_OK(response);
   EXPECT_TRUE(response->overLimit);
   EXPECT_EQ(response->bodyBytes, 0u);
 }

@@ -7,6 +7,7 @@
 #include "core/dates.h"
 #include "core/json_fields.h"
 #include "core/manual_main_queue.h"
+#include "support/result_assertions.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {
@@ -36,16 +37,12 @@ std::string reply(const std::vector<std::string>& observations, int schemaVersio
 }
 
 void expectInconsistent(const Result<std::vector<HistoryObservation>>& result) {
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "ZuvoHistory");
-  EXPECT_EQ(result.error().code, 1);
+  ASSERT_ERROR(result, "ZuvoHistory", 1);
   EXPECT_EQ(result.error().message, "历史解析响应与本次设备读取不一致");
 }
 
 void expectDecodingError(const Result<std::vector<HistoryObservation>>& result) {
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, kCocoaErrorDomain);
-  EXPECT_EQ(result.error().code, kJsonDecodingErrorCode);
+  EXPECT_ERROR(result, kCocoaErrorDomain, kJsonDecodingErrorCode);
 }
 
 TEST(AnalysisRequest, CarriesFixedValuesAndOneBase64RecordPerPacketInOrder) {
@@ -58,7 +55,7 @@ TEST(AnalysisRequest, CarriesFixedValuesAndOneBase64RecordPerPacketInOrder) {
 TEST(AnalysisReply, SamePositionsInAnotherOrderComeBackInReplyOrder) {
   auto result = HistoryAPI::decodeAnalysisReply(reply({observationJson(2), observationJson(1)}),
                                                 {packet(1), packet(2)});
-  ASSERT_TRUE(result.ok()) << result.error().message;
+  ASSERT_OK(result);
   ASSERT_EQ(result->size(), 2u);
   EXPECT_EQ((*result)[0].position, 2);
   EXPECT_EQ((*result)[1].position, 1);
@@ -85,7 +82,7 @@ TEST(AnalysisReply, OtherSchemaVersionIsInconsistent) {
 TEST(AnalysisReply, DuplicatePositionsOnBothSidesPass) {
   auto result = HistoryAPI::decodeAnalysisReply(reply({observationJson(5), observationJson(5)}),
                                                 {packet(5, {1}), packet(5, {2})});
-  EXPECT_TRUE(result.ok());
+  EXPECT_OK(result);
 }
 
 TEST(AnalysisReply, DuplicateInReplyCannotHideAMissingPosition) {
@@ -109,7 +106,7 @@ TEST(AnalysisReply, NumericCandidateTimeFailsDecoding) {
 TEST(AnalysisReply, AnyZoneDesignatorIsRead) {
   auto result = HistoryAPI::decodeAnalysisReply(
       reply({observationJson(1, "2026-01-31T16:15:00+08:00")}), {packet(1)});
-  ASSERT_TRUE(result.ok());
+  ASSERT_OK(result);
   EXPECT_EQ((*result)[0].candidateTime, *parseIso8601("2026-01-31T08:15:00Z"));
 }
 
@@ -120,7 +117,7 @@ TEST(AnalysisReply, MissingOrNullEventKindIsAbsentAndStaysOutWhenWritten) {
       R"({"position":2,"candidateTime":"2026-01-31T08:15:00Z","tailEntries":0,"kind":"b",)"
       R"("eventKind":null}]})";
   auto result = HistoryAPI::decodeAnalysisReply(body, {packet(1), packet(2)});
-  ASSERT_TRUE(result.ok()) << result.error().message;
+  ASSERT_OK(result);
   EXPECT_FALSE((*result)[0].eventKind.has_value());
   EXPECT_FALSE((*result)[1].eventKind.has_value());
   EXPECT_EQ(toJson((*result)[0], ObservationDates::iso8601).dump(),
@@ -169,7 +166,8 @@ class AnalyzeTest : public ::testing::Test {
 
 TEST_F(AnalyzeTest, EmptyListSendsNothing) {
   auto outcome = run({});
-  ASSERT_TRUE(outcome && outcome->ok());
+  ASSERT_TRUE(outcome);
+  ASSERT_OK(*outcome);
   EXPECT_TRUE((*outcome)->empty());
   EXPECT_TRUE(server_.requests().empty());
 }
@@ -177,7 +175,8 @@ TEST_F(AnalyzeTest, EmptyListSendsNothing) {
 TEST_F(AnalyzeTest, PostsTheRequestAndReturnsCheckedObservations) {
   body_ = reply({observationJson(3)});
   auto outcome = run({packet(3)});
-  ASSERT_TRUE(outcome && outcome->ok());
+  ASSERT_TRUE(outcome);
+  ASSERT_OK(*outcome);
   EXPECT_EQ((*outcome)->size(), 1u);
   auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 1u);

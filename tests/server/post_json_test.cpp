@@ -10,6 +10,7 @@
 #include "core/manual_main_queue.h"
 #include "nimbra/build_config.h"
 #include "server/curl_error.h"
+#include "support/result_assertions.h"
 #include "support/test_http_server.h"
 
 namespace nimbra {
@@ -41,9 +42,7 @@ class PostJsonTest : public ::testing::Test {
   }
 
   static void expectClientError(const Result<std::string>& result, const std::string& message) {
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().domain, "ZuvoHistory");
-    EXPECT_EQ(result.error().code, 1);
+    ASSERT_ERROR(result, "ZuvoHistory", 1);
     EXPECT_EQ(result.error().message, message);
   }
 
@@ -57,7 +56,7 @@ class PostJsonTest : public ::testing::Test {
 TEST_F(PostJsonTest, BodyOfExactlyTheLimitIsReturnedWhole) {
   answerWith(HttpReply::ok(std::string(24576, 'x')));
   auto result = post();
-  ASSERT_TRUE(result.ok()) << result.error().message;
+  ASSERT_OK(result);
   EXPECT_EQ(*result, std::string(24576, 'x'));
 }
 
@@ -74,7 +73,7 @@ TEST_F(PostJsonTest, EndlessBodyIsCutOffWithTheSameError) {
 TEST_F(PostJsonTest, EmptyBodyOfA200IsReturnedEmpty) {
   answerWith(HttpReply::ok(""));
   auto result = post();
-  ASSERT_TRUE(result.ok());
+  ASSERT_OK(result);
   EXPECT_TRUE(result->empty());
 }
 
@@ -103,9 +102,7 @@ TEST_F(PostJsonTest, SilentServerGivesTheTransportTimeOut) {
   answerWith(silent);
   endpoint_.timeout = milliseconds(300);
   auto result = post();
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, kUrlErrorDomain);
-  EXPECT_EQ(result.error().code, kUrlErrorTimedOut);
+  ASSERT_ERROR(result, kUrlErrorDomain, kUrlErrorTimedOut);
   EXPECT_EQ(result.error().message, "请求超时。");
 }
 
@@ -140,7 +137,7 @@ TEST_F(PostJsonTest, SendsOneCompactJsonPostWithTheUpperCaseInstallationHeader) 
   nlohmann::ordered_json body;
   body["schemaVersion"] = 1;
   body["records"] = {{{"position", 3}, {"payload", "AAEC/w=="}}};
-  ASSERT_TRUE(post(body).ok());
+  ASSERT_OK(post(body));
   auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].method, "POST");
@@ -155,8 +152,7 @@ TEST_F(PostJsonTest, UnencodableBodyFailsBeforeAnythingIsSent) {
   nlohmann::ordered_json body;
   body["text"] = std::string("\xff\xfe");
   auto result = post(body);
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().code, kJsonEncodingErrorCode);
+  EXPECT_ERROR(result, kCocoaErrorDomain, kJsonEncodingErrorCode);
   EXPECT_TRUE(server_.requests().empty());
 }
 
@@ -164,8 +160,8 @@ TEST_F(PostJsonTest, CallsShareNoCookies) {
   HttpReply withCookie = HttpReply::ok("{}");
   withCookie.headers = {{"Set-Cookie", "session=abc; Path=/"}};
   answerWith(withCookie);
-  ASSERT_TRUE(post().ok());
-  ASSERT_TRUE(post().ok());
+  ASSERT_OK(post());
+  ASSERT_OK(post());
   auto requests = server_.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].header("Cookie"), "");
@@ -179,9 +175,7 @@ TEST(PostJson, RefusedConnectionIsPassedOn) {
   }
   auto result = HistoryAPI::postJSONBlocking(endpoint, "v1/telemetry",
                                              nlohmann::ordered_json::array(), Uuid::random());
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, kUrlErrorDomain);
-  EXPECT_EQ(result.error().code, kUrlErrorCannotConnectToHost);
+  EXPECT_ERROR(result, kUrlErrorDomain, kUrlErrorCannotConnectToHost);
 }
 
 // The asynchronous form: the answer arrives on the main queue, and a cancelled call reports
@@ -193,7 +187,7 @@ TEST_F(PostJsonTest, AsynchronousCallCompletesOnTheMainQueue) {
   HistoryAPI::postJSON(queue, endpoint_, "v1/battery/estimate", {}, id_,
                        [&](Result<std::string> result) { outcome = std::move(result); });
   ASSERT_TRUE(queue.runUntil([&] { return outcome.has_value(); }));
-  ASSERT_TRUE(outcome->ok());
+  ASSERT_OK(*outcome);
   EXPECT_EQ(**outcome, R"({"ok":true})");
   ASSERT_TRUE(queue.runUntil([] { return HistoryAPI::callsInFlight() == 0; }));
 }

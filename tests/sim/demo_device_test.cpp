@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/uuid.h"
 #include "device/frames.h"
 #include "devicelink/backend_registry.h"
 #include "devicelink/iq.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra::sim {
 namespace {
@@ -101,10 +101,8 @@ TEST_F(DemoDeviceTest, AFullChargeIsRecordedAndUnpluggedItNeitherChargesNorShows
 }
 
 TEST_F(DemoDeviceTest, SettingsSurviveUnpluggingAndTheControlFileDrivesTheCable) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("nimbra-demo-" + Uuid::random().text());
-  std::filesystem::create_directories(dir);
-  const auto control = dir / "control";
+  testing::TemporaryFolder dir("nimbra-demo");
+  const auto control = dir.path() / "control";
   device_.setControlFile(control);
   device_.withState([](SimulatedDeviceState& state) { state.settings.light = 0x1E; });
 
@@ -129,7 +127,6 @@ TEST_F(DemoDeviceTest, SettingsSurviveUnpluggingAndTheControlFileDrivesTheCable)
   std::ofstream(control) << "explode";
   live(seconds(1));
   EXPECT_FALSE(std::filesystem::exists(control));
-  std::filesystem::remove_all(dir);
 }
 
 TEST_F(DemoDeviceTest, BackendAnswersTheLiveStatusAsItChanges) {

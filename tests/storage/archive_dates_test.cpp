@@ -4,6 +4,7 @@
 
 #include "device/history_observation.h"
 #include "storage/history_archive.h"
+#include "support/result_assertions.h"
 
 namespace nimbra {
 namespace {
@@ -12,7 +13,7 @@ namespace {
 TEST(ArchiveDates, ArchiveAndObservationDatesOutsideTheRangeFailTheDocument) {
   const std::string entry =
       R"({"k":{"directory":0,"format":5,"position":1,"payload":"AAE=","firstReadAt":)";
-  EXPECT_TRUE(HistoryArchive::decode(entry + "1000}}").ok());
+  EXPECT_OK(HistoryArchive::decode(entry + "1000}}"));
   EXPECT_FALSE(HistoryArchive::decode(entry + "5e11}}").ok());
   nlohmann::json observation = {{"position", 1},
                                 {"candidateTime", "9999-12-31T23:59:59Z"},

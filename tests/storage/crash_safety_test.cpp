@@ -30,6 +30,7 @@
 #include "storage/history_archive.h"
 #include "storage/maintenance_records.h"
 #include "storage/setting_journal.h"
+#include "support/temporary_folder.h"
 #include "telemetry/telemetry_outbox.h"
 
 namespace nimbra::testing {
@@ -65,11 +66,7 @@ class CrashSafetyTest : public SampleStoreTest {
     SampleStoreTest::SetUp();
     // Memory-backed when possible: a kill tests what the process leaves behind, which does
     // not depend on the medium.
-    if (fs::exists("/dev/shm")) {
-      fs::remove_all(base_);
-      base_ = fs::path("/dev/shm") / ("nimbra-crash-test-" + Uuid::random().text());
-      fs::create_directories(base_);
-    }
+    if (fs::exists("/dev/shm")) base_ = memory_.emplace("nimbra-crash-test", "/dev/shm").path();
     void* shared = ::mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE,
                           MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
@@ -190,6 +187,7 @@ class CrashSafetyTest : public SampleStoreTest {
   }
 
   Progress* progress_ = nullptr;
+  std::optional<TemporaryFolder> memory_;  // the data folder in memory, where there is one
   std::mt19937 rng_{20261208};
   int kills_ = 0;
   int sweep_ = 0;
@@ -384,7 +382,7 @@ TEST_F(CrashSafetyTest, KeyCreation) {
       EXPECT_TRUE(first.ok() && *first == "first") << "killed before step " << n;
     }
     Status written = freshProcess().writeSealed("again", dataDir() / "probe.json");
-    EXPECT_TRUE(written.ok()) << written.error().message;
+    EXPECT_OK(written);
     auto again = freshProcess().readSealed(dataDir() / "probe.json");
     EXPECT_TRUE(again.ok() && *again == "again") << "killed before step " << n;
     return kill.step.has_value();  // past the last step the write finished unharmed

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/history_archive.h"
+#include "support/result_assertions.h"
 
 namespace nimbra::testing {
 namespace {
@@ -16,9 +17,9 @@ TEST(FuzzRegression, ArchiveKeysThatNeedEscapingSurviveARewrite) {
       {R"({"a\"b":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})",
        R"({"a\\b\n\u0001":{"directory":0,"format":18,"position":1,"payload":"AQ==","firstReadAt":1}})"}) {
     auto records = HistoryArchive::decode(text);
-    ASSERT_TRUE(records.ok()) << text;
+    ASSERT_OK(records) << text;
     auto again = HistoryArchive::decode(HistoryArchive::encode(*records));
-    ASSERT_TRUE(again.ok()) << text;
+    ASSERT_OK(again) << text;
     EXPECT_EQ(*again, *records);
   }
 }

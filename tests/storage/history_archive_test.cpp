@@ -30,24 +30,24 @@ class HistoryArchiveTest : public StorageTest {
 
   Records stored() {
     auto plaintext = storage().readSealed(file());
-    EXPECT_TRUE(plaintext.ok());
+    EXPECT_OK(plaintext);
     auto records = HistoryArchive::decode(plaintext.ok() ? *plaintext : "{}");
-    EXPECT_TRUE(records.ok());
+    EXPECT_OK(records);
     return records.ok() ? *records : Records();
   }
   std::optional<HistoryArchive::Revision> revision() {
     auto result = archive().revision(id_);
-    EXPECT_TRUE(result.ok());
+    EXPECT_OK(result);
     return result.ok() ? *result : std::nullopt;
   }
   std::vector<HistoryArchive::Pending> pending() {
     auto result = archive().pending(id_);
-    EXPECT_TRUE(result.ok());
+    EXPECT_OK(result);
     return result.ok() ? *result : std::vector<HistoryArchive::Pending>();
   }
   // Merges `packets` and returns the key of each, in order.
   std::vector<std::string> mergeAll(const std::vector<HistoryPacket>& packets) {
-    EXPECT_TRUE(archive().merge(packets, id_).ok());
+    EXPECT_OK(archive().merge(packets, id_));
     std::vector<std::string> keys;
     for (const auto& p : packets) keys.push_back(HistoryArchive::entryKey(p));
     return keys;
@@ -276,8 +276,8 @@ TEST(HistoryArchiveDocument, OutOfRangeNumbersIsoDatesAndTrailingBytesFailDecodi
     EXPECT_STORAGE_ERROR(HistoryArchive::decode(body), decodingFailed);
   }
   // Finite however large their digits look, as the tree reader took them.
-  EXPECT_TRUE(HistoryArchive::decode(entry(R"("x":0e400)")).ok());
-  EXPECT_TRUE(HistoryArchive::decode(entry(R"("x":)" + std::string(400, '1') + "e-400")).ok());
+  EXPECT_OK(HistoryArchive::decode(entry(R"("x":0e400)")));
+  EXPECT_OK(HistoryArchive::decode(entry(R"("x":)" + std::string(400, '1') + "e-400")));
 }
 
 }  // namespace

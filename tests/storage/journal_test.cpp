@@ -76,7 +76,7 @@ class JournalTest : public SettingsTest {
   fs::path journalFile() { return dataDir() / "device-setting-history.json.sealed"; }
   std::string journalText() {
     auto text = freshProcess().readSealed(journalFile());
-    EXPECT_TRUE(text.ok());
+    EXPECT_OK(text);
     return text.ok() ? *text : std::string();
   }
   static SettingRecord change(const std::string& action, Date time) {

@@ -25,9 +25,9 @@ class SealedFileTest : public StorageTest {
  protected:
   fs::path sealedFile(const std::string& name, const std::string& plaintext = R"({"a":1})") {
     auto dir = storage().localDirectory();
-    EXPECT_TRUE(dir.ok());
+    EXPECT_OK(dir);
     fs::path file = *dir / name;
-    EXPECT_TRUE(storage().writeSealed(plaintext, file).ok());
+    EXPECT_OK(storage().writeSealed(plaintext, file));
     return file;
   }
   void changeByte(const fs::path& file, size_t at) {

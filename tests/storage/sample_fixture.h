@@ -32,7 +32,7 @@ class SampleStoreTest : public StorageTest {
 
   DeviceStore openStore() {
     auto store = DeviceStore::open(storage(), clock_);
-    EXPECT_TRUE(store.ok()) << (store.ok() ? "" : store.error().message);
+    EXPECT_OK(store);
     return std::move(store).value();
   }
   fs::path deviceDir() {
@@ -41,7 +41,7 @@ class SampleStoreTest : public StorageTest {
   fs::path dayFile(int64_t day) { return deviceDir() / (std::to_string(day) + ".json"); }
   std::string plaintextOf(const fs::path& file) {
     auto text = freshProcess().readSealed(file);
-    EXPECT_TRUE(text.ok()) << file;
+    EXPECT_OK(text) << file;
     return text.ok() ? *text : std::string();
   }
   std::vector<DeviceSample> samplesIn(const fs::path& file) {

@@ -13,6 +13,9 @@
 #include "storage/key_cache.h"
 #include "storage/local_storage.h"
 #include "storage/storage_error.h"
+#include "support/file_contents.h"
+#include "support/result_assertions.h"
+#include "support/temporary_folder.h"
 
 namespace nimbra::testing {
 
@@ -24,26 +27,8 @@ namespace fs = std::filesystem;
     const auto& checked_ = (result);                                      \
     ASSERT_FALSE(checked_.ok()) << "expected " #kind;                     \
     EXPECT_TRUE(isStorageError(checked_.error(), StorageErrorKind::kind)) \
-        << checked_.error().domain << " " << checked_.error().code << " " \
-        << checked_.error().message;                                      \
+        << describe(checked_.error());                                    \
   } while (0)
-
-#define ASSERT_OK(result)                                                                        \
-  do {                                                                                           \
-    const auto& checked_ = (result);                                                             \
-    ASSERT_TRUE(checked_.ok()) << checked_.error().domain << " " << checked_.error().code << " " \
-                               << checked_.error().message;                                      \
-  } while (0)
-
-inline std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeAll(const fs::path& file, const std::string& bytes) {
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
 
 inline mode_t modeOf(const fs::path& file) {
   struct stat info {};
@@ -55,15 +40,6 @@ inline mode_t modeOf(const fs::path& file) {
 // new user account would.
 class StorageTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    base_ = fs::temp_directory_path() / ("nimbra-storage-test-" + Uuid::random().text());
-    fs::create_directories(base_);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
-
   LocalStorage storage() { return LocalStorage(base_, cache_); }
   // Another process of the same user: same files, empty key cache.
   LocalStorage freshProcess() {
@@ -73,7 +49,8 @@ class StorageTest : public ::testing::Test {
   fs::path dataDir() { return base_ / "nimbra-local"; }
   fs::path keyFile() { return base_ / "nimbra-key" / "storage.key"; }
 
-  fs::path base_;
+  TemporaryFolder folder_{"nimbra-storage-test"};
+  fs::path base_ = folder_.path();
   KeyCache cache_;
   std::vector<std::unique_ptr<KeyCache>> caches_;
 };

@@ -17,6 +17,7 @@
 #include "core/base64.h"
 #include "core/hex.h"
 #include "core/sha256.h"
+#include "support/file_contents.h"
 #include "update/code_signature.h"
 
 namespace nimbra::test {
@@ -24,10 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::readAll;
 
 std::vector<uint8_t> ed25519Sign(EVP_PKEY* key, const std::vector<uint8_t>& message) {
   EVP_MD_CTX* context = EVP_MD_CTX_new();

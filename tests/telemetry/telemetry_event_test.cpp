@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/result_assertions.h"
+
 namespace nimbra {
 namespace {
 
@@ -18,7 +20,7 @@ TEST(TelemetryEventTest, NullOptionalKeysReadAsAbsent) {
   std::string text = std::string("[") + kEvent +
                      R"(,"module":null,"device":null,"appVersion":null,"serial":null}])";
   auto events = decodeTelemetryEvents(text);
-  ASSERT_TRUE(events.ok()) << events.error().userInfo.at("detail");
+  ASSERT_OK(events);
   ASSERT_EQ(events->size(), 1u);
   EXPECT_FALSE((*events)[0].module);
   EXPECT_FALSE((*events)[0].device);

@@ -16,6 +16,9 @@
 #include "core/manual_main_queue.h"
 #include "storage/key_cache.h"
 #include "storage/local_settings.h"
+#include "support/file_contents.h"
+#include "support/result_assertions.h"
+#include "support/temporary_folder.h"
 #include "telemetry/telemetry_platform.h"
 
 namespace nimbra {
@@ -27,10 +30,7 @@ using std::chrono::seconds;
 
 Date at(const char* iso) { return *parseIso8601(iso); }
 
-std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::readAll;
 
 Telemetry::Event queued(const std::string& kind, const Uuid& installId, Date time) {
   Telemetry::Event event;
@@ -69,15 +69,9 @@ size_t countKind(const Telemetry& telemetry, const std::string& kind) {
 // A fresh application-support directory per test; every make() is a new run of nimbra on it.
 class TelemetryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    base_ = fs::temp_directory_path() / ("nimbra-telemetry-test-" + Uuid::random().text());
-    fs::create_directories(base_);
-  }
   void TearDown() override {
     telemetry_.reset();
     EXPECT_TRUE(queue_.runUntil([] { return HistoryAPI::callsInFlight() == 0; }));
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
   }
 
   Telemetry& make(HistoryAPI::Endpoint endpoint = {"http://127.0.0.1:9", seconds(1)}) {
@@ -114,7 +108,8 @@ class TelemetryTest : public ::testing::Test {
   }
   void unblockOutboxDirectory() { fs::remove(telemetryDir()); }
 
-  fs::path base_;
+  testing::TemporaryFolder folder_{"nimbra-telemetry-test"};
+  fs::path base_ = folder_.path();
   KeyCache cache_;
   ManualMainQueue queue_;
   FakeClock clock_{at("2024-05-01T04:00:00Z")};
@@ -204,7 +199,7 @@ TEST_F(TelemetryTest, FullQueueDropsTheOldestEventThatIsNotAReport) {
   }
   const Uuid oldestModule = seeded[2].id;
   const Uuid nextModule = seeded[3].id;
-  ASSERT_TRUE(outbox().save(seeded).ok());
+  ASSERT_OK(outbox().save(seeded));
 
   Telemetry& telemetry = make();
   EXPECT_TRUE(telemetry.record("module", "home", std::nullopt, clock_.now()));
@@ -224,7 +219,7 @@ TEST_F(TelemetryTest, QueueOfOnlyReportsGrowsPastTheCap) {
   while (seeded.size() < Telemetry::kMaxPending) {
     seeded.push_back(queued("daily", installation_, clock_.now() - hours(24 * seeded.size())));
   }
-  ASSERT_TRUE(outbox().save(seeded).ok());
+  ASSERT_OK(outbox().save(seeded));
 
   Telemetry& telemetry = make();
   (void)telemetry.record("foreground", std::nullopt, std::nullopt, clock_.now());
@@ -315,7 +310,7 @@ TEST_F(TelemetryTest, LegacyPlainOutboxIsTakenOverAndSealed) {
 }
 
 TEST_F(TelemetryTest, DamagedOutboxKeepsEventsInMemoryAndIsNeverOverwritten) {
-  ASSERT_TRUE(outbox().save({}).ok());  // makes the key, so only the file is at fault
+  ASSERT_OK(outbox().save({}));  // makes the key, so only the file is at fault
   const std::string damaged = std::string("NIMBRA2\n") + std::string(40, '\x5a');
   std::ofstream(outboxFile(), std::ios::binary) << damaged;
 
@@ -366,7 +361,7 @@ TEST_F(TelemetryTest, TextsThatAreNotUtf8AreRepairedBeforeQueueing) {
   Telemetry& telemetry = make();
   ASSERT_TRUE(telemetry.record("module", std::string("set\xff"), std::nullopt, clock_.now()));
   EXPECT_EQ(telemetry.pending().back().module, "set\xEF\xBF\xBD");
-  EXPECT_TRUE(encodeTelemetryEvents(telemetry.pending()).ok());
+  EXPECT_OK(encodeTelemetryEvents(telemetry.pending()));
 }
 
 TEST(TelemetryPlatformTest, PrettyNameIsUnquotedAndUnescaped) {

@@ -11,6 +11,8 @@
 #include "core/dates.h"
 #include "core/manual_main_queue.h"
 #include "storage/key_cache.h"
+#include "support/result_assertions.h"
+#include "support/temporary_folder.h"
 #include "support/test_http_server.h"
 #include "telemetry/telemetry.h"
 
@@ -45,15 +47,9 @@ class TelemetryUploadTest : public ::testing::Test {
           return reply_;
         }) {}
 
-  void SetUp() override {
-    base_ = fs::temp_directory_path() / ("nimbra-upload-test-" + Uuid::random().text());
-    fs::create_directories(base_);
-  }
   void TearDown() override {
     telemetry_.reset();
     EXPECT_TRUE(queue_.runUntil([] { return HistoryAPI::callsInFlight() == 0; }));
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
   }
 
   Telemetry& make(bool enabled = true) {
@@ -85,7 +81,7 @@ class TelemetryUploadTest : public ::testing::Test {
     return true;
   }
   void seed(const std::vector<Telemetry::Event>& events) {
-    ASSERT_TRUE(TelemetryOutbox(LocalStorage(base_, cache_)).save(events).ok());
+    ASSERT_OK(TelemetryOutbox(LocalStorage(base_, cache_)).save(events));
   }
   nlohmann::json sentBody(size_t index) {
     return nlohmann::json::parse(server_.requests().at(index).body);
@@ -94,7 +90,8 @@ class TelemetryUploadTest : public ::testing::Test {
   std::mutex mutex_;
   HttpReply reply_ = HttpReply::ok("{}");
   TestHttpServer server_;
-  fs::path base_;
+  testing::TemporaryFolder folder_{"nimbra-upload-test"};
+  fs::path base_ = folder_.path();
   KeyCache cache_;
   ManualMainQueue queue_;
   FakeClock clock_{dateFromSecondsSince1970(1714536000)};  // 2024-05-01T04:00:00Z

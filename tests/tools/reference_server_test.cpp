@@ -22,6 +22,8 @@
 #include "server/curl_error.h"
 #include "server/history_analysis.h"
 #include "storage/key_cache.h"
+#include "support/result_assertions.h"
+#include "support/temporary_folder.h"
 #include "telemetry/telemetry.h"
 
 namespace nimbra {
@@ -44,21 +46,17 @@ HistoryPacket packet(int directory, int position, std::vector<uint8_t> payload) 
 class ReferenceServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("nimbra-refserver-test-" + Uuid::random().text());
-    fs::create_directories(dir_);
     refserver::ReferenceServerOptions options;
     options.caOut = dir_ / "ca.pem";
     options.log = dir_ / "requests.jsonl";
     auto started = ReferenceServer::start(std::move(options));
-    ASSERT_TRUE(started.ok()) << started.error().message;
+    ASSERT_OK(started);
     server_ = std::move(started).value();
     endpoint_ = {server_->baseUrl(), std::chrono::seconds(5), (dir_ / "ca.pem").string()};
   }
   void TearDown() override {
     if (server_) server_->stop();
     EXPECT_TRUE(queue_.runUntil([] { return HistoryAPI::callsInFlight() == 0; }));
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
   }
 
   template <typename T>
@@ -101,7 +99,8 @@ class ReferenceServerTest : public ::testing::Test {
     return lines;
   }
 
-  fs::path dir_;
+  testing::TemporaryFolder folder_{"nimbra-refserver-test"};
+  fs::path dir_ = folder_.path();
   std::unique_ptr<ReferenceServer> server_;
   HistoryAPI::Endpoint endpoint_;
   ManualMainQueue queue_;
@@ -112,7 +111,7 @@ TEST_F(ReferenceServerTest, AnalysisAnswersEveryRecordSentAndPassesNimbrasCheck)
   // Duplicate positions and positions out of order, as a device read may give them.
   auto observations = analyze({packet(0, 9, {0x00, 0x11, 0x22, 0x33}), packet(1, 2, {0x01, 0x44}),
                                packet(2, 9, {0x04, 0x55, 0x66}), packet(3, 70000, {0x03})});
-  ASSERT_TRUE(observations.ok()) << observations.error().message;
+  ASSERT_OK(observations);
   ASSERT_EQ(observations->size(), 4u);
   std::vector<int64_t> positions;
   for (const HistoryObservation& observation : *observations) {
@@ -136,7 +135,9 @@ TEST_F(ReferenceServerTest, BatteryEstimateFollowsTheCharge) {
   auto full = estimate(100);
   auto half = estimate(50);
   auto empty = estimate(0);
-  ASSERT_TRUE(full.ok() && half.ok() && empty.ok());
+  ASSERT_OK(full);
+  ASSERT_OK(half);
+  ASSERT_OK(empty);
   EXPECT_EQ(full->predictedUses, 20);
   EXPECT_EQ(half->predictedUses, 10);
   EXPECT_EQ(empty->predictedUses, 0);
@@ -256,17 +257,16 @@ TEST_F(ReferenceServerTest, FaultsReachNimbraAsItsOwnErrors) {
   EXPECT_EQ(post().error().message, "nimbra API 返回 302");
   server_->faults().add(Fault{FaultKind::malformed, "", 1});
   Result<std::string> malformed = post();
-  ASSERT_TRUE(malformed.ok());
+  ASSERT_OK(malformed);
   auto decoded = HistoryAPI::decodeAnalysisReply(*malformed, packets);
-  ASSERT_FALSE(decoded.ok());
-  EXPECT_EQ(decoded.error().code, kJsonDecodingErrorCode);
+  EXPECT_ERROR(decoded, kCocoaErrorDomain, kJsonDecodingErrorCode);
   // A fault for another path leaves this one alone; the spent ones are gone.
   server_->faults().add(Fault{FaultKind::status500, "v1/battery/estimate", -1});
-  EXPECT_TRUE(HistoryAPI::decodeAnalysisReply(post().value(), packets).ok());
+  EXPECT_OK(HistoryAPI::decodeAnalysisReply(post().value(), packets));
 
   endpoint_.timeout = milliseconds(300);
   server_->faults().add(Fault{FaultKind::delay, "v1/history/analyze", 1, milliseconds(20000)});
-  EXPECT_TRUE(post().error().is(kUrlErrorDomain, kUrlErrorTimedOut));
+  EXPECT_ERROR(post(), kUrlErrorDomain, kUrlErrorTimedOut);
 }
 
 TEST_F(ReferenceServerTest, ClientsThatDoNotTrustItsCaAreRefused) {
@@ -320,13 +320,13 @@ TEST_F(ReferenceServerTest, ReleaseQueryOffersTheGivenBundle) {
 
 TEST(FaultTextTest, CommandLineFormNamesKindDelayPathAndCount) {
   auto delay = refserver::parseFaultText("delay=20000:/v1/history/analyze:2");
-  ASSERT_TRUE(delay.ok());
+  ASSERT_OK(delay);
   EXPECT_EQ(delay->kind, FaultKind::delay);
   EXPECT_EQ(delay->delay, milliseconds(20000));
   EXPECT_EQ(delay->path, "v1/history/analyze");
   EXPECT_EQ(delay->count, 2);
   auto always = refserver::parseFaultText("status500");
-  ASSERT_TRUE(always.ok());
+  ASSERT_OK(always);
   EXPECT_EQ(always->path, "");
   EXPECT_LT(always->count, 0);
   for (const char* bad : {"explode", "delay=soon", "redirect:v1/telemetry:-1", "oversize::x"}) {

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "core/manual_main_queue.h"
+#include "support/file_contents.h"
 #include "support/test_https_server.h"
 #include "update/update_support.h"
 #include "update_fixture.h"
@@ -31,10 +32,7 @@ using namespace std::chrono_literals;
 constexpr char kHost[] = "updates.nimbra.test";
 constexpr char kPackagePath[] = "/v1/app/updates/packages/nimbra-101.zip";
 
-std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::readAll;
 
 class AppUpdaterTest : public UpdateFixture {
  protected:

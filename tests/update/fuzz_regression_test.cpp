@@ -7,9 +7,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "core/hex.h"
+#include "support/temporary_folder.h"
 #include "update/transport.h"
 #include "update/zip_extract.h"
 
@@ -36,9 +36,8 @@ constexpr char kDeclaresGigabytes[] =
     "010000001a0000000000000000000000ed895f0000006e696d6272612e6170702f436f6e74656e74732f62";
 
 TEST(ZipExtractRegression, AnEntryDeclaringMoreThanTheCapIsRefused) {
-  fs::path root =
-      fs::temp_directory_path() / ("nimbra-zip-regression-" + std::to_string(::getpid()));
-  fs::remove_all(root);
+  testing::TemporaryFolder folder("nimbra-zip-regression");
+  const fs::path& root = folder.path();
   fs::create_directories(root / "out");
   std::optional<std::vector<uint8_t>> bytes = parseHex(kDeclaresGigabytes);
   ASSERT_TRUE(bytes);
@@ -54,7 +53,6 @@ TEST(ZipExtractRegression, AnEntryDeclaringMoreThanTheCapIsRefused) {
     if (entry.is_regular_file()) largest = std::max(largest, entry.file_size());
   }
   EXPECT_LE(largest, limits.maxBytes);
-  fs::remove_all(root);
 }
 
 // A download address in another spelling of the update server's host is fetched in the

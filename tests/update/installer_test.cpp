@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include "core/uuid.h"
+#include "support/file_contents.h"
+#include "support/result_assertions.h"
 #include "update/bundle_swap.h"
 #include "update/update_error.h"
 #include "update/update_job.h"
@@ -32,10 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::readAll;
 
 // Records each start in $NIMBRA_TEST_LOG; a healthy new build leaves its marker where the
 // program would.
@@ -113,7 +112,7 @@ class InstallerTest : public UpdateFixture {
 TEST_F(InstallerTest, AHealthyBundleReplacesTheOldOne) {
   fs::path jobFile = prepareJob(true);
   Status status = UpdateSupport::runTool(installerProgram(), {jobFile.string()});
-  ASSERT_TRUE(status.ok()) << status.error().message;
+  ASSERT_OK(status);
   EXPECT_EQ(targetBuild(), 101);
   EXPECT_TRUE(logShows("new --zuvo-update-health " + job.id.text()));
   EXPECT_FALSE(fs::exists(BundleSwap::stagingPath(target, job.id.text())));
@@ -143,8 +142,8 @@ TEST_F(InstallerTest, AnUnreadableJobChangesNothing) {
 TEST_F(InstallerTest, AKilledInstallAfterTheSwapIsRolledBackAtTheNextStart) {
   fs::path jobFile = prepareJob(true);
   fs::path staging = BundleSwap::stagingPath(target, job.id.text());
-  ASSERT_TRUE(BundleSwap::moveTree(job.stagedApp, staging).ok());
-  ASSERT_TRUE(BundleSwap::exchange(staging, target).ok());
+  ASSERT_OK(BundleSwap::moveTree(job.stagedApp, staging));
+  ASSERT_OK(BundleSwap::exchange(staging, target));
   ASSERT_EQ(targetBuild(), 101);
 
   BundleSwap::recoverInterruptedInstalls(updates);
@@ -180,8 +179,8 @@ TEST_F(InstallerTest, ATargetParkedByAKilledFallbackExchangeIsPutBack) {
 TEST_F(InstallerTest, AKilledInstallWhoseBundleProvedHealthyKeepsIt) {
   fs::path jobFile = prepareJob(true);
   fs::path staging = BundleSwap::stagingPath(target, job.id.text());
-  ASSERT_TRUE(BundleSwap::moveTree(job.stagedApp, staging).ok());
-  ASSERT_TRUE(BundleSwap::exchange(staging, target).ok());
+  ASSERT_OK(BundleSwap::moveTree(job.stagedApp, staging));
+  ASSERT_OK(BundleSwap::exchange(staging, target));
   UpdateSupport::writeHealthMarker({"--zuvo-update-health", job.id.text()}, updates, "101");
 
   BundleSwap::recoverInterruptedInstalls(updates);
@@ -208,7 +207,7 @@ TEST_F(InstallerTest, AJobWhoseInstallerStillRunsIsLeftAlone) {
 TEST_F(InstallerTest, AnOldProgramStillRunningIsWaitedForAndNeverReplaced) {
   fs::path jobFile = prepareJob(true);
   Result<int> parent = UpdateSupport::launchDetached("/bin/sleep", {"600"});
-  ASSERT_TRUE(parent.ok());
+  ASSERT_OK(parent);
   job.parentPID = parent.value();
   writeText(jobFile, job.encode(), 0600);
   ::setenv("NIMBRA_UPDATE_PARENT_TIMEOUT_MS", "300", 1);

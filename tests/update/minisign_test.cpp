@@ -9,15 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/file_contents.h"
+#include "support/temporary_folder.h"
+
 namespace nimbra {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string readAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::readAll;
 
 std::span<const uint8_t> bytes(const std::string& text) {
   return std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size());
@@ -26,15 +26,12 @@ std::span<const uint8_t> bytes(const std::string& text) {
 class MinisignTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nimbra-minisign-XXXXXX";
-    root = ::mkdtemp(pattern);
     message = "Contents/Info.json\tfile\t644\t2\tabc\n";
     std::ofstream(root / "manifest", std::ios::binary) << message;
     run("minisign -G -W -p " + (root / "key.pub").string() + " -s " + (root / "key.sec").string());
     key = Minisign::parsePublicKey(readAll(root / "key.pub"));
     ASSERT_TRUE(key.has_value());
   }
-  void TearDown() override { fs::remove_all(root); }
 
   void run(const std::string& command) {
     ASSERT_EQ(std::system((command + " > /dev/null").c_str()), 0) << command;
@@ -49,7 +46,8 @@ class MinisignTool : public ::testing::Test {
     return signature.value_or(Minisign::Signature{});
   }
 
-  fs::path root;
+  testing::TemporaryFolder folder{"nimbra-minisign"};
+  fs::path root = folder.path();
   std::string message;
   std::optional<Minisign::PublicKey> key;
 };

@@ -8,6 +8,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include "support/result_assertions.h"
 #include "update/code_signature.h"
 #include "update/update_error.h"
 #include "update/update_support.h"
@@ -78,7 +79,7 @@ TEST_F(PackageVerification, AGoodPackageIsStagedWithItsModes) {
   Status status = stage([](const fs::path& bundle) {
     fs::create_symlink("Resources/index.html", bundle / "Contents" / "page");
   });
-  ASSERT_TRUE(status.ok()) << status.error().message;
+  ASSERT_OK(status);
   fs::path staged = job / "unpacked" / "nimbra.app";
   EXPECT_EQ(fs::status(staged / "Contents/bin/nimbra").permissions() & fs::perms::all,
             fs::perms(0755));
@@ -105,7 +106,7 @@ TEST_F(PackageVerification, AnUpperCaseDigestOfTheRightFilePasses) {
   Status status = stage({}, {}, {}, [](AppUpdateRelease& r) {
     for (char& c : r.sha256) c = static_cast<char>(std::toupper(c));
   });
-  EXPECT_TRUE(status.ok()) << status.error().message;
+  EXPECT_OK(status);
 }
 
 TEST_F(PackageVerification, EntriesReachingOutsideAreRefusedAndTheFolderRemoved) {
@@ -178,7 +179,7 @@ TEST(ZipEntryAdmission, EachRuleRefusesOnItsOwn) {
     SCOPED_TRACE(std::string(c.header.name) + " -> " + std::string(c.header.linkTarget));
     Result<std::vector<std::string_view>> parts = ZipExtract::admit(c.header);
     if (c.refusal == nullptr) {
-      EXPECT_TRUE(parts.ok());
+      EXPECT_OK(parts);
     } else {
       ASSERT_FALSE(parts.ok());
       EXPECT_EQ(parts.error().message, c.refusal);
@@ -200,7 +201,7 @@ TEST_F(PackageVerification, TheStagedBundlesLinksAreResolvedBeforeAnythingIsRead
   EXPECT_EQ(status.error().message, kLinkOutside);
   fs::remove(contents / "out");
   fs::remove(contents / "Resources" / "up");
-  EXPECT_TRUE(verifyStagedApp(bundle, release, running).ok());
+  EXPECT_OK(verifyStagedApp(bundle, release, running));
 }
 
 // The cap counts the bytes actually written, not only what the headers declare.
@@ -229,7 +230,7 @@ TEST_F(PackageVerification, NoFolderOrFileIsLeftWritableByOthersWhateverTheZipSa
   Status status = stage({}, {}, [](std::vector<ZipEntry>& list) {
     for (ZipEntry& e : list) e.mode |= e.type == ZipEntry::Type::link ? 0 : 0022;
   });
-  ASSERT_TRUE(status.ok()) << status.error().message;
+  ASSERT_OK(status);
   fs::path staged = job / "unpacked" / "nimbra.app";
   size_t folders = 0;
   for (const auto& item : fs::recursive_directory_iterator(staged)) {
@@ -359,7 +360,7 @@ TEST_F(PackageVerification, AFreshKeyCarryingTheRunningKeyIdIsAnotherSigner) {
         stage({}, [&forger, prehashed](const fs::path& bundle) { forger.sign(bundle, prehashed); }),
         kSignerChanged);
     // Its own signature is sound: only the anchor tells it apart.
-    EXPECT_TRUE(CodeSignature::signingTeam(job / "unpacked" / "nimbra.app").ok());
+    EXPECT_OK(CodeSignature::signingTeam(job / "unpacked" / "nimbra.app"));
   }
 }
 
@@ -394,7 +395,7 @@ TEST_F(PackageVerification, ASignerRotatesThroughTheKeysTheRunningBundleLists) {
   signer.sign(running.bundle);
   running = RunningApp{running.bundle, true, *Bundle::readValues(running.bundle)};
   TestSigner* nextSigner = &next;
-  ASSERT_TRUE(stage({}, [nextSigner](const fs::path& b) { nextSigner->sign(b); }).ok());
+  ASSERT_OK(stage({}, [nextSigner](const fs::path& b) { nextSigner->sign(b); }));
 
   struct Case {
     bool listsOldKey;
@@ -414,7 +415,7 @@ TEST_F(PackageVerification, ASignerRotatesThroughTheKeysTheRunningBundleLists) {
     release.build = 102;
     Status status = verifyStagedApp(n2, release, n1);
     if (c.expected == nullptr) {
-      EXPECT_TRUE(status.ok()) << status.error().message;
+      EXPECT_OK(status);
     } else {
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(status.error().message, c.expected);
@@ -428,11 +429,12 @@ TEST_F(PackageVerification, ASignerRotatesThroughTheKeysTheRunningBundleLists) {
 TEST_F(PackageVerification, OnlyASignedBundleFolderMayInstall) {
   auto expectNone = [](const RunningApp& app, const char* what) {
     Result<std::optional<CodeSignature::TrustAnchors>> anchors = CodeSignature::trustAnchors(app);
-    ASSERT_TRUE(anchors.ok()) << what;
+    ASSERT_OK(anchors) << what;
     EXPECT_FALSE(anchors->has_value()) << what;
   };
   Result<std::optional<CodeSignature::TrustAnchors>> good = CodeSignature::trustAnchors(running);
-  ASSERT_TRUE(good.ok() && good->has_value());
+  ASSERT_OK(good);
+  ASSERT_TRUE(good->has_value());
   EXPECT_EQ((*good)->keys.size(), 1u);
 
   expectNone(RunningApp::forExecutable(root / "build" / "src" / "nimbra"), "build tree");

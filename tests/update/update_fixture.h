@@ -10,6 +10,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include "support/temporary_folder.h"
 #include "support/update_bundle.h"
 #include "update/bundle.h"
 #include "update/release.h"
@@ -21,15 +22,12 @@ namespace nimbra::test {
 class UpdateFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/nimbra-update-XXXXXX";
-    root = std::filesystem::path(::mkdtemp(pattern));
     updates = root / "Updates";
     std::filesystem::path bundle =
         makeBundle(root / "installed", goodValues("1.0.0", "100"), elfExecutable(EM_X86_64));
     signer.sign(bundle);
     running = RunningApp{bundle, true, *Bundle::readValues(bundle)};
   }
-  void TearDown() override { std::filesystem::remove_all(root); }
 
   // The new bundle (1.1.0, build 101) in its own folder, signed by `signer`.
   std::filesystem::path newBundle(const std::string& folder = "source") {
@@ -70,7 +68,8 @@ class UpdateFixture : public ::testing::Test {
     return paths;
   }
 
-  std::filesystem::path root;
+  testing::TemporaryFolder folder{"nimbra-update"};
+  std::filesystem::path root = folder.path();
   std::filesystem::path updates;
   TestSigner signer;
   RunningApp running;
