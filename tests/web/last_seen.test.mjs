@@ -90,6 +90,19 @@ test('history stays browsable, greyed, while setting writes stay blocked', async
   assert.ok(switches.length > 0 && switches.every(Boolean), 'every switch disabled');
 });
 
+// The page sees only the masked serial: a device that looks alike starts afresh with its read
+// and never shows the history of the one before.
+test('a look-alike device\'s read replaces everything kept', async () => {
+  const unread = { ...withBattery(fixtures.full, 41), history: undefined, archiveCount: undefined,
+    directoryCount: undefined, observations: undefined };
+  await play([fixtures.full, fixtures.noCable, unread, fixtures.noCable], 'history');
+  assert.match(await panelText(page), /Last seen/);
+  assert.match(await panelText(page), /Records kept\s*—/);
+  assert.equal(await count('.timeline-item'), 0);
+  await showModule(page, 'home');
+  assert.match(await page.locator(`${lastSeen} [data-role="battery"]`).innerText(), /\b41%/);
+});
+
 test('Chinese, and the date once it is no longer today', async () => {
   await play([withLanguage(fixtures.full, 'zh'), withLanguage(fixtures.noCable, 'zh')]);
   assert.equal(await page.locator('[data-role="last-seen-time"]').innerText(), `最后连接于 ${await shownTime(SEEN, 'zh')}`);

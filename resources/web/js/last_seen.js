@@ -5,8 +5,9 @@
 // still sees it, greyed, until a device is connected again. A reload starts without it: the
 // window is not expected to reload, and nothing of the device is written anywhere by the page.
 //
-// A connected state for another serial drops what was kept at once; the same serial's fresh
-// data replaces it key by key. Shown only while no device is connected.
+// A connected state for another serial drops what was kept at once; a connection's first read
+// replaces it, and the rest of that connection adds to it. Shown only while no device is
+// connected.
 (function (N) {
   'use strict';
   const { h } = N.dom;
@@ -23,6 +24,7 @@
   function create() {
     let kept;             // { serial, ...KEPT } of the last device with a serial on screen
     let connected = false;
+    let renewed = false;  // this connection's first read has replaced what was kept
     let seenAt;           // ms since 1970: when the last connected state ended
 
     // `s`: a normalised screen state; `nowMs`: its arrival.
@@ -30,14 +32,20 @@
       if (!s.connected) {
         if (connected) seenAt = nowMs;
         connected = false;
+        renewed = false;
         return;
       }
       connected = true;
       // Without a serial the page cannot tell which device this is: nothing is taken from it.
       if (s.serial === undefined) return;
       if (kept && kept.serial !== s.serial) kept = undefined;
-      if (!kept && s.sample === undefined) return;
-      kept = kept || { serial: s.serial };
+      // The serial is masked, so two devices may look alike: a connection's first read starts
+      // afresh, and only its own later states fill in what it had not read yet.
+      if (!renewed) {
+        if (s.sample === undefined) return;
+        kept = { serial: s.serial };
+        renewed = true;
+      }
       for (const key of KEPT) if (present(s, key)) kept[key] = s[key];
     }
 
