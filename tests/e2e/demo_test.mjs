@@ -1,6 +1,7 @@
 // The demo as a user meets it, on the real program from its signed bundle: the connected home
 // screen, the window in both languages and themes, a setting and a vibration alert changed
-// through the page and kept in the journal across a restart, the cable pulled and put back,
+// through the page and kept in the journal across a restart, the parental lock from the
+// keyboard, the cable pulled (the last known data kept on screen) and put back,
 // the history read and analysed, telemetry, and what the program costs while it runs.
 import { execFileSync } from 'node:child_process';
 import { existsSync, readFileSync, rmSync } from 'node:fs';
@@ -180,6 +181,46 @@ await run(context, async () => {
     await checkEnglishOnly(nimbra, 'settings and their journal');
   });
 
+  // A keyboard user keeps their place: the parental lock, below the fold, reached with Tab and
+  // switched with Space keeps the focus on its switch and the panel where it was, through the
+  // write and its read-back.
+  await step('the parental lock switched from the keyboard', async () => {
+    const lock = 'button[data-setting="lock"]';
+    await nimbra.driver.waitFor('the lock switch', 'const s = document.querySelector(arguments[0]); return s && !s.disabled;',
+      {}, lock);
+    const fold = await nimbra.driver.script(`
+      const content = document.querySelector('.content');
+      content.scrollTop = 0;
+      const below = document.querySelector(arguments[0]).getBoundingClientRect().top > content.getBoundingClientRect().bottom;
+      document.querySelector('button[data-setting="v3"]').focus();
+      return below;`, lock);
+    check(fold, 'the lock switch is not below the fold');
+    await nimbra.input.key('Tab');
+    const before = await nimbra.driver.waitFor('the lock switch focused', `
+      const s = document.activeElement;
+      return s && s.dataset.setting === 'lock' &&
+        { on: s.getAttribute('aria-checked') === 'true', scrollTop: document.querySelector('.content').scrollTop };`);
+    check(before.scrollTop > 0, 'the panel did not scroll to the focused lock switch');
+    // Switched and switched back: a locked device would not heat for the session step.
+    for (const [journalLength, on] of [[3, !before.on], [4, before.on]]) {
+      await nimbra.input.key('space');
+      const after = await nimbra.driver.waitFor('the lock change confirmed in the journal', `
+        const s = document.querySelector(arguments[0]);
+        const entries = document.querySelectorAll('[data-role=journal] .journal-entry');
+        if (entries.length !== arguments[1] || s.disabled || s.getAttribute('aria-disabled') === 'true' ||
+            s.getAttribute('aria-checked') !== String(arguments[2])) return null;
+        return { focused: document.activeElement === s, scrollTop: document.querySelector('.content').scrollTop };`,
+      {}, lock, journalLength, on);
+      console.log('   lock', on ? 'on' : 'off', 'scroll', before.scrollTop, '→', after.scrollTop, 'focused', after.focused);
+      if (on !== before.on) {
+        await sleep(300);  // the paint after the render
+        await screenshot(nimbra, 'settings-lock-keyboard');
+      }
+      check(after.focused, 'the focus left the lock switch');
+      check(after.scrollTop === before.scrollTop, `the panel moved from ${before.scrollTop} to ${after.scrollTop}`);
+    }
+  });
+
   await step('the history read and analysed', async () => {
     await nimbra.openModule('history');
     await nimbra.driver.waitFor('the history read button',
@@ -210,9 +251,30 @@ await run(context, async () => {
     await nimbra.driver.waitFor('no cable', 'return document.querySelector("[data-role=connection].status-idle");',
       { everyMs: 20 });
     measure(context, 'unplugShownMs', Date.now() - pulledAt);
+    // What was last known stays, greyed, with when the device was last seen.
+    const kept = await nimbra.driver.script(`
+      const text = (s) => document.querySelector(s)?.textContent.trim() ?? '';
+      return { seen: text('[data-role=last-seen-time]'), serial: text('[data-role=last-seen-serial]'),
+        battery: text('[data-role=last-seen] [data-role=battery] .metric-value'),
+        chart: document.querySelector('[data-role=last-seen] svg.chart') !== null };`);
+    console.log('   kept after unplugging:', kept);
+    check(/^Last seen \d\d:\d\d$/.test(kept.seen), `last seen shown as "${kept.seen}"`);
+    check(/^DEMO00•+42$/.test(kept.serial), `kept serial shown as "${kept.serial}"`);
+    check(/^\d+%$/.test(kept.battery), `kept battery shown as "${kept.battery}"`);
+    await sleep(300);  // the paint after the render
+    await screenshot(nimbra, 'unplugged-home');
     await checkEnglishOnly(nimbra, 'no device');
+    await nimbra.openModule('history');
+    const observations = await nimbra.driver.script(
+      'return document.querySelectorAll("[data-role=observations] li").length;');
+    check(observations > 0, 'the observations are gone after unplugging');
+    await sleep(300);
+    await screenshot(nimbra, 'unplugged-history');
+    await nimbra.openModule('home');
     await nimbra.control('plug');
     await nimbra.driver.waitFor('connected again', 'return document.querySelector("[data-role=connection].status-ok [data-role=serial]");');
+    check(!(await nimbra.driver.script('return document.querySelector("[data-role=last-seen]") !== null;')),
+      'the last known data is still shown next to the connected device');
     // A new connection asks for its own estimate.
     await waitUntil('a new battery estimate', () => server.answered('v1/battery/estimate', 200).length > estimates);
   });
@@ -264,6 +326,6 @@ await run(context, async () => {
       const e = [...document.querySelectorAll('[data-role=journal] .journal-entry')];
       return e.length ? e.map((x) => x.dataset.result) : null;`);
     console.log('   journal after restart:', entries);
-    check(entries.length === 2 && entries.every((r) => r === 'confirmed'), 'the journal lost its records');
+    check(entries.length === 4 && entries.every((r) => r === 'confirmed'), 'the journal lost its records');
   });
 });

@@ -45,3 +45,19 @@ test('controller states render in every module', { skip }, async () => {
     assert.deepEqual(page.problems, [], `${file}: script errors`);
   }
 });
+
+// The program's own states around a pulled cable: the device's data it no longer sends stays
+// on screen, greyed, under the serial it had.
+test('the controller\'s unplugged state keeps the connected one\'s data on screen', { skip }, async () => {
+  const state = async (name) => readFile(path.join(stateDir, `${name}.json`), 'utf8');
+  const connected = await state('ControllerTest.PluggingInStartsAConnectionReadAtAttemptOne.connected');
+  const unplugged = await state('ControllerTest.UnpluggingClearsTheDevice.no-cable');
+  for (const text of [connected, unplugged]) {
+    await page.evaluate((stateJSON) => window.renderNimbra(JSON.parse(stateJSON)), text);
+  }
+  await showModule(page, 'home');
+  assert.equal(JSON.parse(unplugged).sample, undefined, 'the program itself no longer sends the sample');
+  assert.equal(await page.locator('[data-role="last-seen-serial"]').innerText(), JSON.parse(connected).serial);
+  assert.equal(await page.locator('[data-role="last-seen"] [data-role="battery"]').count(), 1);
+  assert.match(await page.locator('[data-role="last-seen-time"]').innerText(), /^Last seen \d\d:\d\d$/);
+});

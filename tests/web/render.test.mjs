@@ -69,12 +69,14 @@ test('home follows the connection', async (t) => {
     assert.match(await page.locator('svg.chart').getAttribute('aria-label'), /14 readings, from \d+% to 30%/);
   });
 
-  await t.test('paused with the cable: reconnect offered, nothing of the device shown', async () => {
+  await t.test('paused with the cable: reconnect offered, nothing of the device shown live', async () => {
     const text = await show('paused', 'home');
     assert.match(text, /Disconnected/);
     assert.match(text, /Reconnect/);
     assert.equal(await page.locator('[data-role="serial"]').count(), 0);
-    assert.equal(await page.locator('[data-role="battery"]').count(), 0);
+    // The read before stays only as the greyed last-seen data.
+    assert.equal(await page.locator('[data-role="battery"]:not([data-role="last-seen"] *)').count(), 0);
+    assert.equal(await page.locator('[data-role="last-seen"] [data-role="battery"]').count(), 1);
     assert.equal(await page.locator('[data-focus="home-disconnect"]').count(), 0);
   });
 

@@ -5,7 +5,8 @@
 //                                updates: 'server' | 'package' | 'none' }
 //   window.sharingResult(action, ok)  outcome of a copy action
 // A render depends only on the last state plus a little page-local state
-// (open module, a pending reset confirmation, the last copy result).
+// (open module, a pending reset confirmation, the last copy result, the data of the device
+// last connected).
 (function (N) {
   'use strict';
   const { h, svg } = N.dom;
@@ -28,6 +29,7 @@
     services: { analysis: true, updates: 'server' },
     local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined },
   };
+  const lastSeen = N.lastSeen.create();
   let noteTimer;
   let unchangedTimer;
   let drawnModule;
@@ -51,6 +53,8 @@
     get sharing() { return page.sharing; },
     get services() { return page.services; },
     isDark,
+    // The last connected device's data while none is connected (last_seen.js), or none.
+    get lastSeen() { return page.state ? lastSeen.shown(page.state) : undefined; },
     setLocal(patch, focusKey) {
       Object.assign(page.local, patch);
       draw(focusKey);
@@ -201,6 +205,7 @@
     if (page.state && text === lastStateText) return;
     lastStateText = text;
     page.state = F.normalize(state);
+    lastSeen.observe(page.state, Date.now());
     const unchanged = N.outcome.observe(page.state);
     if (unchanged) {
       page.local.unchanged = unchanged;

@@ -55,6 +55,8 @@
       'home.retry': 'Try again',
       'home.disconnect': 'Disconnect',
       'home.message': 'Device message',
+      'lastSeen.at': 'Last seen {time}',
+      'lastSeen.body': 'As the device was when it was last connected. Connect it to see it now.',
 
       'history.title': 'History',
       'history.intro': 'nimbra reads the device’s usage history, keeps it encrypted on this computer and asks the analysis server what each record means.',
@@ -274,6 +276,8 @@
       'home.retry': '重试',
       'home.disconnect': '断开',
       'home.message': '设备消息',
+      'lastSeen.at': '最后连接于 {time}',
+      'lastSeen.body': '以下是设备最后一次连接时的数据，连接设备即可查看当前状态。',
 
       'history.title': '历史',
       'history.intro': 'nimbra 读取设备的使用历史，加密保存在这台电脑上，并请分析服务器解读每条记录。',

@@ -49,9 +49,12 @@ export class WindowInput {
     await sleep(50);  // the page handles the click before the next read
   }
 
+  // Presses and releases the key `name` (xdotool's key names: "Tab", "space"), as real input
+  // to the window just focused: a key sent to a window (key --window) arrives as a synthetic
+  // event, which a toolkit may drop.
   async key(name) {
     xdotool('windowfocus', '--sync', this.windowId);
-    xdotool('key', '--window', this.windowId, name);
+    xdotool('key', name);
     await sleep(50);
   }
 }

@@ -56,9 +56,23 @@
             cell(e.directory), cell(e.position), cell(e.size), cell(e.format)))))));
   }
 
+  // While no device is connected, what the program no longer sends comes from the device
+  // last connected (last_seen.js), greyed; its records stay browsable.
+  function shownData(s, ctx) {
+    const last = ctx.lastSeen;
+    if (!last) return { d: s, last };
+    const pick = (key) => (s[key] !== undefined ? s[key] : last[key]);
+    const d = {
+      history: pick('history'), archiveCount: pick('archiveCount'),
+      directoryCount: pick('directoryCount'), observations: pick('observations'),
+    };
+    return { d, last };
+  }
+
   function render(s, ctx) {
     const analysis = ctx.services.analysis;
     const can = F.abilities(s);
+    const { d, last } = shownData(s, ctx);
     const read = button(t('history.read'), 'history-read', () => ctx.post({ action: 'history' }),
       { primary: true, disabled: !can.canReadHistory });
     const count = (n) => (n === undefined ? '—' : F.integer(n));
@@ -75,17 +89,19 @@
         s.historyError !== undefined
           ? notice('error', t('history.error'), h('p', { 'data-role': 'history-error' }, N.programText.show(s.historyError)))
           : null,
-        facts([
-          [t('history.entries'), s.history === undefined ? '—' : F.integer(s.history.length)],
-          [t('history.archive'), count(s.archiveCount)],
-          [t('history.directories'), count(s.directoryCount)],
-        ], 'facts-row'),
-        s.history === undefined && s.connected && !s.readingHistory
-          ? h('p', { class: 'muted small', text: t('history.notRead') }) : null,
-        catalogue(s.history)),
+        last ? N.lastSeen.note(last, false) : null,
+        h('div', { class: ['history-data', last && 'stale'], 'data-role': last ? 'last-seen' : undefined },
+          facts([
+            [t('history.entries'), d.history === undefined ? '—' : F.integer(d.history.length)],
+            [t('history.archive'), count(d.archiveCount)],
+            [t('history.directories'), count(d.directoryCount)],
+          ], 'facts-row'),
+          s.history === undefined && s.connected && !s.readingHistory
+            ? h('p', { class: 'muted small', text: t('history.notRead') }) : null,
+          catalogue(d.history))),
       // Observations kept from a build that had a server are still shown.
-      analysis || (s.observations && s.observations.length)
-        ? card(t('history.timeline'), null, timeline(s)) : null,
+      analysis || (d.observations && d.observations.length)
+        ? card(t('history.timeline'), { class: last && 'stale' }, timeline(d)) : null,
     ];
   }
 

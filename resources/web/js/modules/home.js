@@ -91,8 +91,10 @@
       after);
   }
 
-  // Without an analysis server there is no estimate to wait for: the tile is left out.
-  function metrics(s, analysis) {
+  // Without an analysis server there is no estimate to wait for: the tile is left out. Data
+  // kept from a device that is gone (`live` false) says nothing about now: no session tile,
+  // and no estimate still to come.
+  function metrics(s, analysis, live = true) {
     const battery = s.sample && typeof s.sample.battery === 'number' ? s.sample.battery : undefined;
     const level = battery === undefined ? null
       : h('div', { class: 'meter', 'aria-hidden': 'true' },
@@ -105,21 +107,23 @@
         sessionElapsed(s.sessionStartedAt)]
       : [h('span', { class: 'metric-value muted-value', text: t('home.sessionIdle') })];
 
-    return h('div', { class: ['metrics', !analysis && 'metrics-two'] },
+    const estimate = analysis && (live || s.estimatedUses !== undefined);
+    const tiles = 1 + (estimate ? 1 : 0) + (live ? 1 : 0);
+    return h('div', { class: ['metrics', tiles === 2 && 'metrics-two', tiles === 1 && 'metrics-one'] },
       h('div', { class: 'metric', 'data-role': 'battery' },
         h('span', { class: 'metric-label', text: t('home.battery') }),
         h('span', { class: ['metric-value', battery === undefined && 'muted-value'] },
           battery === undefined ? t('home.batteryUnknown') : `${battery}%`),
         level),
-      analysis ? h('div', { class: 'metric', 'data-role': 'estimate' },
+      estimate ? h('div', { class: 'metric', 'data-role': 'estimate' },
         h('span', { class: 'metric-label', text: t('home.uses') }),
         // Not yet known: the smaller muted form, which also keeps "Estimating…" on one line.
         h('span', { class: ['metric-value', s.estimatedUses === undefined && 'muted-value'] },
           s.estimatedUses === undefined ? t('home.usesUnknown') : t('home.usesValue', { n: s.estimatedUses })))
         : null,
-      h('div', { class: ['metric', running && 'metric-live'], 'data-role': 'session' },
+      live ? h('div', { class: ['metric', running && 'metric-live'], 'data-role': 'session' },
         h('span', { class: 'metric-label', text: t('home.session') }),
-        session));
+        session) : null);
   }
 
   function details(s) {
@@ -134,12 +138,28 @@
     ], 'facts-grid'));
   }
 
+  // The data of the device last connected, under the connection card while none is: greyed,
+  // with when it was last seen. Nothing in it acts on the device.
+  function lastSeenBlock(last, analysis) {
+    const kept = { ...last, recent: last.recent || [] };
+    return h('div', { class: 'last-seen', 'data-role': 'last-seen' },
+      N.lastSeen.note(last, true),
+      h('div', { class: 'stale' },
+        last.sample ? metrics(kept, analysis, false) : null,
+        kept.recent.length > 1
+          ? card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(kept.recent)) : null,
+        last.sample ? details(kept) : null));
+  }
+
   function render(s, ctx) {
     const out = [connectionCard(s, ctx)];
+    const last = ctx.lastSeen;
     if (s.connected && s.sample) {
       out.push(metrics(s, ctx.services.analysis));
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
       out.push(details(s));
+    } else if (last) {
+      out.push(lastSeenBlock(last, ctx.services.analysis));
     } else if (s.recent.length > 1) {
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
     }
