@@ -76,7 +76,8 @@ std::string ruleState(const Facts& facts) {
     return "not installed (looked in " + folders + ")";
   }
   std::string found;
-  for (const path& rule : facts.installedRules) found += (found.empty() ? "" : ", ") + rule.string();
+  for (const path& rule : facts.installedRules)
+    found += (found.empty() ? "" : ", ") + rule.string();
   return "installed (" + found + ")";
 }
 

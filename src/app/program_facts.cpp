@@ -60,8 +60,8 @@ Facts programFacts(const RunningApp& running, ServerUrls servers) {
   facts.version = NIMBRA_VERSION;
   facts.build = NIMBRA_BUILD;
   facts.installation = installationText(running, servers.update);
-  facts.executable = running.isBundle ? Bundle::executable(running.bundle)
-                                      : running.bundle / Bundle::kExecutable;
+  facts.executable =
+      running.isBundle ? Bundle::executable(running.bundle) : running.bundle / Bundle::kExecutable;
   facts.analysisServerConfigured = !servers.analysis.empty();
   facts.updateServerConfigured = !servers.update.empty();
   facts.home = absoluteVariable("HOME");

@@ -36,7 +36,9 @@ Error udevError(const char* call, int code) {
   return Error::posix(code, std::string("udev ") + call);
 }
 
-std::string text(const char* value) { return value != nullptr ? std::string(value) : std::string(); }
+std::string text(const char* value) {
+  return value != nullptr ? std::string(value) : std::string();
+}
 
 std::optional<std::string> attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
@@ -73,7 +75,7 @@ std::string groupName(gid_t gid) {
 HidNode describeNode(udev_device* device) {
   HidNode node;
   node.devnode = text(udev_device_get_devnode(device));
-  struct stat status{};
+  struct stat status {};
   if (!node.devnode.empty() && ::stat(node.devnode.c_str(), &status) == 0) {
     node.owner = userName(status.st_uid) + ":" + groupName(status.st_gid);
     node.mode = static_cast<unsigned>(status.st_mode & 07777);
@@ -120,7 +122,8 @@ Result<std::vector<UsbDevice>> listUsbDevices(uint16_t vendorId, uint16_t produc
   if (!usb) return usb.error();
   udev_list_entry* entry;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(usb->get())) {
-    DeviceHandle device(udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
+    DeviceHandle device(
+        udev_device_new_from_syspath(context.get(), udev_list_entry_get_name(entry)));
     if (!device || text(udev_device_get_devtype(device.get())) != "usb_device") continue;
     if (!matches(device.get(), vendorId, productId)) continue;
     devices.emplace(text(udev_device_get_syspath(device.get())), describeDevice(device.get()));

@@ -83,9 +83,10 @@ TEST(DiagnosticsReport, HoldsEverySectionAndNothingSecret) {
       {"the window's report",
        [](Facts& facts) {
          facts.librariesAtRuntime = true;
-         facts.window = WindowFacts{"2026-12-09T02:40:00Z",
-                                    {{"Battery", "87 %", "57"}, {"Puffs", "12", "0C 00"}},
-                                    {{"device", "The device did not answer.", "2026-12-09T02:39:10Z"}}};
+         facts.window =
+             WindowFacts{"2026-12-09T02:40:00Z",
+                         {{"Battery", "87 %", "57"}, {"Puffs", "12", "0C 00"}},
+                         {{"device", "The device did not answer.", "2026-12-09T02:39:10Z"}}};
        },
        {"Read at: 2026-12-09T02:40:00Z", "Battery: 87 % [57]", "Puffs: 12 [0C 00]",
         "device: The device did not answer. (2026-12-09T02:39:10Z)", "GTK: 4.8.3\n"},

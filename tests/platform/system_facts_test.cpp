@@ -27,10 +27,11 @@ TEST(SystemFacts, ReadsThePrettyNameAndTags) {
     bool uaccess;
   };
   const TagCase tags[] = {
-      {":seat:uaccess:", true}, {":uaccess:", true},       {":seat:", false},
-      {":uaccessx:", false},    {"", false},               {":seat:xuaccess:", false},
+      {":seat:uaccess:", true}, {":uaccess:", true}, {":seat:", false},
+      {":uaccessx:", false},    {"", false},         {":seat:xuaccess:", false},
   };
-  for (const TagCase& c : tags) EXPECT_EQ(Diagnostics::hasTag(c.tags, "uaccess"), c.uaccess) << c.tags;
+  for (const TagCase& c : tags)
+    EXPECT_EQ(Diagnostics::hasTag(c.tags, "uaccess"), c.uaccess) << c.tags;
 }
 
 }  // namespace

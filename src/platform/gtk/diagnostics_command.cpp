@@ -30,12 +30,11 @@ Diagnostics::Facts gatherFacts(bool runtime, bool simulatedDevice) {
     // Plain version queries: they need no display.
     facts.gtkVersion =
         version(gtk_get_major_version(), gtk_get_minor_version(), gtk_get_micro_version());
-    facts.webkitVersion = version(webkit_get_major_version(), webkit_get_minor_version(),
-                                  webkit_get_micro_version());
+    facts.webkitVersion =
+        version(webkit_get_major_version(), webkit_get_minor_version(), webkit_get_micro_version());
   } else {
     facts.gtkVersion = version(GTK_MAJOR_VERSION, GTK_MINOR_VERSION, GTK_MICRO_VERSION);
-    facts.webkitVersion =
-        version(WEBKIT_MAJOR_VERSION, WEBKIT_MINOR_VERSION, WEBKIT_MICRO_VERSION);
+    facts.webkitVersion = version(WEBKIT_MAJOR_VERSION, WEBKIT_MINOR_VERSION, WEBKIT_MICRO_VERSION);
   }
   return facts;
 }
