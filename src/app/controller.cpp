@@ -28,6 +28,7 @@ Controller::Controller(Seams seams)
       updater_(seams.updater),
       arguments_(std::move(seams.arguments)),
       accessFix_(std::move(seams.accessFix)),
+      diagnosticsFacts_(std::move(seams.diagnosticsFacts)),
       presentation_(std::move(seams.presentation)),
       usageData_(UsageData::load(settings_)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),

@@ -21,6 +21,7 @@
 #include "app/sharing.h"
 #include "app/usage_data.h"
 #include "core/clock.h"
+#include "core/diagnostics_facts.h"
 #include "core/main_queue.h"
 #include "core/uuid.h"
 #include "device/model.h"
@@ -82,6 +83,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // The commands that let the user open the device (device_access.h), asked for while an
     // open is refused for permission; empty: the fix for a program without its rule file.
     std::function<DeviceAccess::Fix()> accessFix = {};
+    // The facts of a diagnostics report that the program and the system give (the window's
+    // own are added by the controller); empty: "copy-diagnostics" copies nothing.
+    std::function<Diagnostics::Facts()> diagnosticsFacts = {};
     // Day files of samples written on a thread of their own (the program); otherwise at once,
     // on the main thread (tests, benchmarks). See SampleWriter.
     bool sampleWriterThread = false;
@@ -180,6 +184,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void shareSystem(const nlohmann::json& body);
   void shareResult(const std::string& action, bool result);
   bool copyAccessFix();
+  // The diagnostics report with the window's facts (controller_diagnostics.cpp).
+  bool copyDiagnostics();
+  Diagnostics::WindowFacts windowFacts() const;
   void refreshAction();
   void disconnectAction();
   void activityAction(const nlohmann::json& body);
@@ -210,6 +217,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   Updater& updater_;
   std::vector<std::string> arguments_;
   std::function<DeviceAccess::Fix()> accessFix_;
+  std::function<Diagnostics::Facts()> diagnosticsFacts_;
 
   // State.
   PresentationPreferences presentation_;

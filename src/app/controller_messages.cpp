@@ -61,6 +61,7 @@ void Controller::handleAction(const json& body) {
   }
   if (*action == "check-update") return updater_.checkForUpdates(true);
   if (*action == "copy-access-fix") return shareResult(*action, copyAccessFix());
+  if (*action == "copy-diagnostics") return shareResult(*action, copyDiagnostics());
   // The user's say over usage data never waits for the device.
   if (*action == "usage-data") return usageDataAction(body);
   if (*action == "usage-data-notice") return usageNoticeAction();

@@ -52,7 +52,7 @@ Fix fixFor(bool ruleInstalled, const std::optional<path>& shippedRule) {
 }
 
 bool ruleInstalled() {
-  for (const char* folder : {kLocalRulesFolder, "/usr/lib/udev/rules.d", "/lib/udev/rules.d"}) {
+  for (const char* folder : kRuleFolders) {
     if (isFile(path(folder) / kRuleFileName)) return true;
   }
   return false;

@@ -13,6 +13,9 @@ namespace nimbra::DeviceAccess {
 inline constexpr char kRuleFileName[] = "70-nimbra.rules";
 // Where a rule installed by hand belongs (the package installs under /usr/lib).
 inline constexpr char kLocalRulesFolder[] = "/etc/udev/rules.d";
+// Every folder udev reads rules from, the local one first.
+inline constexpr const char* kRuleFolders[] = {kLocalRulesFolder, "/usr/lib/udev/rules.d",
+                                               "/lib/udev/rules.d"};
 inline constexpr char kReloadCommand[] = "sudo udevadm control --reload-rules";
 // A "change" for every HID node: udev applies the rules to nodes that already exist, and
 // nimbra, which watches those events, tries the device again at once.

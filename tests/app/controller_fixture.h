@@ -116,6 +116,7 @@ class ControllerTest : public SimulatedLinkTest {
         .page = page_,
         .arguments = {"--zuvo-update-health", "job-1"},
         .sleep = [](std::chrono::milliseconds) {},
+        .diagnosticsFacts = diagnosticsFacts_,
     });
     settle();
     return *controller_;
@@ -209,6 +210,8 @@ class ControllerTest : public SimulatedLinkTest {
   std::shared_ptr<SimulatedUsbBus> usb_ = std::make_shared<SimulatedUsbBus>();
   std::shared_ptr<RecordingPage> page_ = std::make_shared<RecordingPage>();
   FakeSharing sharing_;
+  // What the program and the system add to a diagnostics report; empty by default.
+  std::function<Diagnostics::Facts()> diagnosticsFacts_;
   FakeUpdater updater_;
   std::unique_ptr<Telemetry> telemetry_;
   std::shared_ptr<Controller> controller_;

@@ -127,6 +127,11 @@
       'care.action.diagnostics': 'Diagnostics',
       'care.storage': 'Local storage',
       'care.storageOk': 'No storage problems.',
+      'care.diagnostics': 'Diagnostics for a bug report',
+      'care.diagnosticsBody': 'Copies a plain-text report of nimbra, this system and the device’s access to paste into a bug report. The device’s serial number is masked; no history, key or identifier is included.',
+      'care.diagnosticsCopy': 'Copy diagnostics',
+      'care.diagnosticsCopied': 'Diagnostics copied.',
+      'care.diagnosticsFailed': 'Copying failed. Run “nimbra --diagnostics” in a terminal instead.',
 
       'prefs.title': 'Language and appearance',
       'prefs.language': 'Language',
@@ -348,6 +353,11 @@
       'care.action.diagnostics': '诊断',
       'care.storage': '本机存储',
       'care.storageOk': '本机存储正常。',
+      'care.diagnostics': '用于问题报告的诊断信息',
+      'care.diagnosticsBody': '复制一份关于 nimbra、本系统和设备访问权限的纯文本报告，可粘贴到问题报告中。设备序列号已部分隐藏，不包含历史记录、密钥或标识符。',
+      'care.diagnosticsCopy': '复制诊断信息',
+      'care.diagnosticsCopied': '诊断信息已复制。',
+      'care.diagnosticsFailed': '复制失败。请改为在终端中运行“nimbra --diagnostics”。',
 
       'prefs.title': '语言与外观',
       'prefs.language': '语言',

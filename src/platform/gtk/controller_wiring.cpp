@@ -3,6 +3,7 @@
 #include "app/controller.h"
 #include "app/message_bridge.h"
 #include "app/resource_location.h"
+#include "platform/gtk/diagnostics_command.h"
 #include "server/post_json.h"
 #include "telemetry/telemetry.h"
 
@@ -25,6 +26,11 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .page = std::move(page),
       .arguments = seams.options.arguments,
       .accessFix = [] { return DeviceAccess::currentFix(ResourceLocation::currentExecutable()); },
+      // On the main thread, when the page asks: a udev listing and a walk of nimbra's folders.
+      .diagnosticsFacts =
+          [simulated = seams.options.simulatedDevice] {
+            return DiagnosticsCommand::gatherFacts(true, simulated);
+          },
       .sampleWriterThread = true,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));

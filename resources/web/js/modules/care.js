@@ -59,6 +59,17 @@
     }));
   }
 
+  // The report is built and copied by the program; the page only asks for it.
+  function diagnosticsControls(ctx) {
+    const note = ctx.local.shareNote && ctx.local.shareNote.action === 'copy-diagnostics' ? ctx.local.shareNote : undefined;
+    return h('div', { class: 'actions' },
+      button(t('care.diagnosticsCopy'), 'care-diagnostics', () => ctx.post({ action: 'copy-diagnostics' })),
+      h('span', {
+        class: ['share-note', note && !note.ok && 'share-note-error'], role: 'status', 'data-role': 'diagnostics-note',
+        text: note ? t(note.ok ? 'care.diagnosticsCopied' : 'care.diagnosticsFailed') : '',
+      }));
+  }
+
   function render(s, ctx) {
     return [
       card(t('care.reset'), null,
@@ -70,6 +81,9 @@
         s.storageError !== undefined
           ? notice('error', null, h('p', { 'data-role': 'storage-error' }, N.programText.show(s.storageError)))
           : h('p', { class: 'muted', text: t('care.storageOk') })),
+      card(t('care.diagnostics'), null,
+        h('p', { class: 'muted', text: t('care.diagnosticsBody') }),
+        diagnosticsControls(ctx)),
     ];
   }
 
