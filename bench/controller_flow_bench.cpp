@@ -100,6 +100,7 @@ struct World {
                           {},
                           [](std::chrono::milliseconds) {},
                           {},
+                          {},
                           writerThread});
     controller->pageFinishedLoading();
     settle();
