@@ -6,9 +6,9 @@
 
 #include <unistd.h>
 
+#include "core/file_error.h"
+#include "core/file_system.h"
 #include "core/uuid.h"
-#include "storage/file_system.h"
-#include "storage/storage_error.h"
 #include "update/bundle_swap.h"
 #include "update/code_signature.h"
 #include "update/update_error.h"

@@ -3,6 +3,7 @@
 #include "app/controller.h"
 #include "app/message_bridge.h"
 #include "app/resource_location.h"
+#include "core/file_system.h"
 #include "server/post_json.h"
 #include "telemetry/telemetry.h"
 
@@ -24,7 +25,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .updater = seams.updater(),
       .page = std::move(page),
       .arguments = seams.options.arguments,
-      .accessFix = [] { return DeviceAccess::currentFix(ResourceLocation::currentExecutable()); },
+      .accessFix = [] { return DeviceAccess::currentFix(runningExecutable()); },
       .sampleWriterThread = true,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
