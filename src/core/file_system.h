@@ -37,7 +37,7 @@ using WriteStepHook = std::function<void(WriteStep)>;
 Result<FileStatus> linkStatus(const std::filesystem::path& path);
 Result<bool> fileExists(const std::filesystem::path& path);
 
-// Reads a whole file into `out`, reusing its capacity. A missing file is fileReadNoSuchFile.
+// Reads a whole file into `out`, reusing its capacity. A missing file is readNoSuchFile.
 Status readFileInto(const std::filesystem::path& path, std::string& out);
 Result<std::string> readFile(const std::filesystem::path& path);
 
@@ -67,7 +67,7 @@ Status createDirectories(const std::filesystem::path& path, mode_t mode);
 Result<std::vector<std::string>> listDirectory(const std::filesystem::path& directory);
 
 // Renames `from` to `to` only while nothing (not even a dangling link) is at `to`; taken,
-// it fails with fileWriteFileExists and both stay where they were (renameat2 RENAME_NOREPLACE).
+// it fails with writeFileExists and both stay where they were (renameat2 RENAME_NOREPLACE).
 Status renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
 // Swaps the two entries in one step (renameat2 RENAME_EXCHANGE). Where the file system cannot
 // (NFS, some FUSE) the error is the POSIX one of isExchangeUnsupported.
