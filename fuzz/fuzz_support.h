@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "storage/file_system.h"
+#include "core/file_system.h"
 #include "storage/key_cache.h"
 #include "storage/local_storage.h"
 

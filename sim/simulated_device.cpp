@@ -9,9 +9,9 @@
 namespace nimbra::sim {
 namespace {
 
-constexpr uint8_t kMarker = 0x3F;
+constexpr uint8_t kMarker = iqos::kReportId;
+using iqos::kApplicationErrorBit;
 using iqos::kReplyBit;
-constexpr uint8_t kApplicationErrorBit = 0x20;
 
 struct Request {
   uint8_t address = 0;

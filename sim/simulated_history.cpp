@@ -3,16 +3,17 @@
 #include <algorithm>
 
 #include "devicelink/crc16.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra::sim {
 namespace {
 
-constexpr uint8_t kMarker = 0x3F;
-constexpr uint8_t kPartMarker = 0x40;
-constexpr uint8_t kAddress = 0xC0;
-constexpr uint8_t kHistoryCommand = 0x10;
-constexpr uint8_t kSuccess = 0x90;
-constexpr uint8_t kFailure = 0xB0;
+using iqos::kHistoryCommand;
+constexpr uint8_t kMarker = iqos::kReportId;
+constexpr uint8_t kPartMarker = iqos::kHistoryPartMarker;
+constexpr uint8_t kAddress = iqos::kHop0Address;
+constexpr uint8_t kSuccess = iqos::kHistoryStatusSuccess;
+constexpr uint8_t kFailure = iqos::kHistoryStatusFailure;
 constexpr std::size_t kReportSize = 64;
 constexpr std::size_t kSingleReportLimit = 62;
 constexpr std::size_t kPartChunk = 61;

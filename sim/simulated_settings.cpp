@@ -19,7 +19,7 @@ constexpr int kFlexCommand = 137;
 constexpr int kLightCommand = 144;
 constexpr int kAutostartCommand = 147;
 
-constexpr uint8_t kFirstVibrationSelector = 0x0C;
+using iqos::kFirstVibrationSelector;
 constexpr uint8_t kVibrationCommitSelector = 0x0B;
 constexpr std::size_t kStagingPayload = 14;
 

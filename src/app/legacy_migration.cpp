@@ -1,10 +1,8 @@
 #include "app/legacy_migration.h"
 
-#include <cstdio>
 #include <system_error>
 
-#include <fcntl.h>
-
+#include "core/file_system.h"
 #include "storage/local_storage.h"
 
 namespace nimbra::LegacyMigration {
@@ -26,11 +24,9 @@ FolderMove moveLegacyFolder(const std::filesystem::path& applicationSupport) {
   std::filesystem::path current = applicationSupport / kFolder;
   if (occupied(current)) return FolderMove::destinationExists;
   if (!occupied(legacy)) return FolderMove::nothingToMove;
-  // RENAME_NOREPLACE: a "zuvo" made meanwhile (even an empty one, which a plain rename
-  // would replace) is never overwritten.
-  if (::renameat2(AT_FDCWD, legacy.c_str(), AT_FDCWD, current.c_str(), RENAME_NOREPLACE) != 0) {
-    return FolderMove::failed;
-  }
+  // No replacing: a "zuvo" made meanwhile (even an empty one, which a plain rename would
+  // replace) is never overwritten.
+  if (!renameNoReplace(legacy, current)) return FolderMove::failed;
   return FolderMove::moved;
 }
 

@@ -40,10 +40,4 @@ std::vector<path> iconFolders(const path& executable) {
   return folders;
 }
 
-path currentExecutable() {
-  std::error_code failure;
-  path executable = std::filesystem::read_symlink("/proc/self/exe", failure);
-  return failure ? path() : executable;
-}
-
 }  // namespace nimbra::ResourceLocation

@@ -18,7 +18,4 @@ std::optional<std::filesystem::path> pageFolder(const std::filesystem::path& exe
 // Icon theme folders (each holding "hicolor/...") that exist next to the executable.
 std::vector<std::filesystem::path> iconFolders(const std::filesystem::path& executable);
 
-// /proc/self/exe resolved; empty when it cannot be read.
-std::filesystem::path currentExecutable();
-
 }  // namespace nimbra::ResourceLocation

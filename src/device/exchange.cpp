@@ -5,12 +5,12 @@
 
 #include "core/hex.h"
 #include "devicelink/iq.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra {
 namespace {
 
 constexpr int32_t kMinReply = 6;
-constexpr uint8_t kApplicationErrorBit = 0x20;
 
 }  // namespace
 
@@ -30,7 +30,7 @@ Result<std::vector<uint8_t>> exchange(std::span<const uint8_t> frame) {
 
   const std::size_t length = std::min<std::size_t>(sizeof reply, static_cast<std::size_t>(result));
   const std::span<const uint8_t> payload(reply + 5, length - 6);
-  if (reply[3] & kApplicationErrorBit) {
+  if (reply[3] & iqos::kApplicationErrorBit) {
     const std::string hex = hexString(payload);
     Error error =
         Error::make(kIqosDeviceDomain, kIqosApplicationErrorCode, kApplicationErrorPrefix + hex);

@@ -8,10 +8,6 @@
 namespace nimbra {
 namespace {
 
-constexpr uint8_t kMarker = 0x3F;
-constexpr uint8_t kHop0Address = 0xC0;
-constexpr uint8_t kOtherHopAddress = 0xC9;
-
 std::optional<uint8_t> sizeClass(std::size_t payloadLength) {
   switch (payloadLength) {
     case 0:
@@ -35,8 +31,8 @@ std::vector<uint8_t> makeFrame(int command, int hop, std::span<const uint8_t> pa
 
   const auto control = static_cast<uint8_t>(
       (flag ? iqos::kFlagBit : 0) | iqos::commandControlBits(command) | (*payloadClass << 2));
-  std::vector<uint8_t> frame{kMarker, static_cast<uint8_t>(payload.size() + 4),
-                             hop == 0 ? kHop0Address : kOtherHopAddress, control,
+  std::vector<uint8_t> frame{iqos::kReportId, static_cast<uint8_t>(payload.size() + 4),
+                             hop == 0 ? iqos::kHop0Address : iqos::kOtherHopAddress, control,
                              iqos::commandHighByte(command)};
   frame.insert(frame.end(), payload.begin(), payload.end());
   frame.push_back(crc8(std::span<const uint8_t>(frame).subspan(3)));

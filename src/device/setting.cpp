@@ -12,7 +12,6 @@ constexpr int kVibrationCommand = 19;
 constexpr int kVibrationOffset = 11;
 constexpr uint8_t kVibrationOn = 0x1D;
 constexpr uint8_t kVibrationOff = 0x01;
-constexpr uint8_t kFirstVibrationSelector = 0x0C;
 
 constexpr std::array<std::string_view, kVibrationCount> kVibrationTitles{
     "开始加热震动（Start heating）",
@@ -23,38 +22,54 @@ constexpr std::array<std::string_view, kVibrationCount> kVibrationTitles{
 
 std::array<Setting, kCatalogueSize> buildCatalogue() {
   std::array<Setting, kCatalogueSize> catalogue{{
-      {"light", "灯光强度（Illumination mode）", "强光 100 / 弱光 30", 144, 0, {}, 0, 0x64, 0x1E},
-      {"flex", "弹性吸用（FlexPuff）", "弹性吸用", 137, 1, {0x03, 0x00, 0x00, 0x00}, 1, 1, 0},
-      {"auto",
-       "自动开始（Autostart）",
-       "保存自动开始偏好",
-       147,
-       0,
-       {0x01, 0x00, 0x00, 0x00},
-       1,
-       1,
-       0},
-      {kGestureId,
-       "智能手势（Smart gestures）",
-       "已实测的手势总开关",
-       20,
-       0,
-       {0x05, 0x01, 0x00, 0x00},
-       4,
-       1,
-       0},
+      {.id = "light",
+       .title = "灯光强度（Illumination mode）",
+       .detail = "强光 100 / 弱光 30",
+       .command = 144,
+       .hop = 0,
+       .selector = {},
+       .offset = 0,
+       .on = 0x64,
+       .off = 0x1E},
+      {.id = "flex",
+       .title = "弹性吸用（FlexPuff）",
+       .detail = "弹性吸用",
+       .command = 137,
+       .hop = 1,
+       .selector = {0x03, 0x00, 0x00, 0x00},
+       .offset = 1,
+       .on = 1,
+       .off = 0},
+      {.id = "auto",
+       .title = "自动开始（Autostart）",
+       .detail = "保存自动开始偏好",
+       .command = 147,
+       .hop = 0,
+       .selector = {0x01, 0x00, 0x00, 0x00},
+       .offset = 1,
+       .on = 1,
+       .off = 0},
+      {.id = kGestureId,
+       .title = "智能手势（Smart gestures）",
+       .detail = "已实测的手势总开关",
+       .command = 20,
+       .hop = 0,
+       .selector = {0x05, 0x01, 0x00, 0x00},
+       .offset = 4,
+       .on = 1,
+       .off = 0},
   }};
   for (std::size_t i = 0; i < kVibrationCount; ++i) {
-    catalogue[4 + i] =
-        Setting{"v" + std::to_string(i),
-                std::string(kVibrationTitles[i]),
-                "震动提醒",
-                kVibrationCommand,
-                0,
-                {static_cast<uint8_t>(kFirstVibrationSelector + i), 0x00, 0x00, 0x00},
-                kVibrationOffset,
-                kVibrationOn,
-                kVibrationOff};
+    catalogue[4 + i] = Setting{
+        .id = "v" + std::to_string(i),
+        .title = std::string(kVibrationTitles[i]),
+        .detail = "震动提醒",
+        .command = kVibrationCommand,
+        .hop = 0,
+        .selector = {static_cast<uint8_t>(iqos::kFirstVibrationSelector + i), 0x00, 0x00, 0x00},
+        .offset = kVibrationOffset,
+        .on = kVibrationOn,
+        .off = kVibrationOff};
   }
   return catalogue;
 }
@@ -75,7 +90,15 @@ const std::array<Setting, kCatalogueSize>& settingCatalogue() {
 }
 
 const Setting& lockSetting() {
-  static const Setting lock{kLockId, "家长锁", "", 16, 0, {}, 0, 2, 0};
+  static const Setting lock{.id = kLockId,
+                            .title = "家长锁",
+                            .detail = "",
+                            .command = 16,
+                            .hop = 0,
+                            .selector = {},
+                            .offset = 0,
+                            .on = 2,
+                            .off = 0};
   return lock;
 }
 

@@ -5,16 +5,12 @@
 
 #include "devicelink/crc16.h"
 #include "devicelink/iq.h"
+#include "devicelink/iqos_device.h"
 
 namespace nimbra::iq {
 namespace {
 
-constexpr uint8_t kMarker = 0x3F;
-constexpr uint8_t kAddress = 0xC0;
 constexpr uint8_t kFirstPartBit = 0x80;
-constexpr uint8_t kAddressHopBits = 0x38;
-constexpr uint8_t kStatusSuccess = 0x90;
-constexpr uint8_t kStatusFailure = 0xB0;
 constexpr std::size_t kMessageEnvelope = 5;  // address, status, length, CRC-16
 constexpr std::size_t kMinMessage = 7;       // envelope plus the 01 / sub-command echo
 constexpr std::size_t kMinEntryData = 12;
@@ -65,10 +61,10 @@ std::size_t buildHistoryRequest(std::span<const uint8_t> payload,
                                 std::span<uint8_t, kHidReportSize> report) {
   const std::size_t length = std::min(payload.size(), kHistoryPayloadLimit);
   std::fill(report.begin(), report.end(), uint8_t{0});
-  report[0] = kMarker;
+  report[0] = iqos::kReportId;
   report[1] = static_cast<uint8_t>(length + 5);
-  report[2] = kAddress;
-  report[3] = kHistoryCommand;
+  report[2] = iqos::kHop0Address;
+  report[3] = iqos::kHistoryCommand;
   report[4] = static_cast<uint8_t>(length);
   std::copy_n(payload.begin(), length, report.begin() + 5);
   const uint16_t crc = crc16(std::span<const uint8_t>(report).subspan(3, length + 2));
@@ -93,8 +89,8 @@ std::span<const uint8_t> unwrapHistoryReport(HistoryAssembly& assembly,
   if (report.size() < 3) return {};
   const std::size_t n = report[1];
   if (n < 1 || n > kMaxWrapped || n + 2 > report.size()) return {};
-  if (report[0] == kMarker) return report.subspan(2, n);
-  if (report[0] == kPartMarker && n >= 2) return takePart(assembly, report, n);
+  if (report[0] == iqos::kReportId) return report.subspan(2, n);
+  if (report[0] == iqos::kHistoryPartMarker && n >= 2) return takePart(assembly, report, n);
   return {};
 }
 
@@ -102,11 +98,11 @@ std::optional<HistoryMessage> parseHistoryMessage(std::span<const uint8_t> messa
                                                   uint8_t subcommand) {
   const std::size_t m = message.size();
   if (m < kMinMessage || m != message[2] + kMessageEnvelope) return std::nullopt;
-  if ((message[0] & kAddressHopBits) != 0) return std::nullopt;
-  if ((message[1] | 0x20) != kStatusFailure) return std::nullopt;
+  if ((message[0] & iqos::kAddressHopBits) != 0) return std::nullopt;
+  if ((message[1] | 0x20) != iqos::kHistoryStatusFailure) return std::nullopt;
   if (message[3] != 0x01 || message[4] != subcommand) return std::nullopt;
   if (!crcMatches(message.subspan(1), m - 3)) return std::nullopt;
-  return HistoryMessage{message[1] != kStatusSuccess, message.subspan(3, message[2])};
+  return HistoryMessage{message[1] != iqos::kHistoryStatusSuccess, message.subspan(3, message[2])};
 }
 
 int32_t checkEntryData(std::span<const uint8_t> data,

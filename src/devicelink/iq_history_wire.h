@@ -14,8 +14,6 @@
 
 namespace nimbra::iq {
 
-inline constexpr uint8_t kHistoryCommand = 0x10;
-inline constexpr uint8_t kPartMarker = 0x40;
 inline constexpr std::size_t kHistoryPayloadLimit = 59;
 // Five reports of at most 61 message bytes each could carry more; the device never sends more
 // than a 255-byte data field in its 5-byte envelope.

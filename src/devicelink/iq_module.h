@@ -16,7 +16,7 @@
 
 namespace nimbra::iq {
 
-inline constexpr uint8_t kReportId = 0x3F;
+using iqos::kReportId;
 inline constexpr std::size_t kScanTextSize = 8192;
 inline constexpr std::chrono::milliseconds kSlice{20};
 

@@ -7,9 +7,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/dates.h"
+#include "core/file_system.h"
 #include "core/utf8.h"
 #include "storage/day_file.h"
-#include "storage/file_system.h"
 #include "storage/legacy_import.h"
 #include "storage/sample_codec.h"
 #include "storage/storage_error.h"

@@ -8,8 +8,8 @@
 
 #include <sqlite3.h>
 
+#include "core/file_system.h"
 #include "storage/day_file.h"
-#include "storage/file_system.h"
 #include "storage/storage_error.h"
 
 namespace nimbra {

@@ -1,7 +1,7 @@
 #include "storage/local_settings.h"
 
 #include "core/base64.h"
-#include "storage/file_system.h"
+#include "core/file_system.h"
 
 namespace nimbra {
 

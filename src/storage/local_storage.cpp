@@ -1,13 +1,13 @@
 #include "storage/local_storage.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/user_folders.h"
 #include "core/uuid.h"
 #include "storage/storage_error.h"
 
@@ -76,13 +76,9 @@ bool isNoSuchFile(const Error& error) {
 }
 
 Result<path> LocalStorage::userDataHome() {
-  const char* dataHome = std::getenv("XDG_DATA_HOME");
-  if (dataHome != nullptr && path(dataHome).is_absolute()) return path(dataHome);
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || !path(home).is_absolute()) {
-    return storageError(StorageErrorKind::fileReadNoSuchFile, "HOME");
-  }
-  return path(home) / ".local" / "share";
+  std::optional<path> dataHome = UserFolders::folder(UserFolders::Folder::data);
+  if (!dataHome) return storageError(StorageErrorKind::fileReadNoSuchFile, "HOME");
+  return *dataHome;
 }
 
 Result<LocalStorage> LocalStorage::forCurrentUser() {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/file_system.h"
 #include "storage/aes_gcm.h"
-#include "storage/file_system.h"
 #include "storage/json_codec.h"
 #include "storage/key_cache.h"
 
@@ -36,7 +36,7 @@ class LocalStorage {
   static constexpr char kDataDirectoryName[] = "nimbra-local";
   static constexpr char kKeyFileName[] = "storage.key";
 
-  // $XDG_DATA_HOME when it is an absolute path, otherwise $HOME/.local/share.
+  // The user's data folder (UserFolders::Folder::data); fileReadNoSuchFile without one.
   static Result<std::filesystem::path> userDataHome();
   // The real user's storage, sharing the process-wide key cache.
   static Result<LocalStorage> forCurrentUser();

@@ -3,13 +3,14 @@
 #include <string>
 
 #include "core/error.h"
+#include "core/file_error.h"
 
 namespace nimbra {
 
 // The kinds of failure the storage layer reports. Callers compare kinds with
-// isStorageError, never messages. The file kinds keep the numbers of the platform file-error
-// codes of the same names (all in kFileErrorDomain), so stored or logged codes stay stable;
-// the two cipher kinds have a domain of their own.
+// isStorageError, never messages. The file kinds are the FileErrorKinds of the same names
+// (core/file_error.h, where errno is translated); the two cipher kinds have a domain of their
+// own.
 enum class StorageErrorKind {
   fileNoSuchFile,          // 4: attributes asked for a file that does not exist
   fileReadUnknown,         // 256: the legacy database could not be opened
@@ -25,17 +26,9 @@ enum class StorageErrorKind {
   authenticationFailure,   // the GCM tag does not verify (wrong key, bytes or file name)
 };
 
-inline constexpr char kFileErrorDomain[] = "NSCocoaErrorDomain";
 inline constexpr char kCipherErrorDomain[] = "CryptoKit.CryptoKitError";
 
 Error storageError(StorageErrorKind kind, const std::string& detail = {});
 bool isStorageError(const Error& error, StorageErrorKind kind);
-
-// What a failed system call was doing, which decides how a missing file is reported.
-enum class FileOperation { read, attributes, write, remove, list, createDirectory };
-
-// The one place where errno becomes an Error: ENOENT turns into the storage kind that
-// matches the operation, every other value stays a POSIX error with the path in its message.
-Error fileError(int errnoValue, FileOperation operation, const std::string& path);
 
 }  // namespace nimbra

@@ -6,9 +6,9 @@
 
 #include <unistd.h>
 
+#include "core/file_error.h"
+#include "core/file_system.h"
 #include "core/uuid.h"
-#include "storage/file_system.h"
-#include "storage/storage_error.h"
 #include "update/bundle_swap.h"
 #include "update/code_signature.h"
 #include "update/update_error.h"
@@ -71,7 +71,7 @@ AppUpdater::State AppUpdater::state() const {
   return State{
       .version = values.shortVersion.value_or("—"),
       .build = values.version.value_or("—"),
-      .phase = phase_,
+      .phase = std::string(phaseText(phase_)),
       .availableVersion = availableVersion_,
       .automatic = true,
   };
@@ -95,17 +95,17 @@ void AppUpdater::writeHealthMarker(const std::vector<std::string>& arguments) {
   UpdateSupport::writeHealthMarker(arguments, *seams_.updateDirectory, state().build);
 }
 
-void AppUpdater::setPhase(const char* phase) {
+void AppUpdater::setPhase(UpdatePhase phase) {
   phase_ = phase;
   if (onChange_) onChange_();
 }
 
 void AppUpdater::fail(const Error&) {
   // The page learns only the phase; the error itself is not kept.
-  finish("error");
+  finish(UpdatePhase::error);
 }
 
-void AppUpdater::finish(const char* phase) {
+void AppUpdater::finish(UpdatePhase phase) {
   setPhase(phase);
   endRun();
 }
@@ -120,10 +120,10 @@ void AppUpdater::endRun() {
 
 void AppUpdater::checkForUpdates(bool manual) {
   // The program is quitting for the installer; nothing may start after that.
-  if (run_ || phase_ == "installing" || source_ != UpdateSource::server) return;
+  if (run_ || phase_ == UpdatePhase::installing || source_ != UpdateSource::server) return;
   run_ = std::make_unique<Run>();
   run_->manual = manual;
-  setPhase("checking");
+  setPhase(UpdatePhase::checking);
   std::optional<std::string> url =
       UpdateTransport::resolve(seams_.baseUrl, UpdateRelease::queryPath(seams_.architecture));
   if (!url) return fail(updateError(UpdateSupport::kCheckFailed));
@@ -137,20 +137,20 @@ void AppUpdater::checkForUpdates(bool manual) {
 
 void AppUpdater::judgeReply(Result<UpdateTransport::Reply> reply) {
   if (!reply) return fail(reply.error());
-  if (reply->status == 204) return finish("current");
+  if (reply->status == 204) return finish(UpdatePhase::current);
   if (reply->status != 200 || reply->bodyTooLong) {
     return fail(updateError(UpdateSupport::kCheckFailed));
   }
   Result<AppUpdateRelease> release = UpdateRelease::decode(reply->body);
   if (!release) return fail(release.error());
-  if (!UpdateRelease::applies(*release, seams_.architecture)) return finish("current");
+  if (!UpdateRelease::applies(*release, seams_.architecture)) return finish(UpdatePhase::current);
   int64_t runningBuild = UpdateRelease::buildNumber(seams_.running.values.version.value_or(""));
-  if (release->build <= runningBuild) return finish("current");
+  if (release->build <= runningBuild) return finish(UpdatePhase::current);
   if (!run_->manual && seams_.updateDirectory) {
     std::vector<int64_t> failed = UpdateSupport::failedBuilds(*seams_.updateDirectory);
     if (std::find(failed.begin(), failed.end(), release->build) != failed.end() ||
         UpdateSupport::installBackingOff(*seams_.updateDirectory, release->build, seams_.now())) {
-      return finish("rollback");
+      return finish(UpdatePhase::rollback);
     }
   }
   std::optional<std::string> downloadUrl =
@@ -166,7 +166,7 @@ void AppUpdater::judgeReply(Result<UpdateTransport::Reply> reply) {
       [this, release = std::move(*release), downloadUrl = std::move(*downloadUrl)](
           Result<std::optional<CodeSignature::TrustAnchors>> anchors) mutable {
         if (!anchors) return fail(anchors.error());
-        if (!*anchors) return finish("permission");
+        if (!*anchors) return finish(UpdatePhase::permission);
         run_->anchors = std::move(**anchors);
         accept(std::move(release), std::move(downloadUrl));
       });
@@ -186,7 +186,7 @@ void AppUpdater::accept(AppUpdateRelease release, std::string downloadUrl) {
   (void)BundleSwap::lockJob(job, run_->lock);
   run_->release = std::move(release);
   run_->package = job / ("update." + run_->release.format());
-  setPhase("downloading");
+  setPhase(UpdatePhase::downloading);
   UpdateTransport::Options options = seams_.transport;
   fs::path partial = job / "download.partial";
   background<Result<long>>(
@@ -204,7 +204,7 @@ void AppUpdater::downloaded(Result<long> status) {
   if (::rename(partial.c_str(), run_->package.c_str()) != 0) {
     return fail(fileError(errno, FileOperation::write, run_->package.string()));
   }
-  setPhase("verifying");
+  setPhase(UpdatePhase::verifying);
   background<Status>(
       [package = run_->package, release = run_->release] {
         return UpdateSupport::verifyArchive(package, release);
@@ -239,8 +239,8 @@ void AppUpdater::unpack() {
 
 void AppUpdater::verified() {
   fs::path folder = seams_.running.bundle.parent_path();
-  if (!seams_.isWritable || !seams_.isWritable(folder)) return finish("permission");
-  setPhase("ready");
+  if (!seams_.isWritable || !seams_.isWritable(folder)) return finish(UpdatePhase::permission);
+  setPhase(UpdatePhase::ready);
   seams_.queue.postAfter(kReadyPause, [this, alive = std::weak_ptr<int>(alive_)] {
     if (alive.lock()) askToInstall();
   });
@@ -248,7 +248,7 @@ void AppUpdater::verified() {
 
 void AppUpdater::askToInstall() {
   if (canInstall_ && !canInstall_()) {
-    setPhase("waiting");
+    setPhase(UpdatePhase::waiting);
     seams_.queue.postAfter(kWaitingInterval, [this, alive = std::weak_ptr<int>(alive_)] {
       if (alive.lock()) askToInstall();
     });
@@ -290,7 +290,7 @@ void AppUpdater::handOver() {
     return fail(status.error());
   }
   run_->installerStarted = true;
-  setPhase("installing");
+  setPhase(UpdatePhase::installing);
   endRun();
   if (seams_.terminate) seams_.terminate();
 }

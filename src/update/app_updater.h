@@ -15,6 +15,7 @@
 #include "update/bundle.h"
 #include "update/release.h"
 #include "update/transport.h"
+#include "update/update_phase.h"
 #include "update/updater.h"
 #include "update/zip_extract.h"
 
@@ -96,7 +97,9 @@ class AppUpdater final : public Updater {
   }
   void writeHealthMarker(const std::vector<std::string>& arguments) override;
 
-  const std::string& phase() const { return phase_; }
+  UpdatePhase currentPhase() const { return phase_; }
+  // The page's word for currentPhase().
+  std::string phase() const { return std::string(phaseText(phase_)); }
   bool isChecking() const { return run_ != nullptr; }
   bool hasTimer() const { return timer_.isActive(); }
 
@@ -107,9 +110,9 @@ class AppUpdater final : public Updater {
   template <typename T>
   void background(std::function<T()> work, std::function<void(T)> then);
 
-  void setPhase(const char* phase);
+  void setPhase(UpdatePhase phase);
   void fail(const Error& error);
-  void finish(const char* phase);
+  void finish(UpdatePhase phase);
   void endRun();
 
   void judgeReply(Result<UpdateTransport::Reply> reply);
@@ -122,7 +125,7 @@ class AppUpdater final : public Updater {
 
   Seams seams_;
   const UpdateSource source_;
-  std::string phase_ = "idle";
+  UpdatePhase phase_ = UpdatePhase::idle;
   std::optional<std::string> availableVersion_;
   std::unique_ptr<Run> run_;
   TaskHandle timer_;

@@ -1,11 +1,9 @@
 #include "update/bundle.h"
 
-#include <system_error>
-
 #include <nlohmann/json.hpp>
 
+#include "core/file_system.h"
 #include "nimbra/build_config.h"
-#include "storage/file_system.h"
 
 namespace nimbra {
 namespace Bundle {
@@ -57,11 +55,7 @@ std::optional<std::filesystem::path> RunningApp::resources() const {
   return bundle / "Contents" / "Resources";
 }
 
-RunningApp RunningApp::current() {
-  std::error_code error;
-  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  return forExecutable(executable);
-}
+RunningApp RunningApp::current() { return forExecutable(runningExecutable()); }
 
 RunningApp RunningApp::forExecutable(const std::filesystem::path& executable) {
   std::filesystem::path folder = executable.parent_path();

@@ -50,7 +50,7 @@ struct RunningApp {
   // Where the page lives in a bundle ("Contents/Resources"); absent outside one.
   std::optional<std::filesystem::path> resources() const;
 
-  // From /proc/self/exe.
+  // From the running executable (runningExecutable).
   static RunningApp current();
   // The same rules for an executable at `executable`.
   static RunningApp forExecutable(const std::filesystem::path& executable);

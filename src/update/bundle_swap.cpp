@@ -8,9 +8,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "core/file_error.h"
+#include "core/file_system.h"
 #include "core/uuid.h"
-#include "storage/file_system.h"
-#include "storage/storage_error.h"
 #include "update/bundle.h"
 #include "update/install_progress.h"
 #include "update/update_job.h"
@@ -112,10 +112,9 @@ fs::path stagingPath(const fs::path& target, const std::string& jobId) {
 
 Status exchange(const fs::path& a, const fs::path& b, const ExchangeOptions& options) {
   if (options.atomic) {
-    if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) {
-      return syncDirectory(b.parent_path());
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return renameError(a);
+    Status swapped = renameExchange(a, b);
+    if (swapped) return syncDirectory(b.parent_path());
+    if (!isExchangeUnsupported(swapped.error())) return swapped;
   }
   fs::path parked = b.parent_path() / (parkedPrefix(b) + Uuid::random().text());
   if (::rename(b.c_str(), parked.c_str()) != 0) return renameError(b);

@@ -11,9 +11,9 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
+#include "core/file_system.h"
 #include "core/hex.h"
 #include "core/sha256.h"
-#include "storage/file_system.h"
 #include "update/minisign.h"
 #include "update/update_error.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "storage/file_system.h"
+#include "core/file_system.h"
 
 namespace nimbra::InstallProgress {
 namespace {

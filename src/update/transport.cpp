@@ -6,10 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/file_error.h"
 #include "http/curl_error.h"
 #include "http/http_client.h"
 #include "http/url.h"
-#include "storage/storage_error.h"
 #include "update/release.h"
 
 namespace nimbra::UpdateTransport {

@@ -15,11 +15,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/file_error.h"
+#include "core/file_system.h"
 #include "core/hex.h"
 #include "core/sha256.h"
+#include "core/user_folders.h"
 #include "core/uuid.h"
-#include "storage/file_system.h"
-#include "storage/storage_error.h"
 #include "update/code_signature.h"
 #include "update/elf_check.h"
 #include "update/update_error.h"
@@ -141,16 +142,9 @@ Result<pid_t> spawn(const fs::path& program, const std::vector<std::string>& arg
 }  // namespace
 
 std::optional<fs::path> updateDirectory() {
-  const char* cacheHome = std::getenv("XDG_CACHE_HOME");
-  fs::path base;
-  if (cacheHome != nullptr && cacheHome[0] == '/') {
-    base = cacheHome;
-  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
-    base = fs::path(home) / ".cache";
-  } else {
-    return std::nullopt;
-  }
-  return base / Bundle::kIdentifier / "Updates";
+  std::optional<fs::path> cache = UserFolders::folder(UserFolders::Folder::cache);
+  if (!cache) return std::nullopt;
+  return *cache / Bundle::kIdentifier / "Updates";
 }
 
 Status verifyArchive(const fs::path& package, const AppUpdateRelease& release) {

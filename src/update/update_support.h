@@ -23,8 +23,8 @@ inline constexpr char kFailedBuildsFile[] = "failed-builds.json";
 inline constexpr size_t kMaxFailedBuilds = 20;
 inline constexpr char kHealthSwitch[] = "--zuvo-update-health";
 
-// "$XDG_CACHE_HOME/com.zuvo.devicecenter/Updates" ($HOME/.cache without an absolute
-// XDG_CACHE_HOME); absent when neither gives a place.
+// "com.zuvo.devicecenter/Updates" in the user's cache folder (UserFolders::Folder::cache);
+// absent when there is none.
 std::optional<std::filesystem::path> updateDirectory();
 
 // The package has the announced size, platform and protocol, and its SHA-256 equals the

@@ -14,7 +14,7 @@ namespace nimbra {
 struct AppUpdaterState {
   std::string version;  // the running bundle's short version, or "—"
   std::string build;    // the running bundle's build, or "—"
-  std::string phase;    // "idle", "checking", "current", … , "error"
+  std::string phase;    // the word of an UpdatePhase (update_phase.h)
   std::optional<std::string> availableVersion;
   bool automatic = true;
 

@@ -14,8 +14,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "core/file_system.h"
 #include "reference-server/reference_server.h"
-#include "storage/file_system.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <httplib.h>
 
 #include "core/dates.h"
+#include "core/file_system.h"
 #include "reference-server/answers.h"
 #include "reference-server/release_offer.h"
 #include "reference-server/request_checks.h"
 #include "reference-server/tls_identity.h"
-#include "storage/file_system.h"
 
 namespace nimbra::refserver {
 

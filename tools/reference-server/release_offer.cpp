@@ -2,8 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/file_system.h"
 #include "core/sha256.h"
-#include "storage/file_system.h"
 
 namespace nimbra::refserver {
 

@@ -15,7 +15,6 @@
       'nav.preferences': 'Preferences',
       'status.busy': 'Working…',
 
-      'home.title': 'Device',
       'home.noCable.title': 'No device connected',
       'home.noCable.body': 'Connect your IQOS ILUMA i ONE to this computer with a USB cable. nimbra reads it as soon as it is plugged in.',
       'home.paused.title': 'Disconnected',
@@ -54,11 +53,9 @@
       'home.reconnect': 'Reconnect',
       'home.retry': 'Try again',
       'home.disconnect': 'Disconnect',
-      'home.message': 'Device message',
       'lastSeen.at': 'Last seen {time}',
       'lastSeen.body': 'As the device was when it was last connected. Connect it to see it now.',
 
-      'history.title': 'History',
       'history.intro': 'nimbra reads the device’s usage history, keeps it encrypted on this computer and asks the analysis server what each record means.',
       'history.introLocal': 'nimbra reads the device’s usage history and keeps it encrypted on this computer.',
       'history.noAnalysis.title': 'Analysis is not available in this build',
@@ -82,7 +79,6 @@
       'history.col.format': 'Format',
       'history.error': 'History problem',
 
-      'settings.title': 'Settings',
       'settings.intro': 'Every change is read back from the device to confirm it.',
       'settings.disabled.notConnected': 'Connect the device to change its settings.',
       'settings.disabled.busy': 'The device is busy. Settings are available again in a moment.',
@@ -107,7 +103,6 @@
       'result.reconnected': 'Confirmed after reconnect',
       'result.legacy': 'Earlier version',
 
-      'care.title': 'Care',
       'care.reset': 'Module reset',
       'care.resetBody': 'Resets the device’s two modules. The device restarts and nimbra confirms the reset once it has reconnected. Use it when the device behaves unexpectedly.',
       'care.resetButton': 'Reset modules…',
@@ -241,7 +236,6 @@
       'nav.preferences': '偏好',
       'status.busy': '处理中…',
 
-      'home.title': '设备',
       'home.noCable.title': '未连接设备',
       'home.noCable.body': '请用 USB 数据线将 IQOS ILUMA i ONE 连接到这台电脑，插入后 nimbra 会立即读取。',
       'home.paused.title': '已断开',
@@ -280,11 +274,9 @@
       'home.reconnect': '重新连接',
       'home.retry': '重试',
       'home.disconnect': '断开',
-      'home.message': '设备消息',
       'lastSeen.at': '最后连接于 {time}',
       'lastSeen.body': '以下是设备最后一次连接时的数据，连接设备即可查看当前状态。',
 
-      'history.title': '历史',
       'history.intro': 'nimbra 读取设备的使用历史，加密保存在这台电脑上，并请分析服务器解读每条记录。',
       'history.introLocal': 'nimbra 读取设备的使用历史，并加密保存在这台电脑上。',
       'history.noAnalysis.title': '此版本不提供分析',
@@ -308,7 +300,6 @@
       'history.col.format': '格式',
       'history.error': '历史记录问题',
 
-      'settings.title': '设置',
       'settings.intro': '每次更改都会从设备读回以确认。',
       'settings.disabled.notConnected': '连接设备后才能更改设置。',
       'settings.disabled.busy': '设备忙，稍后即可更改设置。',
@@ -333,7 +324,6 @@
       'result.reconnected': '重连后确认',
       'result.legacy': '旧版记录',
 
-      'care.title': '维护',
       'care.reset': '模块重置',
       'care.resetBody': '重置设备的两个模块。设备会重新启动，重新连接后 nimbra 会确认重置结果。设备行为异常时可以使用。',
       'care.resetButton': '重置模块…',

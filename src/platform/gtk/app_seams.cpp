@@ -4,18 +4,16 @@
 #include <cstdlib>
 
 #include <gio/gio.h>
-#include <pwd.h>
-#include <unistd.h>
 
 #include "app/demo_servers.h"
 #include "app/preferences.h"
 #include "app/usage_data.h"
+#include "core/file_system.h"
 #include "devicelink/backend_registry.h"
 #include "platform/hidapi_backend.h"
 #include "platform/udev_presence_source.h"
 #include "sim/demo_device.h"
 #include "sim/simulated_presence_source.h"
-#include "storage/file_system.h"
 #include "telemetry/installation_identity.h"
 #include "telemetry/telemetry.h"
 #include "update/app_updater.h"
@@ -25,14 +23,12 @@ namespace {
 
 constexpr std::chrono::milliseconds kQuitForInstallerPause{400};
 
-// $XDG_DATA_HOME or ~/.local/share; without HOME, the account's home directory.
+// The user's data folder; with none at all (no XDG_DATA_HOME, no HOME, no account record) a
+// place that does not exist, so every read finds nothing and every write fails visibly.
 LocalStorage userStorage() {
   if (Result<LocalStorage> storage = LocalStorage::forCurrentUser()) return *storage;
-  const passwd* account = ::getpwuid(::getuid());
-  std::filesystem::path home = account != nullptr && account->pw_dir != nullptr
-                                   ? std::filesystem::path(account->pw_dir)
-                                   : std::filesystem::path("/nonexistent");
-  return LocalStorage(home / ".local" / "share", KeyCache::process());
+  return LocalStorage(std::filesystem::path("/nonexistent") / ".local" / "share",
+                      KeyCache::process());
 }
 
 }  // namespace

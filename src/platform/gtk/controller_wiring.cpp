@@ -3,6 +3,7 @@
 #include "app/controller.h"
 #include "app/message_bridge.h"
 #include "app/resource_location.h"
+#include "core/file_system.h"
 #include "platform/gtk/diagnostics_command.h"
 #include "server/post_json.h"
 #include "telemetry/telemetry.h"
@@ -25,7 +26,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .updater = seams.updater(),
       .page = std::move(page),
       .arguments = seams.options.arguments,
-      .accessFix = [] { return DeviceAccess::currentFix(ResourceLocation::currentExecutable()); },
+      .accessFix = [] { return DeviceAccess::currentFix(runningExecutable()); },
       // On the main thread, when the page asks: a udev listing and a walk of nimbra's folders.
       .diagnosticsFacts =
           [simulated = seams.options.simulatedDevice] {

@@ -9,9 +9,9 @@
 #include <signal.h>
 
 #include "app/resource_location.h"
+#include "core/file_system.h"
 #include "nimbra/build_config.h"
 #include "platform/gtk/about_window.h"
-#include "storage/file_system.h"
 #include "telemetry/telemetry.h"
 
 namespace nimbra {
@@ -28,7 +28,7 @@ constexpr char kDeliveryStatsVariable[] = "NIMBRA_DELIVERY_STATS";
 
 WebPageView::Options viewOptions(const AppSeams& seams) {
   WebPageView::Options options;
-  options.folder = ResourceLocation::pageFolder(ResourceLocation::currentExecutable());
+  options.folder = ResourceLocation::pageFolder(runningExecutable());
   options.automation = seams.options.automation;
   options.applicationVersion = NIMBRA_VERSION;
   return options;

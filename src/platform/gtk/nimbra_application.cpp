@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include "app/resource_location.h"
+#include "core/file_system.h"
 #include "telemetry/telemetry.h"
 
 namespace nimbra {
@@ -41,8 +42,7 @@ struct NimbraApplication::Handlers {
     GdkDisplay* display = gdk_display_get_default();
     if (display == nullptr) return;
     GtkIconTheme* theme = gtk_icon_theme_get_for_display(display);
-    for (const auto& folder :
-         ResourceLocation::iconFolders(ResourceLocation::currentExecutable())) {
+    for (const auto& folder : ResourceLocation::iconFolders(runningExecutable())) {
       gtk_icon_theme_add_search_path(theme, folder.c_str());
     }
     gtk_window_set_default_icon_name(kIconName);

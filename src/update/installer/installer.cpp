@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "storage/file_system.h"
+#include "core/file_system.h"
 #include "update/bundle_swap.h"
 #include "update/install_progress.h"
 #include "update/update_job.h"

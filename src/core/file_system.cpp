@@ -1,7 +1,9 @@
-#include "storage/file_system.h"
+#include "core/file_system.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include <dirent.h>
@@ -9,8 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/file_error.h"
 #include "core/uuid.h"
-#include "storage/storage_error.h"
 
 namespace nimbra {
 namespace {
@@ -234,6 +236,31 @@ Result<std::vector<std::string>> listDirectory(const path& directory) {
   ::closedir(dir);
   if (readError != 0) return fileError(readError, FileOperation::list, directory.string());
   return names;
+}
+
+Status renameNoReplace(const path& from, const path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    return fileError(errno, FileOperation::write, errno == EEXIST ? to.string() : from.string());
+  }
+  return {};
+}
+
+Status renameExchange(const path& a, const path& b) {
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+    return fileError(errno, FileOperation::write, a.string());
+  }
+  return {};
+}
+
+bool isExchangeUnsupported(const Error& error) {
+  return error.is(kPosixDomain, EINVAL) || error.is(kPosixDomain, ENOSYS) ||
+         error.is(kPosixDomain, ENOTSUP);
+}
+
+path runningExecutable() {
+  std::error_code failure;
+  path executable = std::filesystem::read_symlink("/proc/self/exe", failure);
+  return failure ? path() : executable;
 }
 
 }  // namespace nimbra

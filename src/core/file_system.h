@@ -14,8 +14,10 @@
 
 namespace nimbra {
 
-// Thin POSIX file operations for the storage layer. Every errno passes through fileError
-// (storage_error.h), so missing files come back as storage kinds. Any thread; no state.
+// nimbra's operating-system layer: thin POSIX file operations for every subsystem (the stores,
+// the updater, telemetry, the window, the tools), and the few other system calls nimbra makes
+// about files and folders. Every errno passes through fileError (file_error.h), so missing files
+// come back as file kinds. Any thread; no state.
 
 struct FileStatus {
   bool isDirectory = false;
@@ -25,17 +27,17 @@ struct FileStatus {
   uint64_t size = 0;
 };
 
-// lstat: a symbolic link is reported as itself, never as its target.
 // The changes a write makes on disk, in the order it makes them. A hook given to the functions
 // below hears of each just before it is made, on the writing thread; the crash-safety tests stop
 // a writer at a chosen step this way. An empty hook costs one test per step.
 enum class WriteStep { create, write, flush, rename, link, flushDirectory, remove };
 using WriteStepHook = std::function<void(WriteStep)>;
 
+// lstat: a symbolic link is reported as itself, never as its target.
 Result<FileStatus> linkStatus(const std::filesystem::path& path);
 Result<bool> fileExists(const std::filesystem::path& path);
 
-// Reads a whole file into `out`, reusing its capacity. A missing file is fileReadNoSuchFile.
+// Reads a whole file into `out`, reusing its capacity. A missing file is readNoSuchFile.
 Status readFileInto(const std::filesystem::path& path, std::string& out);
 Result<std::string> readFile(const std::filesystem::path& path);
 
@@ -63,5 +65,16 @@ Status createDirectories(const std::filesystem::path& path, mode_t mode);
 
 // Names in `directory` (without "." and ".."), in no particular order.
 Result<std::vector<std::string>> listDirectory(const std::filesystem::path& directory);
+
+// Renames `from` to `to` only while nothing (not even a dangling link) is at `to`; taken,
+// it fails with writeFileExists and both stay where they were (renameat2 RENAME_NOREPLACE).
+Status renameNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+// Swaps the two entries in one step (renameat2 RENAME_EXCHANGE). Where the file system cannot
+// (NFS, some FUSE) the error is the POSIX one of isExchangeUnsupported.
+Status renameExchange(const std::filesystem::path& a, const std::filesystem::path& b);
+bool isExchangeUnsupported(const Error& error);
+
+// The running program's file (/proc/self/exe resolved); empty when it cannot be read.
+std::filesystem::path runningExecutable();
 
 }  // namespace nimbra
