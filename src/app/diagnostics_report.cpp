@@ -44,8 +44,13 @@ void heading(std::string& out, const char* title) {
   out += '\n';
 }
 
-void line(std::string& out, const std::string& label, const std::string& value) {
-  out += label + ": " + value + '\n';
+// Labels stay views of their literals: a short literal turned into a std::string is built from
+// immediate stores whose fragments ("Installe") lintian reads as misspellings in the binary.
+void line(std::string& out, std::string_view label, std::string_view value) {
+  out += label;
+  out += ": ";
+  out += value;
+  out += '\n';
 }
 
 void program(std::string& out, const Facts& facts) {

@@ -22,7 +22,7 @@ std::optional<path> absoluteVariable(const char* name) {
 
 }  // namespace
 
-std::string installationText(const RunningApp& running, std::string_view updateBaseUrl) {
+std::string_view installationText(const RunningApp& running, std::string_view updateBaseUrl) {
   const UpdateSource source = updateSourceFor(updateBaseUrl, running);
   if (running.isBundle) {
     return source == UpdateSource::server
@@ -59,7 +59,7 @@ Facts programFacts(const RunningApp& running, ServerUrls servers) {
   Facts facts;
   facts.version = NIMBRA_VERSION;
   facts.build = NIMBRA_BUILD;
-  facts.installation = installationText(running, servers.update);
+  facts.installation = std::string(installationText(running, servers.update));
   facts.executable =
       running.isBundle ? Bundle::executable(running.bundle) : running.bundle / Bundle::kExecutable;
   facts.analysisServerConfigured = !servers.analysis.empty();

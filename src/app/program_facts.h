@@ -18,7 +18,7 @@ struct ServerUrls {
 
 // How the program was installed, in words: a self-updating bundle, a system package under
 // /usr or a build tree (or an unpacked copy), as update_source.h decides it. Pure.
-std::string installationText(const RunningApp& running, std::string_view updateBaseUrl);
+std::string_view installationText(const RunningApp& running, std::string_view updateBaseUrl);
 
 // The folder's regular files counted and summed, links not followed; a folder that cannot
 // be read completely reports what could be read. Reads the file system; any thread.
