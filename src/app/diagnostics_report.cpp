@@ -1,6 +1,7 @@
 #include "app/diagnostics_report.h"
 
 #include <cstdio>
+#include <string_view>
 
 #include "app/screen_state.h"
 #include "devicelink/iqos_device.h"
