@@ -13,28 +13,15 @@
 #include <unistd.h>
 
 #include "platform/system_facts.h"
+#include "platform/udev_handles.h"
 #include "platform/udev_presence_source.h"
 
 namespace nimbra::Diagnostics {
 namespace {
 
-template <auto unref>
-struct Unref {
-  template <typename T>
-  void operator()(T* object) const {
-    unref(object);
-  }
-};
-using UdevHandle = std::unique_ptr<udev, Unref<udev_unref>>;
-using EnumerateHandle = std::unique_ptr<udev_enumerate, Unref<udev_enumerate_unref>>;
-using DeviceHandle = std::unique_ptr<udev_device, Unref<udev_device_unref>>;
-
-// libudev fails either with a negative errno or with NULL and errno set; both end here.
-Error udevError(const char* call, int code) {
-  if (code < 0) code = -code;
-  if (code == 0) code = EIO;
-  return Error::posix(code, std::string("udev ") + call);
-}
+using Udev::DeviceHandle;
+using Udev::EnumerateHandle;
+using Udev::UdevHandle;
 
 std::string text(const char* value) {
   return value != nullptr ? std::string(value) : std::string();
@@ -99,12 +86,12 @@ UsbDevice describeDevice(udev_device* device) {
 
 Result<EnumerateHandle> scan(udev* context, const char* subsystem) {
   EnumerateHandle enumerate(udev_enumerate_new(context));
-  if (!enumerate) return udevError("enumerate_new", errno);
+  if (!enumerate) return Udev::error("enumerate_new", errno);
   if (int status = udev_enumerate_add_match_subsystem(enumerate.get(), subsystem); status < 0) {
-    return udevError("enumerate_add_match_subsystem", status);
+    return Udev::error("enumerate_add_match_subsystem", status);
   }
   if (int status = udev_enumerate_scan_devices(enumerate.get()); status < 0) {
-    return udevError("enumerate_scan_devices", status);
+    return Udev::error("enumerate_scan_devices", status);
   }
   return enumerate;
 }
@@ -113,7 +100,7 @@ Result<EnumerateHandle> scan(udev* context, const char* subsystem) {
 
 Result<std::vector<UsbDevice>> listUsbDevices(uint16_t vendorId, uint16_t productId) {
   UdevHandle context(udev_new());
-  if (!context) return udevError("new", errno);
+  if (!context) return Udev::error("new", errno);
 
   // The USB devices first, so that one without a hidraw node is listed too, then each hidraw
   // node under the device it belongs to (by the device's syspath).

@@ -12,27 +12,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "platform/udev_handles.h"
+
 namespace nimbra {
 namespace {
 
-template <auto unref>
-struct Unref {
-  template <typename T>
-  void operator()(T* object) const {
-    unref(object);
-  }
-};
-using UdevHandle = std::unique_ptr<udev, Unref<udev_unref>>;
-using MonitorHandle = std::unique_ptr<udev_monitor, Unref<udev_monitor_unref>>;
-using EnumerateHandle = std::unique_ptr<udev_enumerate, Unref<udev_enumerate_unref>>;
-using DeviceHandle = std::unique_ptr<udev_device, Unref<udev_device_unref>>;
-
-// libudev fails either with a negative errno or with NULL and errno set; both end here.
-Error udevError(const char* call, int code) {
-  if (code < 0) code = -code;
-  if (code == 0) code = EIO;
-  return Error::posix(code, std::string("udev ") + call);
-}
+using Udev::DeviceHandle;
+using Udev::EnumerateHandle;
+using Udev::MonitorHandle;
+using Udev::UdevHandle;
 
 std::optional<std::string> attribute(udev_device* device, const char* name) {
   const char* value = udev_device_get_sysattr_value(device, name);
@@ -62,12 +50,12 @@ bool isUsbDevice(udev_device* device) {
 
 Result<std::vector<UsbDeviceInfo>> enumerateUsbDevices(udev* context) {
   EnumerateHandle enumerate(udev_enumerate_new(context));
-  if (!enumerate) return udevError("enumerate_new", errno);
+  if (!enumerate) return Udev::error("enumerate_new", errno);
   if (int status = udev_enumerate_add_match_subsystem(enumerate.get(), "usb"); status < 0) {
-    return udevError("enumerate_add_match_subsystem", status);
+    return Udev::error("enumerate_add_match_subsystem", status);
   }
   if (int status = udev_enumerate_scan_devices(enumerate.get()); status < 0) {
-    return udevError("enumerate_scan_devices", status);
+    return Udev::error("enumerate_scan_devices", status);
   }
   std::vector<UsbDeviceInfo> devices;
   udev_list_entry* entry;
@@ -113,7 +101,7 @@ struct UdevPresenceSource::Watcher {
 
   Status open() {
     context.reset(udev_new());
-    if (!context) return udevError("new", errno);
+    if (!context) return Udev::error("new", errno);
     if (Status opened = openMonitor(); !opened) return opened;
     wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) return Error::posix(errno, "eventfd");
@@ -124,15 +112,15 @@ struct UdevPresenceSource::Watcher {
     // "udev": events after udevd has processed them. Without a running udevd none arrive,
     // which leaves the enumerated set standing.
     MonitorHandle opened(udev_monitor_new_from_netlink(context.get(), "udev"));
-    if (!opened) return udevError("monitor_new_from_netlink", errno);
+    if (!opened) return Udev::error("monitor_new_from_netlink", errno);
     int status = udev_monitor_filter_add_match_subsystem_devtype(opened.get(), "usb", "usb_device");
-    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
+    if (status < 0) return Udev::error("monitor_filter_add_match_subsystem_devtype", status);
     // The HID nodes too: the access a rule grants is applied to them, and their "add" and
     // "change" events tell when a device refused before may be opened now.
     status = udev_monitor_filter_add_match_subsystem_devtype(opened.get(), "hidraw", nullptr);
-    if (status < 0) return udevError("monitor_filter_add_match_subsystem_devtype", status);
+    if (status < 0) return Udev::error("monitor_filter_add_match_subsystem_devtype", status);
     status = udev_monitor_enable_receiving(opened.get());
-    if (status < 0) return udevError("monitor_enable_receiving", status);
+    if (status < 0) return Udev::error("monitor_enable_receiving", status);
     monitor = std::move(opened);
     return {};
   }
