@@ -55,7 +55,11 @@ async function checkEnglishOnly(program, where) {
   check(found.length === 0, `Chinese text in the English page (${where}): ${JSON.stringify(found)}`);
 }
 
+// Taken once the page has painted what it last rendered: two animation frames after the call.
 async function screenshot(program, name) {
+  await program.driver.script(`window.nimbraPainted = false;
+    requestAnimationFrame(() => requestAnimationFrame(() => { window.nimbraPainted = true; }));`);
+  await program.driver.waitFor('the page painted', 'return window.nimbraPainted === true;');
   const file = path.join(context.artifacts, `${name}.png`);
   execFileSync('import', ['-window', program.input.windowId, file]);
   return file;
@@ -152,7 +156,6 @@ await run(context, async () => {
         await nimbra.openModule('home');
         await nimbra.driver.waitFor('the home screen', 'return document.querySelector("[data-role=estimate]");');
         brightness[`${language}-${theme}`] = await pageBrightness(nimbra);
-        await sleep(300);  // the paint after the render
         await screenshot(nimbra, `home-${language}-${theme}`);
       }
     }
@@ -213,7 +216,6 @@ await run(context, async () => {
       {}, lock, journalLength, on);
       console.log('   lock', on ? 'on' : 'off', 'scroll', before.scrollTop, '→', after.scrollTop, 'focused', after.focused);
       if (on !== before.on) {
-        await sleep(300);  // the paint after the render
         await screenshot(nimbra, 'settings-lock-keyboard');
       }
       check(after.focused, 'the focus left the lock switch');
@@ -261,14 +263,12 @@ await run(context, async () => {
     check(/^Last seen \d\d:\d\d$/.test(kept.seen), `last seen shown as "${kept.seen}"`);
     check(/^DEMO00•+42$/.test(kept.serial), `kept serial shown as "${kept.serial}"`);
     check(/^\d+%$/.test(kept.battery), `kept battery shown as "${kept.battery}"`);
-    await sleep(300);  // the paint after the render
     await screenshot(nimbra, 'unplugged-home');
     await checkEnglishOnly(nimbra, 'no device');
     await nimbra.openModule('history');
     const observations = await nimbra.driver.script(
       'return document.querySelectorAll("[data-role=observations] li").length;');
     check(observations > 0, 'the observations are gone after unplugging');
-    await sleep(300);
     await screenshot(nimbra, 'unplugged-history');
     await nimbra.openModule('home');
     await nimbra.control('plug');
