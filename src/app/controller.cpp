@@ -179,6 +179,7 @@ void Controller::publish() {
   checkResetRecovery();
   updateTimers();
   updateLoadingState();
+  noteErrorMoments();
   render();
 }
 

@@ -11,6 +11,7 @@
 #include "app/battery_estimator.h"
 #include "app/connection_sequence.h"
 #include "app/device_access.h"
+#include "app/error_moments.h"
 #include "app/history_flow.h"
 #include "app/page_view.h"
 #include "app/presentation.h"
@@ -187,6 +188,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   // The diagnostics report with the window's facts (controller_diagnostics.cpp).
   bool copyDiagnostics();
   Diagnostics::WindowFacts windowFacts() const;
+  void noteErrorMoments();
   void refreshAction();
   void disconnectAction();
   void activityAction(const nlohmann::json& body);
@@ -222,6 +224,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   // State.
   PresentationPreferences presentation_;
   std::optional<std::string> preferencesError_;  // the last preferences save failed
+  ErrorMoments errorMoments_;
   UsageData::State usageData_;
   std::unique_ptr<Model> model_;
   std::optional<std::string> lastDevice_;

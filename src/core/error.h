@@ -28,6 +28,9 @@ struct Error {
 };
 
 inline constexpr char kPosixDomain[] = "NSPOSIXErrorDomain";
+// The platform's own domain: file failures and JSON encoding/decoding failures share it, so
+// stored and logged codes read the same as they always have.
+inline constexpr char kCocoaErrorDomain[] = "NSCocoaErrorDomain";
 
 // Either a value or an Error. Small on purpose: construct from either, test with ok(),
 // read with value() / error(). Reading the wrong side is a programming error.

@@ -19,7 +19,7 @@ enum class FileErrorKind {
   writeFileExists = 516,   // an exclusive create found the name taken
 };
 
-inline constexpr char kFileErrorDomain[] = "NSCocoaErrorDomain";
+inline constexpr const char* kFileErrorDomain = kCocoaErrorDomain;
 
 Error fileKindError(FileErrorKind kind, const std::string& detail = {});
 bool isFileError(const Error& error, FileErrorKind kind);

@@ -22,7 +22,6 @@ namespace nimbra {
 // JSON failures travel as the platform's own encoding and decoding errors: one domain, the
 // code of the failure kind, and a message the user can read. The library's own text is kept
 // under "detail" for whoever debugs it.
-inline constexpr char kCocoaErrorDomain[] = "NSCocoaErrorDomain";
 inline constexpr int kJsonDecodingErrorCode = 4864;
 inline constexpr int kJsonEncodingErrorCode = 4866;
 
