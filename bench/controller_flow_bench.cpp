@@ -16,17 +16,10 @@
 #include <benchmark/benchmark.h>
 
 #include "app/controller.h"
+#include "controller_world.h"
 #include "core/dates.h"
-#include "core/manual_main_queue.h"
 #include "core/sha256.h"
-#include "devicelink/backend_registry.h"
-#include "devicelink/iq.h"
-#include "sim/simulated_hid_backend.h"
-#include "sim/simulated_presence_source.h"
 #include "storage/day_file.h"
-#include "storage/key_cache.h"
-#include "support/controller_fakes.h"
-#include "support/temporary_folder.h"
 
 namespace nimbra {
 
@@ -59,85 +52,17 @@ std::vector<uint8_t> payload(int position) {
   return bytes;
 }
 
-// A controller serving a simulated device, its page loaded; `prepare` fills the data directory
-// before the controller opens its stores.
-struct World {
-  // `writerThread`: the program's sample writer on its own thread (Controller::Seams).
-  template <typename Prepare>
-  explicit World(Prepare prepare, bool writerThread = false) {
-    page->keepAll = false;
-    page->readyAnswer = false;
-    updater.current.availableVersion = "1.5.0";
-    prepare(*this);
-    hid->addDevice(sim::ilumaOne(kSerial));
-    iq_install_backend(hid);
-    usb->attach("1-1", SimulatedUsbBus::ilumaOne(kSerial));
-    telemetry = std::make_unique<Telemetry>(
-        Telemetry::Seams{queue,
-                         clock,
-                         [] { return 1.0; },
-                         [] { return Uuid(); },
-                         {},
-                         storage(),
-                         {"http://127.0.0.1:9", std::chrono::seconds(1)},
-                         "Linux",
-                         "1",
-                         "1.0"});
-    controller = Controller::create(
-        Controller::Seams{queue,
-                          clock,
-                          storage(),
-                          LocalSettings(storage()),
-                          {},
-                          {},
-                          std::make_unique<SimulatedPresenceSource>(usb),
-                          *telemetry,
-                          [] { return Uuid(); },
-                          HistoryAPI::Endpoint{"http://127.0.0.1:9", std::chrono::seconds(1)},
-                          sharing,
-                          updater,
-                          page,
-                          {},
-                          [](std::chrono::milliseconds) {},
-                          {},
-                          {},
-                          writerThread});
-    controller->pageFinishedLoading();
-    settle();
-  }
-  ~World() {
-    controller.reset();
-    telemetry.reset();
-    iq_close();
-    iq_install_backend(nullptr);
-  }
+using World = bench::ControllerWorld;
 
-  void settle() {
-    auto quiet = [&] {
-      return !controller->model().busy() && HistoryAPI::callsInFlight() == 0 &&
-             ControllerPeer::samplesBeingWritten(*controller) == 0;
-    };
-    for (int i = 0; i < 50; ++i) {
-      queue.runUntil(quiet);
-      if (queue.runPending() == 0 && quiet()) return;
-    }
-  }
-  LocalStorage storage() { return LocalStorage(base, keys); }
-
-  testing::TemporaryFolder folder{"nimbra-bench"};
-  std::filesystem::path base = folder.path();
-  KeyCache keys;
-  std::shared_ptr<sim::SimulatedHidBackend> hid = std::make_shared<sim::SimulatedHidBackend>();
-  std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
-  ManualMainQueue queue;
-  // 23:00 UTC of one day, so a full day of samples lies before it.
-  FakeClock clock{Date{} + std::chrono::hours(24 * 365 * 56 + 23)};
-  std::shared_ptr<testing::RecordingPage> page = std::make_shared<testing::RecordingPage>();
-  testing::FakeSharing sharing;
-  testing::FakeUpdater updater;
-  std::unique_ptr<Telemetry> telemetry;
-  std::shared_ptr<Controller> controller;
-};
+// 23:00 UTC of one day, so a full day of samples lies before it; appends still being written
+// count as unsettled.
+World::Options atLateEvening(std::function<void(World&)> prepare, bool writerThread = false) {
+  return {.device = sim::ilumaOne(kSerial),
+          .start = Date{} + std::chrono::hours(24 * 365 * 56 + 23),
+          .prepare = std::move(prepare),
+          .writerThread = writerThread,
+          .quiet = [](const Controller& c) { return ControllerPeer::samplesBeingWritten(c) == 0; }};
+}
 
 void fillToday(World& world) {
   Result<DeviceStore> store = DeviceStore::open(world.storage(), world.clock);
@@ -168,7 +93,7 @@ void fillToday(World& world) {
 // Arg 0: the day file written on the main thread; 1: on the sample writer's thread, as the
 // program does (the write's outcome is taken in the untimed part).
 void BM_FoldAndAppendAtFullDay(benchmark::State& state) {
-  World world(fillToday, state.range(0) != 0);
+  World world(atLateEvening(fillToday, state.range(0) != 0));
   Controller& controller = *world.controller;
   for (auto _ : state) {
     state.PauseTiming();
@@ -197,7 +122,7 @@ BENCHMARK(BM_FoldAndAppendAtFullDay)->Arg(0)->Arg(1)->Unit(benchmark::kMilliseco
 // (CLOCK_THREAD_CPUTIME_ID), not the waits for the device and writer threads; counters:
 // "renders" and "distinct" states per poll.
 void BM_IdlePollMainThread(benchmark::State& state) {
-  World world(fillToday, true);
+  World world(atLateEvening(fillToday, true));
   auto threadSeconds = [] {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
@@ -236,7 +161,7 @@ void fillArchive(World& world) {
 }
 
 void BM_HistoryReadArchiveWork(benchmark::State& state) {
-  World world(fillArchive);
+  World world(atLateEvening(fillArchive));
   Controller& controller = *world.controller;
   HistorySnapshot snapshot;
   snapshot.catalog = std::vector<uint8_t>(34, 0);
@@ -264,7 +189,7 @@ BENCHMARK(BM_HistoryReadArchiveWork)->Unit(benchmark::kMillisecond)->Iterations(
 // The common case: a changed catalogue whose records are all archived already, so nothing is
 // written and the pending list comes from the records kept in memory.
 void BM_HistoryReadNothingNew(benchmark::State& state) {
-  World world(fillArchive);
+  World world(atLateEvening(fillArchive));
   Controller& controller = *world.controller;
   HistorySnapshot snapshot;
   snapshot.catalog = std::vector<uint8_t>(34, 0);

@@ -5,20 +5,12 @@
 // (counter "publishes" = 1).
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 
 #include <benchmark/benchmark.h>
 
 #include "app/controller.h"
-#include "core/manual_main_queue.h"
-#include "devicelink/backend_registry.h"
-#include "devicelink/iq.h"
-#include "sim/simulated_hid_backend.h"
-#include "sim/simulated_presence_source.h"
-#include "storage/key_cache.h"
-#include "support/controller_fakes.h"
-#include "support/temporary_folder.h"
+#include "controller_world.h"
 
 namespace nimbra {
 
@@ -63,77 +55,18 @@ namespace {
 
 // A controller serving a simulated device whose module reset is offered and whose session
 // runs, with its page loaded.
-struct World {
-  World() {
-    page->keepAll = false;
-    page->readyAnswer = false;
-    updater.current.availableVersion = "1.5.0";
-    auto device = sim::ilumaOne("BENCH00000001");
+struct World : bench::ControllerWorld {
+  World() : bench::ControllerWorld(options()) {}
+  static Options options() {
+    Options options;
+    auto& device = options.device;
     device.readings[{0, 0}][2] = 150, device.readings[{0, 0}][3] = 6;
     device.readings[{0, 0}][4] = 1;
     device.readings[{1, 0}][2] = 102, device.readings[{1, 0}][3] = 6;
     device.readings[{1, 0}][4] = 0;
     device.readings[{1, 129}] = {0x05, 0x42, 0xff, 0x7f};
-    hid->addDevice(device);
-    iq_install_backend(hid);
-    usb->attach("1-1", SimulatedUsbBus::ilumaOne("BENCH00000001"));
-    telemetry = std::make_unique<Telemetry>(
-        Telemetry::Seams{queue,
-                         clock,
-                         [] { return 1.0; },
-                         [] { return Uuid(); },
-                         {},
-                         storage(),
-                         {"http://127.0.0.1:9", std::chrono::seconds(1)},
-                         "Linux",
-                         "1",
-                         "1.0"});
-    controller = Controller::create(
-        Controller::Seams{queue,
-                          clock,
-                          storage(),
-                          LocalSettings(storage()),
-                          {},
-                          {},
-                          std::make_unique<SimulatedPresenceSource>(usb),
-                          *telemetry,
-                          [] { return Uuid(); },
-                          HistoryAPI::Endpoint{"http://127.0.0.1:9", std::chrono::seconds(1)},
-                          sharing,
-                          updater,
-                          page,
-                          {},
-                          [](std::chrono::milliseconds) {}});
-    controller->pageFinishedLoading();
-    settle();
+    return options;
   }
-  ~World() {
-    controller.reset();
-    telemetry.reset();
-    iq_close();
-    iq_install_backend(nullptr);
-  }
-
-  void settle() {
-    for (int i = 0; i < 50; ++i) {
-      queue.runUntil([&] { return !controller->model().busy(); });
-      if (queue.runPending() == 0 && !controller->model().busy()) return;
-    }
-  }
-  LocalStorage storage() { return LocalStorage(base, keys); }
-
-  testing::TemporaryFolder folder{"nimbra-bench"};
-  std::filesystem::path base = folder.path();
-  KeyCache keys;
-  std::shared_ptr<sim::SimulatedHidBackend> hid = std::make_shared<sim::SimulatedHidBackend>();
-  std::shared_ptr<SimulatedUsbBus> usb = std::make_shared<SimulatedUsbBus>();
-  ManualMainQueue queue;
-  FakeClock clock{Date{} + std::chrono::hours(24 * 365 * 56)};
-  std::shared_ptr<testing::RecordingPage> page = std::make_shared<testing::RecordingPage>();
-  testing::FakeSharing sharing;
-  testing::FakeUpdater updater;
-  std::unique_ptr<Telemetry> telemetry;
-  std::shared_ptr<Controller> controller;
 };
 
 void BM_PublishLargeState(benchmark::State& state) {
