@@ -138,6 +138,8 @@ std::optional<DemoControlFile::Command> DemoControlFile::poll() {
   if (command == "report") return Command::report;
   if (command == "deny") return Command::deny;
   if (command == "allow") return Command::allow;
+  if (command == "full") return Command::full;
+  if (command == "drain") return Command::drain;
   return std::nullopt;
 }
 
@@ -215,6 +217,12 @@ void DemoDevice::tick(Date now) {
       case DemoControlFile::Command::allow:
         setAccessDenied(false);
         break;
+      case DemoControlFile::Command::full:
+        setCharge(100);
+        break;
+      case DemoControlFile::Command::drain:
+        setCharge(kDrainedCharge);
+        break;
     }
   }
   if (seconds > 0) publish();
@@ -261,6 +269,12 @@ void DemoDevice::setAccessDenied(bool denied) {
     shared_->device->openErrno = denied ? EACCES : 0;
   }
   if (!denied && plugged_) bus_->change(kPort);
+}
+
+void DemoDevice::setCharge(int percent) {
+  charge_ = std::clamp(percent, 0, 100);
+  lastChargeAt_ = elapsed_;
+  publish();
 }
 
 void DemoDevice::startSession() {

@@ -67,12 +67,14 @@ std::string demoSnapshotJson(const DemoSnapshot& snapshot);
 // "plug", "session" (start a use session now), "manual" (from now on a session starts only on
 // "session": a measurement's quiet minute stays quiet), "report" (hand the device's snapshot
 // to the report sink), "deny" (every open fails with EACCES from now on, as without the udev
-// rule) or "allow" (opens succeed again, and the bus sends the "change" event that reloading
-// and triggering the rules gives). poll() reads and removes it, so its disappearance tells
+// rule), "allow" (opens succeed again, and the bus sends the "change" event that reloading
+// and triggering the rules gives), "full" (the battery charged to 100 % at once) or "drain"
+// (the battery down to kDrainedCharge, below where a full charge is announced again: with
+// "full" a charge cycle on the cable). poll() reads and removes it, so its disappearance tells
 // the test the command was taken.
 class DemoControlFile {
  public:
-  enum class Command { unplug, plug, session, manual, report, deny, allow };
+  enum class Command { unplug, plug, session, manual, report, deny, allow, full, drain };
 
   explicit DemoControlFile(std::filesystem::path path) : path_(std::move(path)) {}
 
@@ -90,6 +92,7 @@ class DemoDevice {
   static constexpr char kSerial[] = "DEMO00000042";
   static constexpr char kPort[] = "demo-usb-1";
   static constexpr char kIdleCode[] = "03000000";
+  static constexpr int kDrainedCharge = 85;
 
   // Plugged in from the start. `start` is the time of the first tick to come.
   explicit DemoDevice(Date start, DemoPacing pacing = {}, std::string serial = kSerial);
@@ -111,6 +114,8 @@ class DemoDevice {
   // Whether opening the device is refused with EACCES; giving access back announces it with a
   // "change" event on the bus.
   void setAccessDenied(bool denied);
+  // The battery at `percent` (0-100) now; charging on the cable goes on from there.
+  void setCharge(int percent);
   // Sessions start only through startSession() from now on.
   void stopAutomaticSessions() { automaticSessions_ = false; }
   void setControlFile(std::filesystem::path path) { control_.emplace(std::move(path)); }

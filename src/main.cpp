@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/background_mode.h"
 #include "app/legacy_migration.h"
 #include "platform/gtk/diagnostics_command.h"
 #include "platform/gtk/nimbra_application.h"
@@ -10,9 +11,10 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: nimbra [--diagnostics | --help]\n"
+    "Usage: nimbra [--hidden | --diagnostics | --help]\n"
     "Opens the window of the IQOS ILUMA i ONE connected by USB.\n"
     "\n"
+    "  --hidden       start without showing the window (starting nimbra again shows it)\n"
     "  --diagnostics  print a report to attach to a bug report, then exit (needs no display)\n"
     "  --help         print this help, then exit\n";
 
@@ -36,6 +38,7 @@ int main(int argc, char** argv) {
     }
     options.arguments.emplace_back(argv[i]);
     if (argument == "--automation") options.automation = true;
+    if (argument == nimbra::BackgroundMode::kHiddenSwitch) options.hidden = true;
   }
 
   nimbra::LegacyMigration::run();

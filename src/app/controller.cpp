@@ -29,6 +29,7 @@ Controller::Controller(Seams seams)
       arguments_(std::move(seams.arguments)),
       accessFix_(std::move(seams.accessFix)),
       diagnosticsFacts_(std::move(seams.diagnosticsFacts)),
+      batteryRead_(std::move(seams.batteryRead)),
       presentation_(std::move(seams.presentation)),
       usageData_(UsageData::load(settings_)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),
@@ -175,12 +176,20 @@ void Controller::publish() {
   if (!key.empty()) {
     if (model_->updated()) connection_.markRead();
     samples_.fold(key, connectionId_, paused_);
+    tellBatteryRead(key);
   }
   checkResetRecovery();
   updateTimers();
   updateLoadingState();
   noteErrorMoments();
   render();
+}
+
+void Controller::tellBatteryRead(const std::string& deviceKey) {
+  const std::optional<DeviceSample>& sample = samples_.lastSample();
+  if (!batteryRead_ || !sample || sample->observedAt == batteryReadAt_) return;
+  batteryReadAt_ = sample->observedAt;
+  batteryRead_(deviceKey, sample->battery, effectiveLanguage_(presentation_.language));
 }
 
 void Controller::resetForDeviceChange() {

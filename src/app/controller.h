@@ -90,6 +90,11 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Day files of samples written on a thread of their own (the program); otherwise at once,
     // on the main thread (tests, benchmarks). See SampleWriter.
     bool sampleWriterThread = false;
+    // After each new status read of the served device: its serial, the read's battery and
+    // the page's language ("zh" or "en"). Empty: nobody listens.
+    std::function<void(const std::string& serial, std::optional<int64_t> battery,
+                       const std::string& language)>
+        batteryRead = {};
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.
@@ -160,6 +165,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
 
   // publish steps.
   void resetForDeviceChange();
+  void tellBatteryRead(const std::string& deviceKey);
   void checkResetRecovery();
   void updateTimers();
   void updateLoadingState();
@@ -220,6 +226,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::vector<std::string> arguments_;
   std::function<DeviceAccess::Fix()> accessFix_;
   std::function<Diagnostics::Facts()> diagnosticsFacts_;
+  std::function<void(const std::string&, std::optional<int64_t>, const std::string&)> batteryRead_;
+  double batteryReadAt_ = 0;  // the observedAt of the last sample told to batteryRead_
 
   // State.
   PresentationPreferences presentation_;

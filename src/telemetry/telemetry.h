@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,7 +24,8 @@ namespace nimbra {
 // in a sealed outbox that survives restarts, and uploaded to the analysis server in batches
 // of one installation with exponential back-off.
 //
-// One process-wide instance, shared(); tests build their own with fake seams. Main thread
+// One process-wide instance, the shared one, which the program's composition root creates
+// with createShared(); tests build their own with fake seams. Main thread
 // only: every member, the minute timer and the upload's completion run there; only the
 // HTTP request itself runs on a worker.
 //
@@ -79,10 +81,9 @@ class Telemetry {
     // The user's "Send usage data" switch as stored.
     bool enabled = true;
   };
-  // REQUIRES: called once, before the first shared().
-  static void configureShared(SharedHooks hooks);
-  // The instance, created on first use with the real seams.
-  static Telemetry& shared();
+  // The shared instance with the real seams; the composition root calls it once and keeps
+  // the object until the process ends (an upload's completion may arrive after the main loop).
+  static std::unique_ptr<Telemetry> createShared(SharedHooks hooks);
 
   explicit Telemetry(Seams seams);
   ~Telemetry();

@@ -74,10 +74,9 @@ class AppUpdater final : public Updater {
     std::optional<std::string> baseUrl;
     UpdateTransport::Options transport;
   };
-  // REQUIRES: called once, before the first shared().
-  static void configureShared(SharedHooks hooks);
-  // The process-wide instance, created on first use with the real system's seams.
-  static AppUpdater& shared();
+  // The process-wide instance with the real system's seams; the composition root calls it
+  // once and owns the object.
+  static std::unique_ptr<AppUpdater> createShared(SharedHooks hooks);
 
   explicit AppUpdater(Seams seams);
   ~AppUpdater() override;

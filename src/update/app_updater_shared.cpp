@@ -9,24 +9,17 @@
 #include "update/update_support.h"
 
 namespace nimbra {
-namespace {
 
-std::optional<AppUpdater::SharedHooks>& sharedHooks() {
-  static std::optional<AppUpdater::SharedHooks> hooks;
-  return hooks;
-}
-
-std::unique_ptr<AppUpdater> makeShared() {
-  const std::optional<AppUpdater::SharedHooks>& hooks = sharedHooks();
-  if (!hooks || hooks->queue == nullptr) {
-    // A wiring mistake in the shell, found by the first run of any build.
-    std::fputs("nimbra: AppUpdater::shared() used before configureShared()\n", stderr);
+std::unique_ptr<AppUpdater> AppUpdater::createShared(SharedHooks hooks) {
+  if (hooks.queue == nullptr) {
+    // A wiring mistake in the composition root, found by the first run of any build.
+    std::fputs("nimbra: AppUpdater::createShared() without a queue\n", stderr);
     std::abort();
   }
   return std::make_unique<AppUpdater>(AppUpdater::Seams{
-      .queue = *hooks->queue,
-      .baseUrl = hooks->baseUrl.value_or(NIMBRA_UPDATE_BASE_URL),
-      .transport = hooks->transport,
+      .queue = *hooks.queue,
+      .baseUrl = hooks.baseUrl.value_or(NIMBRA_UPDATE_BASE_URL),
+      .transport = std::move(hooks.transport),
       .updateDirectory = UpdateSupport::updateDirectory(),
       .running = RunningApp::current(),
       .architecture = UpdateRelease::buildArchitecture(),
@@ -39,20 +32,10 @@ std::unique_ptr<AppUpdater> makeShared() {
         if (!pid) return pid.error();
         return {};
       },
-      .terminate = hooks->terminate,
+      .terminate = std::move(hooks.terminate),
       .unpackLimits = {},
       .now = [] { return std::chrono::system_clock::now(); },
   });
-}
-
-}  // namespace
-
-void AppUpdater::configureShared(SharedHooks hooks) { sharedHooks() = std::move(hooks); }
-
-// Never destroyed: the instance lives until the process ends.
-AppUpdater& AppUpdater::shared() {
-  static AppUpdater* const instance = makeShared().release();
-  return *instance;
 }
 
 }  // namespace nimbra

@@ -22,7 +22,7 @@ struct AppUpdaterState {
 };
 
 // What the controller and the application shell use of the self-updater. AppUpdater is the
-// real one (AppUpdater::shared()); tests pass fakes. Main thread only.
+// real one (AppUpdater::createShared()); tests pass fakes. Main thread only.
 class Updater {
  public:
   virtual ~Updater() = default;

@@ -129,6 +129,19 @@ TEST_F(DemoDeviceTest, SettingsSurviveUnpluggingAndTheControlFileDrivesTheCable)
   EXPECT_FALSE(std::filesystem::exists(control));
 }
 
+TEST_F(DemoDeviceTest, TheControlFileRunsAChargeCycle) {
+  testing::TemporaryFolder dir("nimbra-demo");
+  const auto control = dir.path() / "control";
+  device_.setControlFile(control);
+  for (auto [command, charge] :
+       {std::pair{"full", 100}, std::pair{"drain", DemoDevice::kDrainedCharge},
+        std::pair{"full", 100}}) {
+    std::ofstream(control) << command;
+    live(seconds(1));
+    EXPECT_EQ(device_.snapshot().charge, charge) << command;
+  }
+}
+
 TEST_F(DemoDeviceTest, BackendAnswersTheLiveStatusAsItChanges) {
   auto backend = device_.makeBackend();
   auto opened = backend->open(backend->enumerate(kVendorId, kProductId).at(0).path);

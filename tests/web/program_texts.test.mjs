@@ -9,10 +9,11 @@ import { render, showModule, panelText, repoRoot, sharedPage } from './harness.m
 import { fixtures, withLanguage } from './fixtures.mjs';
 
 const CJK = /[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]/;
-// The window's own widgets (share popover, menu, About window) keep each of their few texts
-// beside its English.
+// The window's own widgets (share popover, menu, About window) and the charge notification keep
+// each of their few texts beside its English.
 const OWN_TRANSLATIONS = new Set([
   'src/platform/gtk/share_popover.cpp', 'src/platform/gtk/main_window.cpp', 'src/platform/gtk/about_window.cpp',
+  'src/app/charge_notice.cpp',
 ]);
 
 // The string literals of one C++ source, comments skipped.

@@ -3,6 +3,8 @@
 //   window.configureSharing(obj) download link and the two QR pictures
 //   window.configureServices(obj) which servers the build has: { analysis: bool,
 //                                updates: 'server' | 'package' | 'none' }
+//   window.configureDesktop(obj) the desktop switches: { chargeNotice, keepRunning,
+//                                startAtLogin } (booleans)
 //   window.sharingResult(action, ok)  outcome of a copy action
 // A render depends only on the last state plus a little page-local state
 // (open module, a pending reset confirmation, the last copy result, the data of the device
@@ -27,6 +29,8 @@
     sharing: { url: '', qr: '', qrDark: '' },
     // Until the program says otherwise, a build with both servers.
     services: { analysis: true, updates: 'server' },
+    // The desktop switches, once the program has sent them (configureDesktop).
+    desktop: undefined,
     local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined },
   };
   const lastSeen = N.lastSeen.create();
@@ -52,6 +56,7 @@
     local: page.local,
     get sharing() { return page.sharing; },
     get services() { return page.services; },
+    get desktop() { return page.desktop; },
     isDark,
     // The last connected device's data while none is connected (last_seen.js), or none.
     get lastSeen() { return page.state ? lastSeen.shown(page.state) : undefined; },
@@ -231,6 +236,16 @@
     page.services = {
       analysis: c.analysis !== false,
       updates: ['server', 'package', 'none'].includes(c.updates) ? c.updates : 'server',
+    };
+    draw();
+  };
+
+  window.configureDesktop = function configureDesktop(config) {
+    const c = config && typeof config === 'object' ? config : {};
+    page.desktop = {
+      chargeNotice: c.chargeNotice !== false,
+      keepRunning: c.keepRunning === true,
+      startAtLogin: c.keepRunning === true && c.startAtLogin === true,
     };
     draw();
   };

@@ -224,6 +224,13 @@
       'usage.noticeOpen': 'Open Preferences',
       'usage.noticeClose': 'OK',
       'history.privacy': 'The history records go to the analysis server with this installation’s identifier: that is how the history is read. The “Send usage data” switch in Preferences does not stop it.',
+      'desktop.title': 'Desktop',
+      'desktop.chargeNotice': 'Notify when fully charged',
+      'desktop.chargeNoticeDetail': 'One notification when the connected device reaches 100 % on the cable.',
+      'desktop.keepRunning': 'Keep running when the window is closed',
+      'desktop.keepRunningDetail': 'nimbra keeps reading the device in the background. Quit from the menu or with Ctrl+Q.',
+      'desktop.startAtLogin': 'Start at login',
+      'desktop.startAtLoginDetail': 'Starts nimbra in the background when you log in.',
     },
     zh: {
       'app.tagline': 'IQOS ILUMA i ONE\n桌面伴侣',
@@ -445,6 +452,13 @@
       'usage.noticeOpen': '打开偏好',
       'usage.noticeClose': '知道了',
       'history.privacy': '历史记录会连同本次安装的标识发送到分析服务器，这是读取历史记录的方式。“偏好”中的“发送使用数据”开关不会停止它。',
+      'desktop.title': '桌面',
+      'desktop.chargeNotice': '充满电时通知',
+      'desktop.chargeNoticeDetail': '已连接的设备在数据线上充到 100% 时发送一条通知。',
+      'desktop.keepRunning': '关闭窗口后继续运行',
+      'desktop.keepRunningDetail': 'nimbra 在后台继续读取设备。可从菜单或按 Ctrl+Q 退出。',
+      'desktop.startAtLogin': '登录时启动',
+      'desktop.startAtLoginDetail': '登录时在后台启动 nimbra。',
     },
   };
 

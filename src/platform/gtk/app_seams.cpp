@@ -5,23 +5,24 @@
 
 #include <gio/gio.h>
 
-#include "app/demo_servers.h"
 #include "app/preferences.h"
+#include "app/screen_state.h"
+#include "app/server_endpoints.h"
 #include "app/usage_data.h"
 #include "core/file_system.h"
 #include "devicelink/backend_registry.h"
+#include "platform/gtk/nimbra_application.h"
 #include "platform/hidapi_backend.h"
 #include "platform/udev_presence_source.h"
-#include "sim/demo_device.h"
-#include "sim/simulated_presence_source.h"
+#include "sim/demo_wiring.h"
 #include "telemetry/installation_identity.h"
-#include "telemetry/telemetry.h"
-#include "update/app_updater.h"
 
 namespace nimbra {
 namespace {
 
 constexpr std::chrono::milliseconds kQuitForInstallerPause{400};
+// The one notification nimbra sends; a new one replaces the last.
+constexpr char kChargeNotificationId[] = "charged";
 
 // The user's data folder; with none at all (no XDG_DATA_HOME, no HOME, no account record) a
 // place that does not exist, so every read finds nothing and every write fails visibly.
@@ -33,44 +34,43 @@ LocalStorage userStorage() {
 
 }  // namespace
 
-AppSeams::AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl)
+AppSeams::AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl,
+                   GApplication* application)
     : storage(storage),
       settings(storage),
       sharing(AppSharing::shareLink(updateBaseUrl), painter, clipboard),
-      options(std::move(options)) {}
+      options(std::move(options)),
+      notifier_(application),
+      autostart_(NimbraApplication::kApplicationId) {}
 
-std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
+AppSeams::~AppSeams() {
+  (void)telemetry_.release();
+  (void)updater_.release();
+}
+
+std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options, GApplication* application) {
   // The build's servers, or the demo's loopback server (only with the simulated device). A
   // server the build does not name is not there: its calls are never made (post_json.h,
   // update_source.h) and without an update server there is no download link to share.
-  DemoServers::Servers servers = DemoServers::fromProcessEnvironment(options.simulatedDevice);
+  ServerEndpoints::Servers servers =
+      ServerEndpoints::fromProcessEnvironment(options.simulatedDevice);
   std::unique_ptr<AppSeams> seams(
-      new AppSeams(userStorage(), std::move(options), servers.updateBaseUrl));
+      new AppSeams(userStorage(), std::move(options), servers.updateBaseUrl, application));
   // Before the first write of this run: assemble runs from "startup", which GApplication
   // runs only in the one primary instance, so no other writer can own a temporary file.
   (void)seams->storage.removeAbandonedTemporaries();
   seams->presentation = Preferences::loadPreferences(seams->settings);
+  seams->background_ = std::make_unique<BackgroundMode>(
+      seams->settings, seams->autostart_, runningExecutable(), NimbraApplication::kApplicationId);
 
   if (seams->options.simulatedDevice) {
-    // The demo only: the live demo device, plugged into a simulated bus from the start and
-    // moved on by the main queue. Never chosen by any other condition.
-    auto demo = std::make_shared<sim::DemoDevice>(seams->clock.now());
-    std::optional<std::filesystem::path> controlFile;
-    if (const char* control = std::getenv("NIMBRA_DEMO_CONTROL"); control != nullptr && *control) {
-      controlFile = control;
-      demo->setControlFile(control);
-      // "report": the device's state beside the control file, for tests to compare.
-      demo->setReportSink([state = std::string(control) + ".state"](const sim::DemoSnapshot& now) {
-        const std::string json = sim::demoSnapshotJson(now);
-        (void)writeFileAtomically(
-            state, std::span(reinterpret_cast<const uint8_t*>(json.data()), json.size()));
-      });
-    }
-    iq_install_backend(demo->makeBackend());
-    seams->presence_ = std::make_unique<SimulatedPresenceSource>(demo->bus());
+    // The demo only: never chosen by any other condition.
+    sim::DemoWiring demo = sim::DemoWiring::install(
+        seams->clock.now(), [](const char* name) { return std::getenv(name); });
+    seams->presence_ = std::move(demo.presence);
     seams->demoTicker_ =
-        std::make_unique<DemoTicker>(demo, seams->queue, seams->clock, controlFile);
-    seams->simulation_ = demo;
+        std::make_unique<DemoTicker>(demo.device, seams->queue, seams->clock, demo.controlFile);
+    seams->simulation_ = demo.device;
   } else {
     iq_install_backend(std::make_shared<HidapiBackend>());
     // udev's monitor keeps its own watcher thread (it only reads and posts to the queue).
@@ -79,7 +79,7 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
 
   seams->analysisEndpoint = servers.api;
 
-  Telemetry::configureShared(Telemetry::SharedHooks{
+  seams->telemetry_ = Telemetry::createShared(Telemetry::SharedHooks{
       .queue = &seams->queue,
       .installationId = installationId,
       .isApplicationActive = [active = &seams->windowActive] { return *active; },
@@ -89,21 +89,27 @@ std::unique_ptr<AppSeams> AppSeams::assemble(LaunchOptions options) {
   });
 
   // The one self-updater; it quits the program once the installer has been started.
-  AppUpdater::configureShared(AppUpdater::SharedHooks{
+  seams->updater_ = AppUpdater::createShared(AppUpdater::SharedHooks{
       .queue = &seams->queue,
       // The installer waits for this process to end; the short pause lets the page paint
       // "installing" before the window closes.
       .terminate =
-          [queue = &seams->queue] {
+          [queue = &seams->queue, application] {
             (void)queue->postAfter(kQuitForInstallerPause,
-                                   [] { g_application_quit(g_application_get_default()); });
+                                   [application] { g_application_quit(application); });
           },
       .baseUrl = servers.updateBaseUrl,
       .transport = servers.updateTransport,
   });
-  seams->updater_ = &AppUpdater::shared();
-  seams->startChecks_ = [] { AppUpdater::shared().startAutomaticChecks(); };
   return seams;
+}
+
+void AppSeams::batteryRead(const std::string& serial, std::optional<int64_t> battery,
+                           const std::string& language) {
+  if (!chargeNotice_.observe(serial, battery)) return;
+  if (!background_->preferences().chargeNotice) return;
+  ChargeNotice::Texts texts = ChargeNotice::texts(language, maskSerial(serial));
+  notifier_.send(kChargeNotificationId, texts.title, texts.body);
 }
 
 std::string AppSeams::effectiveLanguage(const std::string& language) {

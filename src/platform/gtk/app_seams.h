@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/app_sharing.h"
+#include "app/background_mode.h"
+#include "app/charge_notice.h"
 #include "app/presentation.h"
 #include "core/clock.h"
 #include "core/uuid.h"
@@ -14,11 +16,14 @@
 #include "platform/glib_main_queue.h"
 #include "platform/gtk/demo_ticker.h"
 #include "platform/gtk/gdk_clipboard.h"
+#include "platform/gtk/gio_notifier.h"
 #include "platform/gtk/qr_picture.h"
+#include "platform/gtk/xdg_autostart.h"
 #include "server/post_json.h"
 #include "storage/local_settings.h"
 #include "storage/local_storage.h"
-#include "update/updater.h"
+#include "telemetry/telemetry.h"
+#include "update/app_updater.h"
 
 namespace nimbra {
 
@@ -30,19 +35,29 @@ struct LaunchOptions {
   bool simulatedDevice = false;
   // "--automation": WebKitWebDriver may drive the view (end-to-end tests).
   bool automation = false;
+  // "--hidden": the first activation makes the window without showing it (the autostart
+  // entry's start, with background mode).
+  bool hidden = false;
   // The command line without argv[0], for the updater's health marker.
   std::vector<std::string> arguments;
 };
 
-// Every real seam of the running program, assembled in one place (app_seams.cpp): the GLib
-// main queue, the HID backend (hidapi, or the simulator only for the demo), the presence
-// source, the user's storage and settings, the shared telemetry, the installation identity,
-// sharing and the updater. Lives for the whole process; main thread only.
+// The program's composition root: every real seam of the running program and the long-lived
+// objects built from them, assembled in one place (app_seams.cpp) and owned here. The GLib
+// main queue, the HID backend (hidapi, or the demo's simulator), the presence source, the
+// user's storage and settings, the shared telemetry and updater, sharing, the notifier, the
+// autostart entry, background mode and the charge notification's rule. The controller is
+// built over these by controller_wiring.cpp and held by the window, which lives as long as the
+// application (hidden, not destroyed, while background mode keeps nimbra running). Lives for
+// the whole process; main thread only.
 class AppSeams {
  public:
-  // Installs the HID backend and configures the shared telemetry: call once, in the
-  // application's startup, after GTK is initialised.
-  static std::unique_ptr<AppSeams> assemble(LaunchOptions options);
+  // Installs the HID backend and creates the shared telemetry and updater: call once, in the
+  // application's startup, after GTK is initialised. `application` sends the notifications.
+  static std::unique_ptr<AppSeams> assemble(LaunchOptions options, GApplication* application);
+  ~AppSeams();
+  AppSeams(const AppSeams&) = delete;
+  AppSeams& operator=(const AppSeams&) = delete;
 
   GlibMainQueue queue;
   SystemClock clock;
@@ -58,8 +73,14 @@ class AppSeams {
   // Whether nimbra's window is the active one; the application keeps it current.
   bool windowActive = false;
 
+  Telemetry& telemetry() { return *telemetry_; }
   Updater& updater() { return *updater_; }
-  void startAutomaticChecks() { startChecks_(); }
+  void startAutomaticChecks() { updater_->startAutomaticChecks(); }
+  BackgroundMode& background() { return *background_; }
+  // After each new status read of the served device: sends the "fully charged" notification
+  // when it is due (charge_notice.h) and the user has not turned it off.
+  void batteryRead(const std::string& serial, std::optional<int64_t> battery,
+                   const std::string& language);
   // The presence source for the controller's USB monitor; null after the first call.
   std::unique_ptr<PresenceSource> takePresenceSource() { return std::move(presence_); }
 
@@ -68,10 +89,17 @@ class AppSeams {
   static Uuid installationId();
 
  private:
-  AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl);
+  AppSeams(LocalStorage storage, LaunchOptions options, const std::string& updateBaseUrl,
+           GApplication* application);
 
-  Updater* updater_ = nullptr;
-  std::function<void()> startChecks_;
+  // Both live until the process ends (the destructor lets them go): a transfer's or an
+  // upload's completion may still arrive after the main loop.
+  std::unique_ptr<Telemetry> telemetry_;
+  std::unique_ptr<AppUpdater> updater_;
+  GioNotifier notifier_;
+  XdgAutostart autostart_;
+  std::unique_ptr<BackgroundMode> background_;
+  ChargeNotice chargeNotice_;
   std::unique_ptr<PresenceSource> presence_;
   // Keeps the demo device (and its bus) alive for the demo.
   std::shared_ptr<void> simulation_;

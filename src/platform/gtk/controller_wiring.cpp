@@ -6,7 +6,6 @@
 #include "core/file_system.h"
 #include "platform/gtk/diagnostics_command.h"
 #include "server/post_json.h"
-#include "telemetry/telemetry.h"
 
 namespace nimbra {
 
@@ -19,7 +18,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .presentation = seams.presentation,
       .effectiveLanguage = AppSeams::effectiveLanguage,
       .presenceSource = seams.takePresenceSource(),
-      .telemetry = Telemetry::shared(),
+      .telemetry = seams.telemetry(),
       .installationId = AppSeams::installationId,
       .analysisEndpoint = seams.analysisEndpoint,
       .sharing = seams.sharing,
@@ -33,6 +32,9 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
             return DiagnosticsCommand::gatherFacts(true, simulated);
           },
       .sampleWriterThread = true,
+      .batteryRead =
+          [&seams](const std::string& serial, std::optional<int64_t> battery,
+                   const std::string& language) { seams.batteryRead(serial, battery, language); },
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

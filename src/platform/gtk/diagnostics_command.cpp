@@ -5,7 +5,7 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
-#include "app/demo_servers.h"
+#include "app/server_endpoints.h"
 #include "app/diagnostics_report.h"
 #include "app/program_facts.h"
 #include "platform/system_facts.h"
@@ -20,7 +20,7 @@ std::string version(unsigned major, unsigned minor, unsigned micro) {
 }  // namespace
 
 Diagnostics::Facts gatherFacts(bool runtime, bool simulatedDevice) {
-  const DemoServers::Servers servers = DemoServers::fromProcessEnvironment(simulatedDevice);
+  const ServerEndpoints::Servers servers = ServerEndpoints::fromProcessEnvironment(simulatedDevice);
   Diagnostics::Facts facts = Diagnostics::programFacts(
       RunningApp::current(), {servers.api.baseUrl, servers.updateBaseUrl});
   facts.simulatedDevice = simulatedDevice;

@@ -12,7 +12,6 @@
 #include "core/file_system.h"
 #include "nimbra/build_config.h"
 #include "platform/gtk/about_window.h"
-#include "telemetry/telemetry.h"
 
 namespace nimbra {
 namespace {
@@ -87,9 +86,18 @@ struct MainWindow::Handlers {
     bool active = gtk_window_is_active(GTK_WINDOW(window));
     self.seams_.windowActive = active;
     if (!active) return;
-    Telemetry& telemetry = Telemetry::shared();
+    Telemetry& telemetry = self.seams_.telemetry();
     telemetry.setLanguage(AppSeams::effectiveLanguage(self.seams_.presentation.language));
     telemetry.record("foreground", std::nullopt, std::nullopt, self.seams_.clock.now());
+  }
+
+  // With background mode the window is hidden instead of closed: the application, the
+  // controller and the page stay, and the page receives nothing until it shows again.
+  static gboolean closeRequested(GtkWindow* window, gpointer data) {
+    auto& self = *static_cast<MainWindow*>(data);
+    if (!self.seams_.background().closeHides()) return FALSE;
+    gtk_widget_set_visible(GTK_WIDGET(window), FALSE);
+    return TRUE;
   }
 
   static gboolean deliveryStatsAsked(gpointer data) {
@@ -113,9 +121,16 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
   WebPageView::Events events;
   events.finishedLoading = [this] {
     startupReport("page-loaded");
+    configureDesktop();
     if (controller_.pageFinishedLoading) controller_.pageFinishedLoading();
   };
   events.message = [this](const std::string& body) {
+    // The desktop switches belong to the composition root, every other action to the page's
+    // controller.
+    if (seams_.background().receive(body)) {
+      configureDesktop();
+      return;
+    }
     if (controller_.pageMessage) controller_.pageMessage(body);
   };
   events.sharePicker = [this](double x, double y) { popover_->show(x, y); };
@@ -134,6 +149,7 @@ MainWindow::MainWindow(GtkApplication* application, AppSeams& seams)
   popover_ = std::make_unique<SharePopover>(view_->widget(), seams.sharing);
 
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(Handlers::activeChanged), this);
+  g_signal_connect(window_, "close-request", G_CALLBACK(Handlers::closeRequested), this);
   startupReport("window-created");
   // The load first: the web process starts while the controller opens its stores. Its
   // completion arrives through the main loop, after the controller exists.
@@ -185,6 +201,11 @@ void MainWindow::setEnglish(bool english) {
 }
 
 void MainWindow::present() { gtk_window_present(GTK_WINDOW(window_)); }
+
+void MainWindow::configureDesktop() {
+  view_->evaluate("window.configureDesktop && window.configureDesktop(" +
+                  seams_.background().pageJSON() + ")");
+}
 
 void MainWindow::watchDeliveryStats() {
   const char* file = std::getenv(kDeliveryStatsVariable);

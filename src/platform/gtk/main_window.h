@@ -18,7 +18,8 @@ namespace nimbra {
 // never smaller than 640 × 540 (half of a 1366-pixel screen holds it), with a compact header
 // bar whose menu offers About and Quit. Ctrl+Q quits, Ctrl+W closes the window. It owns the
 // web view, the share popover and the controller; closing it destroys them, and with the
-// last window the application quits. Becoming the active window records a "foreground"
+// last window the application quits, unless background mode is on: then closing hides it
+// and everything keeps running. Becoming the active window records a "foreground"
 // event. The menu, the About window and the share popover speak the page's language.
 // Main thread only.
 class MainWindow {
@@ -42,6 +43,8 @@ class MainWindow {
   void writeDeliveryStats() const;
   void installActions();
   void setEnglish(bool english);
+  // Hands the page the desktop switches of Preferences (background_mode.h).
+  void configureDesktop();
 
   AppSeams& seams_;
   GtkWidget* window_;

@@ -4,7 +4,6 @@
 
 #include "app/resource_location.h"
 #include "core/file_system.h"
-#include "telemetry/telemetry.h"
 
 namespace nimbra {
 
@@ -12,23 +11,34 @@ struct NimbraApplication::Handlers {
   // "Did finish launching".
   static void startup(GApplication*, gpointer data) {
     auto& self = *static_cast<NimbraApplication*>(data);
-    self.seams_ = AppSeams::assemble(self.options_);
+    self.seams_ = AppSeams::assemble(self.options_, G_APPLICATION(self.application_));
     self.seams_->startAutomaticChecks();
     // Telemetry's first records are disk writes (flushed); run them from the main loop, after
     // "activate" has made the window, so they overlap the page's load instead of delaying it.
     self.seams_->queue.post(
-        [language = AppSeams::effectiveLanguage(self.seams_->presentation.language)] {
-          Telemetry::shared().start(language);
+        [&telemetry = self.seams_->telemetry(),
+         language = AppSeams::effectiveLanguage(self.seams_->presentation.language)] {
+          telemetry.start(language);
         });
     useIcon();
   }
 
+  // The first activation of a "--hidden" start makes the window without showing it; every
+  // other (a second start, the notification's click) shows it.
   static void activate(GApplication* application, gpointer data) {
     auto& self = *static_cast<NimbraApplication*>(data);
-    if (!self.window_) {
+    bool first = !self.window_;
+    if (first) {
       self.window_ = std::make_unique<MainWindow>(GTK_APPLICATION(application), *self.seams_);
     }
+    if (first && self.options_.hidden) return;
     self.window_->present();
+  }
+
+  // "app.show-window", the notification's default action.
+  static void showWindow(GSimpleAction*, GVariant*, gpointer data) {
+    auto& self = *static_cast<NimbraApplication*>(data);
+    g_application_activate(G_APPLICATION(self.application_));
   }
 
   static void shutdown(GApplication*, gpointer data) {
@@ -55,6 +65,9 @@ NimbraApplication::NimbraApplication(LaunchOptions options)
   g_signal_connect(application_, "startup", G_CALLBACK(Handlers::startup), this);
   g_signal_connect(application_, "activate", G_CALLBACK(Handlers::activate), this);
   g_signal_connect(application_, "shutdown", G_CALLBACK(Handlers::shutdown), this);
+  const GActionEntry actions[] = {
+      {"show-window", Handlers::showWindow, nullptr, nullptr, nullptr, {}}};
+  g_action_map_add_action_entries(G_ACTION_MAP(application_), actions, G_N_ELEMENTS(actions), this);
 }
 
 NimbraApplication::~NimbraApplication() {

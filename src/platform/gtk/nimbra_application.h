@@ -12,7 +12,9 @@ namespace nimbra {
 // The GtkApplication "com.zuvo.devicecenter": one instance per session bus. A second start
 // hands its activation to the running instance, which presents its window, and exits; no
 // second window is ever made. "startup" is the launch hook (seams, updater checks,
-// telemetry, icon); "activate" makes or presents the window. Main thread only.
+// telemetry, icon); "activate" makes or presents the window, and so does "app.show-window"
+// (the notification's click). With background mode a closed window is only hidden, and the
+// application runs until quit (Ctrl+Q). Main thread only.
 class NimbraApplication {
  public:
   static constexpr char kApplicationId[] = "com.zuvo.devicecenter";

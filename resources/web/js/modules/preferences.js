@@ -114,6 +114,36 @@
       h('p', { class: 'muted', text: t('usage.history') }));
   }
 
+  // One on/off row of a card: `name` keys its texts, `on` its state; a click sends the other.
+  function switchRow(name, on, send) {
+    const titleId = uid(name);
+    const detailId = uid(name);
+    return h('li', { class: 'setting' },
+      h('div', { class: 'setting-text' },
+        h('p', { class: 'setting-title', id: titleId, text: t(`desktop.${name}`) }),
+        h('p', { class: 'setting-detail muted', id: detailId, text: t(`desktop.${name}Detail`) })),
+      h('span', { class: 'setting-state', 'aria-hidden': 'true', text: on ? t('settings.on') : t('settings.off') }),
+      h('button', {
+        type: 'button', role: 'switch', class: 'switch',
+        'aria-checked': String(on), 'aria-labelledby': titleId, 'aria-describedby': detailId,
+        'data-focus': `desktop-${name}`, 'data-role': `desktop-${name}`,
+        onclick: () => send(!on),
+      }, h('span', { class: 'switch-thumb', 'aria-hidden': 'true' })));
+  }
+
+  // The program's desktop choices; "Start at login" only with background mode. Absent
+  // until the program says what they are.
+  function desktopCard(ctx) {
+    const d = ctx.desktop;
+    if (!d) return null;
+    const send = (key) => (on) => ctx.post({ action: 'desktop', [key]: on });
+    return card(t('desktop.title'), { class: 'desktop-card' },
+      h('ul', { class: 'settings-list' },
+        switchRow('chargeNotice', d.chargeNotice, send('chargeNotice')),
+        switchRow('keepRunning', d.keepRunning, send('keepRunning')),
+        d.keepRunning ? switchRow('startAtLogin', d.startAtLogin, send('startAtLogin')) : null));
+  }
+
   // Shown from the first start until the user closes it or uses the switch.
   function usageNotice(s, ctx, openModule) {
     if (!s.usageData.notice || !ctx.services.analysis) return null;
@@ -137,6 +167,7 @@
           prefs.theme, (v) => send(prefs.language, v))),
       // A build without a server sends nothing: there is nothing to switch off.
       ctx.services.analysis ? usageCard(s, ctx) : null,
+      desktopCard(ctx),
       updateCard(s, ctx),
       shareCard(ctx),
     ];

@@ -1,4 +1,4 @@
-#include "app/demo_servers.h"
+#include "app/server_endpoints.h"
 
 #include <map>
 #include <string>
@@ -12,14 +12,14 @@ namespace {
 
 using Variables = std::map<std::string, std::string>;
 
-DemoServers::Environment table(const Variables& variables) {
+ServerEndpoints::Environment table(const Variables& variables) {
   return [&variables](const char* name) -> const char* {
     auto found = variables.find(name);
     return found == variables.end() ? nullptr : found->second.c_str();
   };
 }
 
-void expectBuildConstants(const DemoServers::Servers& servers) {
+void expectBuildConstants(const ServerEndpoints::Servers& servers) {
   EXPECT_EQ(servers.api.baseUrl, HistoryAPI::defaultEndpoint().baseUrl);
   EXPECT_EQ(servers.api.timeout, HistoryAPI::defaultEndpoint().timeout);
   EXPECT_EQ(servers.api.caFile, "");
@@ -30,19 +30,19 @@ void expectBuildConstants(const DemoServers::Servers& servers) {
 
 // A normal start must never send anything to a server named by the environment, nor trust
 // a certificate it names.
-TEST(DemoServersTest, WithoutTheSimulatedDeviceTheDemoVariablesAreIgnored) {
+TEST(ServerEndpointsTest, WithoutTheSimulatedDeviceTheDemoVariablesAreIgnored) {
   const Variables demo = {{"NIMBRA_DEMO_SERVER", "https://127.0.0.1:40123"},
                           {"NIMBRA_DEMO_CA", "/tmp/demo/ca.pem"}};
-  expectBuildConstants(DemoServers::resolve(false, table(demo)));
+  expectBuildConstants(ServerEndpoints::resolve(false, table(demo)));
   // Only the variable's presence counts in the demo; the CA alone changes nothing.
-  expectBuildConstants(DemoServers::resolve(true, table({{"NIMBRA_DEMO_CA", "/tmp/ca.pem"}})));
-  expectBuildConstants(DemoServers::resolve(true, table({})));
+  expectBuildConstants(ServerEndpoints::resolve(true, table({{"NIMBRA_DEMO_CA", "/tmp/ca.pem"}})));
+  expectBuildConstants(ServerEndpoints::resolve(true, table({})));
 }
 
-TEST(DemoServersTest, TheDemoServerServesEveryCallWithItsCertificate) {
+TEST(ServerEndpointsTest, TheDemoServerServesEveryCallWithItsCertificate) {
   const Variables demo = {{"NIMBRA_DEMO_SERVER", "https://127.0.0.1:40123/"},
                           {"NIMBRA_DEMO_CA", "/tmp/demo/ca.pem"}};
-  DemoServers::Servers servers = DemoServers::resolve(true, table(demo));
+  ServerEndpoints::Servers servers = ServerEndpoints::resolve(true, table(demo));
   EXPECT_EQ(servers.api.baseUrl, "https://127.0.0.1:40123");
   EXPECT_EQ(servers.api.caFile, "/tmp/demo/ca.pem");
   // The updater refuses downloads from any port but 443: its base keeps no port and the
@@ -52,18 +52,18 @@ TEST(DemoServersTest, TheDemoServerServesEveryCallWithItsCertificate) {
   ASSERT_EQ(servers.updateTransport.connectTo.size(), 1u);
   EXPECT_EQ(servers.updateTransport.connectTo[0], "127.0.0.1:443:127.0.0.1:40123");
 
-  servers = DemoServers::resolve(true, table({{"NIMBRA_DEMO_SERVER", "https://localhost"}}));
+  servers = ServerEndpoints::resolve(true, table({{"NIMBRA_DEMO_SERVER", "https://localhost"}}));
   EXPECT_EQ(servers.updateBaseUrl, "https://localhost");
   EXPECT_TRUE(servers.updateTransport.connectTo.empty());
   EXPECT_FALSE(servers.updateTransport.caFile.has_value());
 }
 
-TEST(DemoServersTest, AnUnusableDemoServerKeepsTheBuildConstants) {
+TEST(ServerEndpointsTest, AnUnusableDemoServerKeepsTheBuildConstants) {
   for (const char* url :
        {"http://127.0.0.1:8080", "https://", "https://127.0.0.1:", "https://127.0.0.1:99999",
         "https://127.0.0.1:80x", "https://user@127.0.0.1:4000", "https://[::1]:4000"}) {
     SCOPED_TRACE(url);
-    expectBuildConstants(DemoServers::resolve(true, table({{"NIMBRA_DEMO_SERVER", url}})));
+    expectBuildConstants(ServerEndpoints::resolve(true, table({{"NIMBRA_DEMO_SERVER", url}})));
   }
 }
 

@@ -11,7 +11,7 @@
 // update calls at a loopback reference server with NIMBRA_DEMO_SERVER (its base URL, e.g.
 // "https://127.0.0.1:40123") and trust that server's certificate with NIMBRA_DEMO_CA (a PEM
 // file). Without the switch both variables are ignored. Any thread; no state.
-namespace nimbra::DemoServers {
+namespace nimbra::ServerEndpoints {
 
 struct Servers {
   // The analysis, battery estimate and telemetry server.
@@ -34,4 +34,4 @@ Servers resolve(bool simulatedDevice, const Environment& environment);
 // resolve() with the process environment.
 Servers fromProcessEnvironment(bool simulatedDevice);
 
-}  // namespace nimbra::DemoServers
+}  // namespace nimbra::ServerEndpoints

@@ -1,4 +1,4 @@
-#include "app/demo_servers.h"
+#include "app/server_endpoints.h"
 
 #include <charconv>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "nimbra/build_config.h"
 
-namespace nimbra::DemoServers {
+namespace nimbra::ServerEndpoints {
 namespace {
 
 // The demo server answers on loopback; a slow demo machine still finishes within this.
@@ -83,4 +83,4 @@ Servers fromProcessEnvironment(bool simulatedDevice) {
   return resolve(simulatedDevice, [](const char* name) { return std::getenv(name); });
 }
 
-}  // namespace nimbra::DemoServers
+}  // namespace nimbra::ServerEndpoints
