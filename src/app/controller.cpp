@@ -29,6 +29,8 @@ Controller::Controller(Seams seams)
       arguments_(std::move(seams.arguments)),
       accessFix_(std::move(seams.accessFix)),
       diagnosticsFacts_(std::move(seams.diagnosticsFacts)),
+      fileChooser_(seams.fileChooser),
+      dataStorage_(seams.storage),
       presentation_(std::move(seams.presentation)),
       usageData_(UsageData::load(settings_)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),

@@ -11,6 +11,7 @@
 #include "app/battery_estimator.h"
 #include "app/connection_sequence.h"
 #include "app/device_access.h"
+#include "app/file_chooser.h"
 #include "app/history_flow.h"
 #include "app/page_view.h"
 #include "app/presentation.h"
@@ -89,6 +90,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Day files of samples written on a thread of their own (the program); otherwise at once,
     // on the main thread (tests, benchmarks). See SampleWriter.
     bool sampleWriterThread = false;
+    // Where "export" asks the user to save; null: exports are not offered.
+    FileChooser* fileChooser = nullptr;
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.
@@ -196,6 +199,10 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void historyAction();
   void resetAction(const nlohmann::json& body);
   void settingAction(const nlohmann::json& body);
+  // Export of the kept data (controller_export.cpp).
+  struct ExportJob;
+  void exportAction(const nlohmann::json& body);
+  void exportChosen(const ExportJob& job, const std::optional<std::filesystem::path>& file);
 
   // Derived values.
   bool cablePresent() const;
@@ -218,6 +225,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::vector<std::string> arguments_;
   std::function<DeviceAccess::Fix()> accessFix_;
   std::function<Diagnostics::Facts()> diagnosticsFacts_;
+  FileChooser* fileChooser_;
+  LocalStorage dataStorage_;  // the sample store's and the archives' (seams.storage)
 
   // State.
   PresentationPreferences presentation_;
@@ -240,6 +249,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::unique_ptr<USBPresence> usbPresence_;
   USBPresence::Serials attached_;
   bool publishQueued_ = false;
+  bool exportChoosing_ = false;  // the file chooser of an export is open
 
   // The parts, each with its own fields (declared after what they refer to).
   ConnectionSequence connection_;

@@ -14,6 +14,7 @@
 #include "platform/glib_main_queue.h"
 #include "platform/gtk/demo_ticker.h"
 #include "platform/gtk/gdk_clipboard.h"
+#include "platform/gtk/native_save_chooser.h"
 #include "platform/gtk/qr_picture.h"
 #include "server/post_json.h"
 #include "storage/local_settings.h"
@@ -52,6 +53,7 @@ class AppSeams {
   CairoQrPainter painter;
   GdkClipboardWriter clipboard;
   AppSharing sharing;
+  NativeSaveChooser saveChooser;  // where the page's exports are saved
   const LaunchOptions options;
   // The analysis and battery server: the build's, or the demo's.
   HistoryAPI::Endpoint analysisEndpoint;

@@ -33,6 +33,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
             return DiagnosticsCommand::gatherFacts(true, simulated);
           },
       .sampleWriterThread = true,
+      .fileChooser = &seams.saveChooser,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

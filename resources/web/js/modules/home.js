@@ -163,6 +163,7 @@
     } else if (s.recent.length > 1) {
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
     }
+    out.push(N.exporting.samplesCard(ctx));
     return out;
   }
 

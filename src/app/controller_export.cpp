@@ -1,0 +1,177 @@
+#include <array>
+#include <cmath>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "app/controller.h"
+#include "app/data_export.h"
+#include "app/export_sources.h"
+#include "core/dates.h"
+#include "core/file_system.h"
+
+// The page's "export" action: the user picks a destination in the desktop's chooser, then the
+// kept data is read from the stores and written there in one atomic replace. The outcome goes
+// back to the page as window.exportResult({kind, ok, file, count, reason, detail}); a
+// cancelled chooser sends nothing. Nothing leaves the computer.
+
+namespace nimbra {
+
+struct Controller::ExportJob {
+  std::string kind;
+  double from = 0;  // samples only: [from, to) in seconds since 1970
+  double to = 0;
+};
+
+namespace {
+
+using nlohmann::json;
+
+struct ExportKind {
+  std::string_view kind;
+  std::string_view fileStem;
+  std::string_view extension;
+  std::string_view titleEn;
+  std::string_view titleZh;
+};
+
+constexpr std::array<ExportKind, 4> kKinds{{
+    {"samples", "nimbra-samples", "csv", "Export samples", "导出采样数据"},
+    {"journal", "nimbra-setting-journal", "csv", "Export setting journal", "导出设置记录"},
+    {"maintenance", "nimbra-maintenance", "csv", "Export maintenance records", "导出维护记录"},
+    {"history", "nimbra-history", "json", "Export history", "导出历史记录"},
+}};
+
+// A range longer than this is a page fault, not a wish: the store keeps 30 days.
+constexpr double kLongestRangeSeconds = 400 * kSampleDayLength;
+
+const ExportKind* findKind(std::string_view kind) {
+  for (const ExportKind& known : kKinds) {
+    if (known.kind == kind) return &known;
+  }
+  return nullptr;
+}
+
+std::optional<std::string> stringMember(const json& body, const char* key) {
+  auto found = body.find(key);
+  if (found == body.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+std::optional<double> number(const json& body, const char* key) {
+  auto found = body.find(key);
+  if (found == body.end() || !found->is_number()) return std::nullopt;
+  double value = found->get<double>();
+  return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
+}
+
+// "yyyy-mm-dd" as the page's date inputs give it, or none.
+std::optional<std::string> dayText(const json& body, const char* key) {
+  auto found = body.find(key);
+  if (found == body.end() || !found->is_string()) return std::nullopt;
+  const std::string& text = found->get_ref<const std::string&>();
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return std::nullopt;
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9}) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  return text;
+}
+
+std::string suggestedName(const ExportKind& kind, const json& body, Date now) {
+  std::string days = iso8601(now).substr(0, 10);
+  if (kind.kind == "samples") {
+    std::optional<std::string> first = dayText(body, "fromDay");
+    std::optional<std::string> last = dayText(body, "toDay");
+    if (first && last) days = *first == *last ? *first : *first + "_" + *last;
+  }
+  return std::string(kind.fileStem) + "-" + days + "." + std::string(kind.extension);
+}
+
+struct Exported {
+  std::string text;
+  size_t count = 0;
+};
+
+size_t sampleCount(const std::vector<DataExport::DeviceSamples>& devices) {
+  size_t count = 0;
+  for (const DataExport::DeviceSamples& device : devices) count += device.samples.size();
+  return count;
+}
+
+size_t recordCount(const std::vector<DataExport::ArchiveRecords>& archives) {
+  size_t count = 0;
+  for (const DataExport::ArchiveRecords& archive : archives) count += archive.records.size();
+  return count;
+}
+
+}  // namespace
+
+void Controller::exportAction(const json& body) {
+  std::optional<std::string> kindName = stringMember(body, "kind");
+  const ExportKind* kind = kindName ? findKind(*kindName) : nullptr;
+  if (!kind || !fileChooser_ || exportChoosing_) return;
+  ExportJob job{std::string(kind->kind)};
+  if (job.kind == "samples") {
+    std::optional<double> from = number(body, "from");
+    std::optional<double> to = number(body, "to");
+    if (!from || !to || !(*from < *to) || *to - *from > kLongestRangeSeconds) return;
+    job.from = *from;
+    job.to = *to;
+  }
+
+  bool chinese = effectiveLanguage_(presentation_.language) == "zh";
+  FileChooser::Request request{
+      .title = std::string(chinese ? kind->titleZh : kind->titleEn),
+      .suggestedName = suggestedName(*kind, body, clock_.now()),
+      .filterName = kind->extension == "csv" ? "CSV" : "JSON",
+      .mimeType = kind->extension == "csv" ? "text/csv" : "application/json",
+  };
+  exportChoosing_ = true;
+  fileChooser_->chooseSaveDestination(
+      request, [weak = weak_from_this(), job](std::optional<std::filesystem::path> file) {
+        if (auto self = weak.lock()) self->exportChosen(job, file);
+      });
+}
+
+void Controller::exportChosen(const ExportJob& job,
+                              const std::optional<std::filesystem::path>& file) {
+  exportChoosing_ = false;
+  if (!file) return;
+
+  Result<Exported> exported = [&]() -> Result<Exported> {
+    if (job.kind == "samples") {
+      auto devices = ExportSources::samples(dataStorage_, DeviceProfile::iqosIlumaOne(), job.from,
+                                            job.to);
+      if (!devices) return devices.error();
+      return Exported{DataExport::samplesCsv(*devices), sampleCount(*devices)};
+    }
+    if (job.kind == "journal") {
+      const std::vector<SettingRecord>& records = settingJournal_->records();
+      return Exported{DataExport::settingJournalCsv(records), records.size()};
+    }
+    if (job.kind == "maintenance") {
+      return Exported{DataExport::maintenanceCsv(maintenanceRecords_), maintenanceRecords_.size()};
+    }
+    auto archives = ExportSources::historyArchives(dataStorage_);
+    if (!archives) return archives.error();
+    return Exported{DataExport::historyJson(*archives), recordCount(*archives)};
+  }();
+
+  json result{{"kind", job.kind}, {"file", file->filename().string()}};
+  if (!exported) {
+    result.update({{"ok", false}, {"reason", "read"}, {"detail", exported.error().message}});
+  } else if (Status written = writeFileAtomically(
+                 *file, std::span(reinterpret_cast<const uint8_t*>(exported->text.data()),
+                                  exported->text.size()));
+             !written) {
+    result.update({{"ok", false}, {"reason", "write"}, {"detail", written.error().message}});
+  } else {
+    result.update({{"ok", true}, {"count", exported->count}});
+  }
+  if (std::shared_ptr<PageView> page = web_.lock()) {
+    page->evaluate("window.exportResult(" +
+                   result.dump(-1, ' ', false, json::error_handler_t::replace) + ")");
+  }
+}
+
+}  // namespace nimbra
