@@ -140,8 +140,8 @@ void Controller::exportChosen(const ExportJob& job,
 
   Result<Exported> exported = [&]() -> Result<Exported> {
     if (job.kind == "samples") {
-      auto devices = ExportSources::samples(dataStorage_, DeviceProfile::iqosIlumaOne(), job.from,
-                                            job.to);
+      auto devices =
+          ExportSources::samples(dataStorage_, DeviceProfile::iqosIlumaOne(), job.from, job.to);
       if (!devices) return devices.error();
       return Exported{DataExport::samplesCsv(*devices), sampleCount(*devices)};
     }

@@ -89,10 +89,14 @@ std::string samplesCsv(const std::vector<DeviceSamples>& devices) {
       for (const auto& entry : sample.settings) settingIds.insert(entry.first);
     }
   }
-  std::vector<std::string> header{"device",          SampleKey::observedAt,
-                                  SampleKey::battery, SampleKey::voltageADC,
-                                  SampleKey::temperatureRaw, SampleKey::processCount,
-                                  SampleKey::cumulativePuffCount, SampleKey::firmware,
+  std::vector<std::string> header{"device",
+                                  SampleKey::observedAt,
+                                  SampleKey::battery,
+                                  SampleKey::voltageADC,
+                                  SampleKey::temperatureRaw,
+                                  SampleKey::processCount,
+                                  SampleKey::cumulativePuffCount,
+                                  SampleKey::firmware,
                                   SampleKey::engine};
   for (const std::string& id : settingIds) header.push_back("setting." + id);
 
@@ -124,10 +128,10 @@ std::string settingJournalCsv(const std::vector<SettingRecord>& records) {
   std::string out;
   appendCsvRow(out, {"time", "action", "requested", "before", "after", "result", "id"});
   for (const SettingRecord& record : records) {
-    appendCsvRow(out, {iso8601(record.time), record.action,
-                       record.requested ? boolText(*record.requested) : std::string(),
-                       values(record.before), values(record.after), resultText(record.result),
-                       record.id.text()});
+    appendCsvRow(
+        out, {iso8601(record.time), record.action,
+              record.requested ? boolText(*record.requested) : std::string(), values(record.before),
+              values(record.after), resultText(record.result), record.id.text()});
   }
   return out;
 }

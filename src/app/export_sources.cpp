@@ -31,9 +31,9 @@ Result<std::vector<std::string>> sortedNames(const path& directory) {
 }
 
 // The samples of one device directory inside [from, to).
-Result<std::vector<DeviceSample>> deviceSamples(const LocalStorage& storage,
-                                                const path& directory, int64_t firstDay,
-                                                int64_t lastDay, double from, double to) {
+Result<std::vector<DeviceSample>> deviceSamples(const LocalStorage& storage, const path& directory,
+                                                int64_t firstDay, int64_t lastDay, double from,
+                                                double to) {
   Result<std::vector<std::string>> names = sortedNames(directory);
   if (!names) return names.error();
   std::vector<int64_t> days;
@@ -66,8 +66,8 @@ Result<std::vector<DataExport::DeviceSamples>> samples(const LocalStorage& stora
   Result<path> data = storage.localDirectory();
   if (!data) return data.error();
   path root = *data / DeviceStore::kRootName;
-  Result<std::string> sample = deviceDirectoryName(profile.brand, profile.model,
-                                                   profile.transport, "key");
+  Result<std::string> sample =
+      deviceDirectoryName(profile.brand, profile.model, profile.transport, "key");
   if (!sample) return sample.error();
   const std::string prefix = sample->substr(0, sample->size() - 3);
 

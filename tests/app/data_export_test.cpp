@@ -1,3 +1,5 @@
+#include "app/data_export.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -7,15 +9,15 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "app/data_export.h"
 #include "app/export_sources.h"
 #include "app/file_chooser.h"
+#include "controller_fixture.h"
+#include "core/dates.h"
 #include "core/file_system.h"
 #include "storage/day_file.h"
 #include "storage/device_store.h"
 #include "storage/key_cache.h"
 #include "support/temporary_folder.h"
-#include "controller_fixture.h"
 
 namespace nimbra::testing {
 namespace {
@@ -124,8 +126,7 @@ TEST(DataExportTest, FullDayMatchesSealedDayFile) {
   }
   Result<std::string> directory = deviceDirectoryName("iqos", "m0033", "usb-hid", kKey);
   ASSERT_TRUE(directory.ok());
-  const std::filesystem::path file =
-      store->root() / *directory / dayFileName(kDay);
+  const std::filesystem::path file = store->root() / *directory / dayFileName(kDay);
   ASSERT_TRUE(createDirectories(file.parent_path(), 0700).ok());
   ASSERT_TRUE(saveDayFile(storage, file, day).ok());
   // The store itself reads the file as its own.
@@ -135,8 +136,8 @@ TEST(DataExportTest, FullDayMatchesSealedDayFile) {
   EXPECT_EQ(recent->back(), day.back());
 
   const double from = static_cast<double>(kDay) * kSampleDayLength;
-  auto exported = ExportSources::samples(storage, DeviceProfile::iqosIlumaOne(), from,
-                                         from + kSampleDayLength);
+  auto exported =
+      ExportSources::samples(storage, DeviceProfile::iqosIlumaOne(), from, from + kSampleDayLength);
   ASSERT_TRUE(exported.ok());
   const std::string csv = DataExport::samplesCsv(*exported);
   Result<std::vector<DeviceSample>> sealed = loadDayFile(storage, file);
@@ -145,10 +146,10 @@ TEST(DataExportTest, FullDayMatchesSealedDayFile) {
 
   std::vector<std::vector<std::string>> rows = parseCsv(csv);
   ASSERT_EQ(rows.size(), static_cast<size_t>(kSamples) + 1);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{
-                         "device", "observedAt", "battery", "voltageADC", "temperatureRaw",
-                         "processCount", "cumulativePuffCount", "firmware", "engine",
-                         "setting.flex", "setting.light", "setting.lock"}));
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"device", "observedAt", "battery", "voltageADC",
+                                               "temperatureRaw", "processCount",
+                                               "cumulativePuffCount", "firmware", "engine",
+                                               "setting.flex", "setting.light", "setting.lock"}));
   auto integer = [](const std::optional<int64_t>& v) { return v ? std::to_string(*v) : ""; };
   auto setting = [](const DeviceSample& s, const char* id) -> std::string {
     auto found = s.settings.find(id);
@@ -209,8 +210,12 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
        out / "m.csv",
        "nimbra-maintenance-2025-12-18.csv",
        R"({"count":0,"file":"m.csv","kind":"maintenance","ok":true})"},
-      {{{"action", "export"}, {"kind", "samples"}, {"from", from}, {"to", from + 86400},
-        {"fromDay", "2024-05-01"}, {"toDay", "2024-05-01"}},
+      {{{"action", "export"},
+        {"kind", "samples"},
+        {"from", from},
+        {"to", from + 86400},
+        {"fromDay", "2024-05-01"},
+        {"toDay", "2024-05-01"}},
        out / "s.csv",
        "nimbra-samples-2024-05-01.csv",
        R"({"count":0,"file":"s.csv","kind":"samples","ok":true})"},
@@ -218,10 +223,15 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
        out / "missing" / "h.json",
        "nimbra-history-2025-12-18.json",
        R"({"file":"h.json","kind":"history","ok":false,"reason":"write"})"},
-      {{{"action", "export"}, {"kind", "journal"}}, std::nullopt,
-       "nimbra-setting-journal-2025-12-18.csv", ""},
+      {{{"action", "export"}, {"kind", "journal"}},
+       std::nullopt,
+       "nimbra-setting-journal-2025-12-18.csv",
+       ""},
       // Not asked at all: a range backwards, an unknown kind.
-      {{{"action", "export"}, {"kind", "samples"}, {"from", from}, {"to", from}}, out / "x", "", ""},
+      {{{"action", "export"}, {"kind", "samples"}, {"from", from}, {"to", from}},
+       out / "x",
+       "",
+       ""},
       {{{"action", "export"}, {"kind", "secrets"}}, out / "x", "", ""},
   };
   for (const Case& c : cases) {
@@ -231,23 +241,25 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
     send(c.body);
     SCOPED_TRACE(c.body.dump());
     ASSERT_EQ(chooser.requests.size(), c.suggested.empty() ? 0u : 1u);
-    if (!c.suggested.empty()) EXPECT_EQ(chooser.requests[0].suggestedName, c.suggested);
+    if (!c.suggested.empty()) {
+      EXPECT_EQ(chooser.requests[0].suggestedName, c.suggested);
+    }
     std::vector<std::string> results;
     for (const std::string& script : page_->scripts) {
       if (!script.starts_with("window.exportResult(")) continue;
       auto json = nlohmann::json::parse(script.substr(20, script.size() - 21));
       if (json.value("ok", true)) {
         Result<std::string> text = readFile(*c.destination);
-        EXPECT_TRUE(text.ok() && text->starts_with(c.body["kind"] == "samples" ? "device,"
-                                                                                 : "action,"));
+        EXPECT_TRUE(text.ok() &&
+                    text->starts_with(c.body["kind"] == "samples" ? "device," : "action,"));
       } else {
         EXPECT_FALSE(json["detail"].get<std::string>().empty());
       }
       json.erase("detail");
       results.push_back(json.dump());
     }
-    EXPECT_EQ(results, c.result.empty() ? std::vector<std::string>{}
-                                        : std::vector<std::string>{c.result});
+    EXPECT_EQ(results,
+              c.result.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.result});
   }
 }
 

@@ -22,8 +22,8 @@ void NativeSaveChooser::chooseSaveDestination(const Request& request, Chosen cho
       application != nullptr && GTK_IS_APPLICATION(application)) {
     parent = gtk_application_get_active_window(GTK_APPLICATION(application));
   }
-  dialog_ = gtk_file_chooser_native_new(request.title.c_str(), parent,
-                                        GTK_FILE_CHOOSER_ACTION_SAVE, nullptr, nullptr);
+  dialog_ = gtk_file_chooser_native_new(request.title.c_str(), parent, GTK_FILE_CHOOSER_ACTION_SAVE,
+                                        nullptr, nullptr);
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(dialog_), TRUE);
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(dialog_);
   gtk_file_chooser_set_current_name(chooser, request.suggestedName.c_str());
