@@ -31,16 +31,18 @@ struct ExportKind {
   std::string_view kind;
   std::string_view fileStem;
   std::string_view extension;
-  std::string_view titleEn;
-  std::string_view titleZh;
+  std::string_view title;  // when the page sends none
 };
 
 constexpr std::array<ExportKind, 4> kKinds{{
-    {"samples", "nimbra-samples", "csv", "Export samples", "导出采样数据"},
-    {"journal", "nimbra-setting-journal", "csv", "Export setting journal", "导出设置记录"},
-    {"maintenance", "nimbra-maintenance", "csv", "Export maintenance records", "导出维护记录"},
-    {"history", "nimbra-history", "json", "Export history", "导出历史记录"},
+    {"samples", "nimbra-samples", "csv", "Export samples"},
+    {"journal", "nimbra-setting-journal", "csv", "Export setting journal"},
+    {"maintenance", "nimbra-maintenance", "csv", "Export maintenance records"},
+    {"history", "nimbra-history", "json", "Export history records"},
 }};
+
+// The page's title for the dialog, in its language; a title longer than this is not one.
+constexpr size_t kLongestTitle = 200;
 
 // A range longer than this is a page fault, not a wish: the store keeps 30 days.
 constexpr double kLongestRangeSeconds = 400 * kSampleDayLength;
@@ -119,9 +121,10 @@ void Controller::exportAction(const json& body) {
     job.to = *to;
   }
 
-  bool chinese = effectiveLanguage_(presentation_.language) == "zh";
+  std::optional<std::string> title = stringMember(body, "title");
+  if (!title || title->empty() || title->size() > kLongestTitle) title = std::string(kind->title);
   FileChooser::Request request{
-      .title = std::string(chinese ? kind->titleZh : kind->titleEn),
+      .title = std::move(*title),
       .suggestedName = suggestedName(*kind, body, clock_.now()),
       .filterName = kind->extension == "csv" ? "CSV" : "JSON",
       .mimeType = kind->extension == "csv" ? "text/csv" : "application/json",

@@ -200,15 +200,17 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
     nlohmann::json body;
     std::optional<std::filesystem::path> destination;
     std::string suggested;
+    std::string title;   // the page's, in its language, else the program's own
     std::string result;  // the page's exportResult without "detail"; empty: none
   };
   const std::filesystem::path out = folder_.path() / "out";
   ASSERT_TRUE(createDirectories(out, 0700).ok());
   const double from = 1714521600;  // 2024-05-01T00:00:00Z
   const std::vector<Case> cases{
-      {{{"action", "export"}, {"kind", "maintenance"}},
+      {{{"action", "export"}, {"kind", "maintenance"}, {"title", "导出维护记录"}},
        out / "m.csv",
        "nimbra-maintenance-2025-12-18.csv",
+       "导出维护记录",
        R"({"count":0,"file":"m.csv","kind":"maintenance","ok":true})"},
       {{{"action", "export"},
         {"kind", "samples"},
@@ -218,21 +220,25 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
         {"toDay", "2024-05-01"}},
        out / "s.csv",
        "nimbra-samples-2024-05-01.csv",
+       "Export samples",
        R"({"count":0,"file":"s.csv","kind":"samples","ok":true})"},
       {{{"action", "export"}, {"kind", "history"}},
        out / "missing" / "h.json",
        "nimbra-history-2025-12-18.json",
+       "Export history records",
        R"({"file":"h.json","kind":"history","ok":false,"reason":"write"})"},
       {{{"action", "export"}, {"kind", "journal"}},
        std::nullopt,
        "nimbra-setting-journal-2025-12-18.csv",
+       "Export setting journal",
        ""},
       // Not asked at all: a range backwards, an unknown kind.
       {{{"action", "export"}, {"kind", "samples"}, {"from", from}, {"to", from}},
        out / "x",
        "",
+       "",
        ""},
-      {{{"action", "export"}, {"kind", "secrets"}}, out / "x", "", ""},
+      {{{"action", "export"}, {"kind", "secrets"}}, out / "x", "", "", ""},
   };
   for (const Case& c : cases) {
     chooser.requests.clear();
@@ -243,6 +249,7 @@ TEST_F(ExportActionTest, WritesTheChosenFileAndTellsThePage) {
     ASSERT_EQ(chooser.requests.size(), c.suggested.empty() ? 0u : 1u);
     if (!c.suggested.empty()) {
       EXPECT_EQ(chooser.requests[0].suggestedName, c.suggested);
+      EXPECT_EQ(chooser.requests[0].title, c.title);
     }
     std::vector<std::string> results;
     for (const std::string& script : page_->scripts) {

@@ -1,4 +1,5 @@
-// "Export…": the kept data saved in open formats through the desktop's file chooser. The
+// "Export…": the kept data saved in open formats through the desktop's file chooser (titled in
+// the page's language by the message's "title"). The
 // samples card sits on the Device page, the records card in History. The program answers
 // window.exportResult(result) once a file is written or has failed; a cancelled chooser
 // answers nothing. The chosen days and the last result are page-local.
@@ -29,7 +30,7 @@
     const from = dayStart(fromDay);
     const to = dayStart(toDay, 1);
     if (from === undefined || to === undefined || !(from < to)) return undefined;
-    return { action: 'export', kind: 'samples', from, to, fromDay, toDay };
+    return { action: 'export', kind: 'samples', title: t('export.dialog.samples'), from, to, fromDay, toDay };
   }
 
   function result(ctx, kinds) {
@@ -80,7 +81,7 @@
     return card(t('export.records.title'), { class: 'export-card' },
       h('p', { class: 'muted', text: t('export.records.body') }),
       h('div', { class: 'export-buttons' }, kinds.map((kind) =>
-        button(t(`export.${kind}`), `export-${kind}`, () => ctx.post({ action: 'export', kind })))),
+        button(t(`export.${kind}`), `export-${kind}`, () => ctx.post({ action: 'export', kind, title: t(`export.dialog.${kind}`) })))),
       result(ctx, kinds));
   }
 

@@ -98,6 +98,10 @@
       'export.failed': 'Export failed',
       'export.failed.read': 'The kept data could not be read ({detail}). Nothing was saved.',
       'export.failed.write': '“{file}” could not be saved ({detail}).',
+      'export.dialog.samples': 'Export samples',
+      'export.dialog.history': 'Export history records',
+      'export.dialog.journal': 'Export setting journal',
+      'export.dialog.maintenance': 'Export maintenance records',
 
       'settings.intro': 'Every change is read back from the device to confirm it.',
       'settings.disabled.notConnected': 'Connect the device to change its settings.',
@@ -339,6 +343,10 @@
       'export.failed': '导出失败',
       'export.failed.read': '无法读取本机保存的数据（{detail}），未保存任何文件。',
       'export.failed.write': '无法保存“{file}”（{detail}）。',
+      'export.dialog.samples': '导出采样数据',
+      'export.dialog.history': '导出历史记录',
+      'export.dialog.journal': '导出设置记录',
+      'export.dialog.maintenance': '导出维护记录',
 
       'settings.intro': '每次更改都会从设备读回以确认。',
       'settings.disabled.notConnected': '连接设备后才能更改设置。',
