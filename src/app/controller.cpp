@@ -52,6 +52,7 @@ Controller::Controller(Seams seams)
       return language == "zh" ? std::string("zh") : std::string("en");
     };
   }
+  exportThread_ = seams.sampleWriterThread;
   samples_.openStore(std::move(seams.storage));
   telemetry_.setEnabled(usageData_.enabled);
 }

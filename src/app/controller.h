@@ -24,6 +24,7 @@
 #include "core/clock.h"
 #include "core/diagnostics_facts.h"
 #include "core/main_queue.h"
+#include "core/serial_queue.h"
 #include "core/uuid.h"
 #include "device/model.h"
 #include "devicelink/presence_source.h"
@@ -88,7 +89,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // own are added by the controller); empty: "copy-diagnostics" copies nothing.
     std::function<Diagnostics::Facts()> diagnosticsFacts = {};
     // Day files of samples written on a thread of their own (the program); otherwise at once,
-    // on the main thread (tests, benchmarks). See SampleWriter.
+    // on the main thread (tests, benchmarks). See SampleWriter. Exports likewise.
     bool sampleWriterThread = false;
     // Where "export" asks the user to save; null: exports are not offered.
     FileChooser* fileChooser = nullptr;
@@ -104,6 +105,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   static constexpr MainQueue::Duration kResetRecoveryDelay = ResetRecovery::kResetRecoveryDelay;
   static constexpr MainQueue::Duration kResetRecoveryLimit = ResetRecovery::kResetRecoveryLimit;
   static constexpr const char* kStoreOpenFailedMessage = SampleFolder::kStoreOpenFailedMessage;
+  static constexpr char kExportThreadName[] = "nimbra-export";
   static constexpr char kPowerHintMessage[] = "设备可能未开机，请长按按钮后刷新。";
   // Shown as the storage error while no sample error is: the choice holds for this run only.
   static constexpr char kPreferencesNotSavedMessage[] =
@@ -250,6 +252,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   USBPresence::Serials attached_;
   bool publishQueued_ = false;
   bool exportChoosing_ = false;  // the file chooser of an export is open
+  bool exportThread_ = false;    // exports run on exportWorker_ (seams.sampleWriterThread)
 
   // The parts, each with its own fields (declared after what they refer to).
   ConnectionSequence connection_;
@@ -257,6 +260,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   BatteryEstimator battery_;
   ResetRecovery reset_;
   SampleFolder samples_;
+  // Made by the first export of a run that writes on a thread; destroyed first, letting the
+  // export under way finish (its result is dropped).
+  std::unique_ptr<SerialQueue> exportWorker_;
 };
 
 }  // namespace nimbra

@@ -1,5 +1,6 @@
 #include <array>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -11,8 +12,9 @@
 #include "core/file_system.h"
 
 // The page's "export" action: the user picks a destination in the desktop's chooser, then the
-// kept data is read from the stores and written there in one atomic replace. The outcome goes
-// back to the page as window.exportResult({kind, ok, file, count, reason, detail}); a
+// kept data is read from the stores and written there in one atomic replace, on a thread of
+// its own in the program (a month of samples takes seconds to read) and at once in tests. The
+// outcome goes back to the page as window.exportResult({kind, ok, file, count, reason, detail}); a
 // cancelled chooser sends nothing. Nothing leaves the computer.
 
 namespace nimbra {
@@ -106,6 +108,25 @@ size_t recordCount(const std::vector<DataExport::ArchiveRecords>& archives) {
   return count;
 }
 
+// Writes the made text to `file` in one atomic replace; the page's result for it.
+json writeExport(const std::string& kind, const std::filesystem::path& file,
+                 const Result<Exported>& exported) {
+  json result{{"kind", kind}, {"file", file.filename().string()}};
+  if (!exported) {
+    result.update({{"ok", false}, {"reason", "read"}, {"detail", exported.error().message}});
+    return result;
+  }
+  const std::string& text = exported->text;
+  Status written = writeFileAtomically(
+      file, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  if (!written) {
+    result.update({{"ok", false}, {"reason", "write"}, {"detail", written.error().message}});
+  } else {
+    result.update({{"ok", true}, {"count", exported->count}});
+  }
+  return result;
+}
+
 }  // namespace
 
 void Controller::exportAction(const json& body) {
@@ -141,40 +162,44 @@ void Controller::exportChosen(const ExportJob& job,
   exportChoosing_ = false;
   if (!file) return;
 
-  Result<Exported> exported = [&]() -> Result<Exported> {
-    if (job.kind == "samples") {
-      auto devices =
-          ExportSources::samples(dataStorage_, DeviceProfile::iqosIlumaOne(), job.from, job.to);
+  // What the controller keeps is copied here; the stores are read where the work runs.
+  std::function<Result<Exported>()> make;
+  if (job.kind == "samples") {
+    make = [storage = dataStorage_, from = job.from, to = job.to]() -> Result<Exported> {
+      auto devices = ExportSources::samples(storage, DeviceProfile::iqosIlumaOne(), from, to);
       if (!devices) return devices.error();
       return Exported{DataExport::samplesCsv(*devices), sampleCount(*devices)};
-    }
-    if (job.kind == "journal") {
-      const std::vector<SettingRecord>& records = settingJournal_->records();
+    };
+  } else if (job.kind == "journal") {
+    make = [records = settingJournal_->records()]() -> Result<Exported> {
       return Exported{DataExport::settingJournalCsv(records), records.size()};
-    }
-    if (job.kind == "maintenance") {
-      return Exported{DataExport::maintenanceCsv(maintenanceRecords_), maintenanceRecords_.size()};
-    }
-    auto archives = ExportSources::historyArchives(dataStorage_);
-    if (!archives) return archives.error();
-    return Exported{DataExport::historyJson(*archives), recordCount(*archives)};
-  }();
-
-  json result{{"kind", job.kind}, {"file", file->filename().string()}};
-  if (!exported) {
-    result.update({{"ok", false}, {"reason", "read"}, {"detail", exported.error().message}});
-  } else if (Status written = writeFileAtomically(
-                 *file, std::span(reinterpret_cast<const uint8_t*>(exported->text.data()),
-                                  exported->text.size()));
-             !written) {
-    result.update({{"ok", false}, {"reason", "write"}, {"detail", written.error().message}});
+    };
+  } else if (job.kind == "maintenance") {
+    make = [records = maintenanceRecords_]() -> Result<Exported> {
+      return Exported{DataExport::maintenanceCsv(records), records.size()};
+    };
   } else {
-    result.update({{"ok", true}, {"count", exported->count}});
+    make = [storage = dataStorage_]() -> Result<Exported> {
+      auto archives = ExportSources::historyArchives(storage);
+      if (!archives) return archives.error();
+      return Exported{DataExport::historyJson(*archives), recordCount(*archives)};
+    };
   }
-  if (std::shared_ptr<PageView> page = web_.lock()) {
-    page->evaluate("window.exportResult(" +
-                   result.dump(-1, ' ', false, json::error_handler_t::replace) + ")");
-  }
+
+  auto work = [make = std::move(make), kind = job.kind, file = *file, &queue = queue_,
+               weak = weak_from_this()] {
+    json result = writeExport(kind, file, make());
+    queue.post([weak, result = std::move(result)] {
+      std::shared_ptr<Controller> self = weak.lock();
+      std::shared_ptr<PageView> page = self ? self->web_.lock() : nullptr;
+      if (!page) return;
+      page->evaluate("window.exportResult(" +
+                     result.dump(-1, ' ', false, json::error_handler_t::replace) + ")");
+    });
+  };
+  if (!exportThread_) return work();
+  if (!exportWorker_) exportWorker_ = std::make_unique<SerialQueue>(kExportThreadName);
+  exportWorker_->async(std::move(work));
 }
 
 }  // namespace nimbra
