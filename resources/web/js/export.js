@@ -38,7 +38,7 @@
     if (!r || !kinds.includes(r.kind)) return null;
     if (r.ok) {
       return h('p', { class: 'export-note', role: 'status', 'data-role': 'export-result' },
-        t('export.done', { what: t(`export.count.${r.kind}`, { n: F.integer(r.count) }), file: r.file }));
+        t('export.done', { what: t(`export.count.${r.kind}${r.count === 1 ? '.one' : ''}`, { n: F.integer(r.count) }), file: r.file }));
     }
     return notice('error', t('export.failed'),
       h('p', { 'data-role': 'export-result' }, t(`export.failed.${r.reason === 'read' ? 'read' : 'write'}`,
