@@ -14,8 +14,8 @@
 // The page's "export" action: the user picks a destination in the desktop's chooser, then the
 // kept data is read from the stores and written there in one atomic replace, on a thread of
 // its own in the program (a month of samples takes seconds to read) and at once in tests. The
-// outcome goes back to the page as window.exportResult({kind, ok, file, count, reason, detail}); a
-// cancelled chooser sends nothing. Nothing leaves the computer.
+// outcome goes back to the page as window.exportResult({kind, ok, file, count, reason,
+// detail}); a cancelled chooser sends nothing. Nothing leaves the computer.
 
 namespace nimbra {
 
@@ -46,7 +46,7 @@ constexpr std::array<ExportKind, 4> kKinds{{
 // The page's title for the dialog, in its language; a title longer than this is not one.
 constexpr size_t kLongestTitle = 200;
 
-// A range longer than this is a page fault, not a wish: the store keeps 30 days.
+// A range longer than this is the page's mistake, not a wish: the store keeps 30 days.
 constexpr double kLongestRangeSeconds = 400 * kSampleDayLength;
 
 const ExportKind* findKind(std::string_view kind) {
