@@ -30,6 +30,8 @@ Controller::Controller(Seams seams)
       accessFix_(std::move(seams.accessFix)),
       diagnosticsFacts_(std::move(seams.diagnosticsFacts)),
       batteryRead_(std::move(seams.batteryRead)),
+      fileChooser_(seams.fileChooser),
+      dataStorage_(seams.storage),
       presentation_(std::move(seams.presentation)),
       usageData_(UsageData::load(settings_)),
       model_(std::make_unique<Model>(queue_, clock_, std::move(seams.sleep))),
@@ -51,6 +53,7 @@ Controller::Controller(Seams seams)
       return language == "zh" ? std::string("zh") : std::string("en");
     };
   }
+  exportThread_ = seams.sampleWriterThread;
   samples_.openStore(std::move(seams.storage));
   telemetry_.setEnabled(usageData_.enabled);
 }

@@ -12,6 +12,7 @@
 #include "app/connection_sequence.h"
 #include "app/device_access.h"
 #include "app/error_moments.h"
+#include "app/file_chooser.h"
 #include "app/history_flow.h"
 #include "app/page_view.h"
 #include "app/presentation.h"
@@ -24,6 +25,7 @@
 #include "core/clock.h"
 #include "core/diagnostics_facts.h"
 #include "core/main_queue.h"
+#include "core/serial_queue.h"
 #include "core/uuid.h"
 #include "device/model.h"
 #include "devicelink/presence_source.h"
@@ -88,13 +90,15 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // own are added by the controller); empty: "copy-diagnostics" copies nothing.
     std::function<Diagnostics::Facts()> diagnosticsFacts = {};
     // Day files of samples written on a thread of their own (the program); otherwise at once,
-    // on the main thread (tests, benchmarks). See SampleWriter.
+    // on the main thread (tests, benchmarks). See SampleWriter. Exports likewise.
     bool sampleWriterThread = false;
     // After each new status read of the served device: its serial, the read's battery and
     // the page's language ("zh" or "en"). Empty: nobody listens.
     std::function<void(const std::string& serial, std::optional<int64_t> battery,
                        const std::string& language)>
         batteryRead = {};
+    // Where "export" asks the user to save; null: exports are not offered.
+    FileChooser* fileChooser = nullptr;
   };
 
   // The device poll timer's interval (usbPollInterval) and tolerance.
@@ -107,6 +111,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
   static constexpr MainQueue::Duration kResetRecoveryDelay = ResetRecovery::kResetRecoveryDelay;
   static constexpr MainQueue::Duration kResetRecoveryLimit = ResetRecovery::kResetRecoveryLimit;
   static constexpr const char* kStoreOpenFailedMessage = SampleFolder::kStoreOpenFailedMessage;
+  static constexpr char kExportThreadName[] = "nimbra-export";
   static constexpr char kPowerHintMessage[] = "设备可能未开机，请长按按钮后刷新。";
   // Shown as the storage error while no sample error is: the choice holds for this run only.
   static constexpr char kPreferencesNotSavedMessage[] =
@@ -204,6 +209,10 @@ class Controller : public std::enable_shared_from_this<Controller> {
   void historyAction();
   void resetAction(const nlohmann::json& body);
   void settingAction(const nlohmann::json& body);
+  // Export of the kept data (controller_export.cpp).
+  struct ExportJob;
+  void exportAction(const nlohmann::json& body);
+  void exportChosen(const ExportJob& job, const std::optional<std::filesystem::path>& file);
 
   // Derived values.
   bool cablePresent() const;
@@ -228,6 +237,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::function<Diagnostics::Facts()> diagnosticsFacts_;
   std::function<void(const std::string&, std::optional<int64_t>, const std::string&)> batteryRead_;
   double batteryReadAt_ = 0;  // the observedAt of the last sample told to batteryRead_
+  FileChooser* fileChooser_;
+  LocalStorage dataStorage_;  // the sample store's and the archives' (seams.storage)
 
   // State.
   PresentationPreferences presentation_;
@@ -251,6 +262,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
   std::unique_ptr<USBPresence> usbPresence_;
   USBPresence::Serials attached_;
   bool publishQueued_ = false;
+  bool exportChoosing_ = false;  // the file chooser of an export is open
+  bool exportThread_ = false;    // exports run on exportWorker_ (seams.sampleWriterThread)
 
   // The parts, each with its own fields (declared after what they refer to).
   ConnectionSequence connection_;
@@ -258,6 +271,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
   BatteryEstimator battery_;
   ResetRecovery reset_;
   SampleFolder samples_;
+  // Made by the first export of a run that writes on a thread; destroyed first, letting the
+  // export under way finish (its result is dropped).
+  std::unique_ptr<SerialQueue> exportWorker_;
 };
 
 }  // namespace nimbra

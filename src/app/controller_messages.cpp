@@ -65,6 +65,8 @@ void Controller::handleAction(const json& body) {
   // The user's say over usage data never waits for the device.
   if (*action == "usage-data") return usageDataAction(body);
   if (*action == "usage-data-notice") return usageNoticeAction();
+  // Export reads only what is kept on this computer.
+  if (*action == "export") return exportAction(body);
 
   if (!passesGate(*action)) return;
   if (deferDuringBackgroundRead(*action, body)) return;

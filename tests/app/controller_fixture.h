@@ -117,6 +117,7 @@ class ControllerTest : public SimulatedLinkTest {
         .arguments = {"--zuvo-update-health", "job-1"},
         .sleep = [](std::chrono::milliseconds) {},
         .diagnosticsFacts = diagnosticsFacts_,
+        .fileChooser = fileChooser_,
     });
     settle();
     return *controller_;
@@ -212,6 +213,8 @@ class ControllerTest : public SimulatedLinkTest {
   FakeSharing sharing_;
   // What the program and the system add to a diagnostics report; empty by default.
   std::function<Diagnostics::Facts()> diagnosticsFacts_;
+  // Where exports are saved; none by default (exports not offered).
+  FileChooser* fileChooser_ = nullptr;
   FakeUpdater updater_;
   std::unique_ptr<Telemetry> telemetry_;
   std::shared_ptr<Controller> controller_;

@@ -16,12 +16,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "app/diagnostics_report.h"
+#include "app/program_facts.h"
 #include "core/clock.h"
 #include "core/manual_main_queue.h"
 #include "device/model.h"
 #include "devicelink/backend_registry.h"
 #include "devicelink/iq.h"
 #include "platform/hidapi_backend.h"
+#include "platform/system_facts.h"
+#include "telemetry/installation_identity.h"
 #include "tools/usb_gadget/gadget_control.h"
 #include "tools/usb_gadget/gadget_profile.h"
 
@@ -134,7 +138,14 @@ std::vector<std::string> describeRows(const std::vector<Reading>& rows) {
   return described;
 }
 
-Result<ProbeOutcome> probeAsUser(uid_t user) {
+Result<std::string> runAsUser(uid_t user, const char* mode,
+                              const std::vector<std::string>& environment) {
+  std::vector<char*> envp;
+  for (const std::string& each : environment) envp.push_back(const_cast<char*>(each.c_str()));
+  envp.push_back(nullptr);
+  char* const* childEnvironment = environment.empty() ? environ : envp.data();
+  char name[] = "kernel_stack_guest";
+  char* argv[] = {name, const_cast<char*>(mode), nullptr};
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return Error::posix(errno, "pipe");
   const pid_t child = ::fork();
@@ -142,29 +153,46 @@ Result<ProbeOutcome> probeAsUser(uid_t user) {
   if (child == 0) {
     ::dup2(pipeFds[1], STDOUT_FILENO);
     if (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0) _exit(126);
-    ::execl("/proc/self/exe", "kernel_stack_guest", "--probe", static_cast<char*>(nullptr));
+    ::execve("/proc/self/exe", argv, childEnvironment);
     _exit(127);
   }
   ::close(pipeFds[1]);
-  std::string report;
+  std::string output;
   char buffer[512];
   for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) != 0;) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) break;
-    report.append(buffer, static_cast<std::size_t>(got));
+    output.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(pipeFds[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return Error::make("probe", status, "probe failed: " + report);
+    return Error::make("probe", status, std::string(mode) + " failed: " + output);
   }
+  return output;
+}
+
+Result<ProbeOutcome> probeAsUser(uid_t user) {
+  Result<std::string> report = runAsUser(user, "--probe", {});
+  if (!report) return report.error();
   ProbeOutcome outcome;
-  std::istringstream lines(report);
+  std::istringstream lines(*report);
   std::string key;
   lines >> key >> outcome.openStatus >> key >> outcome.goodRows >> key;
   std::getline(lines >> std::ws, outcome.message);
   return outcome;
+}
+
+int runDiagnostics() {
+  // The installation id as the program makes and keeps it on its first run, so the test can
+  // look for it in the report.
+  std::printf("installation %s\n", InstallationIdentity::installationID().text().c_str());
+  Diagnostics::Facts facts = Diagnostics::programFacts(RunningApp::current(), {"", ""});
+  Diagnostics::addSystemFacts(facts, false);
+  const std::string report = Diagnostics::buildReport(facts);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  return 0;
 }
 
 int runProbe() {

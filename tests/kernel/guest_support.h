@@ -84,11 +84,22 @@ struct ProbeOutcome {
   int goodRows = 0;
 };
 
+// Runs this program again as uid/gid `user` with `mode` as its one argument and only
+// `environment` (empty: this process's), and returns what it printed; fails when it did not
+// exit with 0.
+Result<std::string> runAsUser(uid_t user, const char* mode,
+                              const std::vector<std::string>& environment);
+
 // Runs this program again as uid/gid `user` with --probe (see runProbe), and returns its report.
 Result<ProbeOutcome> probeAsUser(uid_t user);
 
 // The probe's side, in the child: iq_open of the gadget's serial through the hidapi backend,
 // then one Model refresh; prints the report to stdout. Returns the exit code.
 int runProbe();
+
+// "--diagnostics" in the child: "installation <id>" on the first line, then the report that
+// "nimbra --diagnostics" prints, from the same facts but the toolkit's versions (the guest
+// has no GTK). Returns the exit code.
+int runDiagnostics();
 
 }  // namespace nimbra::guest

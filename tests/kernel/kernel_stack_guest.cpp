@@ -7,6 +7,8 @@
 // behaviour under test); they allow for a guest under TCG on a loaded host, and the measured
 // figures are printed for the record.
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/screen_state.h"
 #include "device/exchange.h"
 #include "device/frames.h"
 #include "device/model.h"
@@ -367,11 +370,55 @@ TEST_F(Permissions, NodeOwnedByTheUserOpens) {
   EXPECT_EQ(probe->message.rfind(kReadDonePrefix, 0), 0u) << probe->message;
 }
 
+using DiagnosticsReport = KernelStack;
+
+// The report of a user whom the node refuses: the device and its node listed, the refusal
+// said, the serial only masked, and no installation id anywhere in it.
+TEST_F(DiagnosticsReport, ReportOfARefusedUserMasksTheSerialAndLeavesOutTheInstallation) {
+  const auto node = guest::hidrawNodeOf(kSerial);
+  ASSERT_TRUE(node);
+  ASSERT_EQ(::chown(node->c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(node->c_str(), 0600), 0);
+  const std::string home = "/tmp/diagnostics-home";
+  ::mkdir(home.c_str(), 0700);
+  ASSERT_EQ(::chown(home.c_str(), kOtherUser, kOtherUser), 0);
+
+  auto output = guest::runAsUser(kOtherUser, "--diagnostics",
+                                 {"HOME=" + home, "XDG_DATA_HOME=" + home + "/data",
+                                  "XDG_CACHE_HOME=" + home + "/cache", "LANG=C.UTF-8"});
+  ASSERT_TRUE(output) << output.error().message;
+  const size_t firstLine = output->find('\n');
+  ASSERT_EQ(output->rfind("installation ", 0), 0u) << *output;
+  std::string id = output->substr(13, firstLine - 13);
+  const std::string report = output->substr(firstLine + 1);
+  std::printf("%s", report.c_str());
+
+  const std::vector<std::string> expected{
+      "USB devices 2759:0003: 1 connected",
+      "serial " + maskSerial(kSerial) + ", ",
+      "  " + *node + ": owner root:root, mode 0600, read-write for you no, ",
+  };
+  for (const std::string& line : expected) {
+    EXPECT_NE(report.find(line), std::string::npos) << "no \"" << line << "\"\n" << report;
+  }
+  EXPECT_EQ(report.find(kSerial), std::string::npos);
+  ASSERT_EQ(id.size(), 36u);
+  std::string lower = id;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const std::string& each : {id, lower}) {
+    EXPECT_EQ(report.find(each), std::string::npos) << each;
+  }
+}
+
 }  // namespace
 }  // namespace nimbra
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--probe") == 0) return nimbra::guest::runProbe();
+  if (argc == 2 && std::strcmp(argv[1], "--diagnostics") == 0) {
+    return nimbra::guest::runDiagnostics();
+  }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -6,6 +6,7 @@
 //   window.configureDesktop(obj) the desktop switches: { chargeNotice, keepRunning,
 //                                startAtLogin } (booleans)
 //   window.sharingResult(action, ok)  outcome of a copy action
+//   window.exportResult(result)  outcome of an export (export.js)
 // A render depends only on the last state plus a little page-local state
 // (open module, a pending reset confirmation, the last copy result, the data of the device
 // last connected).
@@ -254,6 +255,15 @@
     page.local.shareNote = { action: String(action), ok: ok === true };
     clearTimeout(noteTimer);
     noteTimer = setTimeout(() => { page.local.shareNote = undefined; draw(); }, 4000);
+    draw();
+  };
+
+  window.exportResult = function exportResult(result) {
+    const r = result && typeof result === 'object' ? result : {};
+    page.local.exportResult = {
+      kind: String(r.kind), ok: r.ok === true, file: String(r.file || ''),
+      count: Number(r.count) || 0, reason: String(r.reason || ''), detail: String(r.detail || ''),
+    };
     draw();
   };
 

@@ -17,6 +17,7 @@
 #include "platform/gtk/demo_ticker.h"
 #include "platform/gtk/gdk_clipboard.h"
 #include "platform/gtk/gio_notifier.h"
+#include "platform/gtk/native_save_chooser.h"
 #include "platform/gtk/qr_picture.h"
 #include "platform/gtk/xdg_autostart.h"
 #include "server/post_json.h"
@@ -67,6 +68,7 @@ class AppSeams {
   CairoQrPainter painter;
   GdkClipboardWriter clipboard;
   AppSharing sharing;
+  NativeSaveChooser saveChooser;  // where the page's exports are saved
   const LaunchOptions options;
   // The analysis and battery server: the build's, or the demo's.
   HistoryAPI::Endpoint analysisEndpoint;

@@ -35,6 +35,7 @@ WindowController makeWindowController(AppSeams& seams, std::weak_ptr<PageView> p
       .batteryRead =
           [&seams](const std::string& serial, std::optional<int64_t> battery,
                    const std::string& language) { seams.batteryRead(serial, battery, language); },
+      .fileChooser = &seams.saveChooser,
   });
   auto bridge = std::make_shared<MessageBridge>(std::weak_ptr<Controller>(controller));
   std::weak_ptr<Controller> weak = controller;

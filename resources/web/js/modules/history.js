@@ -102,6 +102,7 @@
       // Observations kept from a build that had a server are still shown.
       analysis || (d.observations && d.observations.length)
         ? card(t('history.timeline'), { class: last && 'stale' }, timeline(d)) : null,
+      N.exporting.recordsCard(ctx),
     ];
   }
 

@@ -163,6 +163,8 @@
     } else if (s.recent.length > 1) {
       out.push(card(t('home.chart.title'), { class: 'chart-card' }, N.chart.batteryChart(s.recent)));
     }
+    // The first reading offers nothing to press; the kept samples can wait for it.
+    if (!s.initialReading) out.push(N.exporting.samplesCard(ctx));
     return out;
   }
 
