@@ -134,6 +134,8 @@ EOF
   [ -z "$left" ] || fail "the purge left:"$'\n'"$left"
   say "apt-get purge: dpkg -L nimbra lists nothing, none of its $(wc -l <"$report/nimbra.files") paths remain"
   [ -z "$added" ] || say "left by its dependencies and the test tools, not its own ($(grep -c . <<<"$added")): $(head -n 8 <<<"$added" | tr '\n' ' ')"
+  # The kept archive loses the packages the mirror no longer offers.
+  inside apt-get autoclean -qq >/dev/null
 }
 
 if [ "${1:-}" = --in-namespace ]; then
