@@ -89,13 +89,16 @@ in_namespace() {
   # mapped and visible; the wait only guards against a hang. Run in a root pivoted to, not
   # chrooted into: WebKit's sandbox (bubblewrap) needs / to be its mount namespace's root. A
   # network namespace of its own keeps its X display apart from any other on this machine.
-  # Xvfb's frame buffer is kept as a screenshot, for people, not for the verdict.
+  # Xvfb's frame buffer, once the first state is rendered, is kept as a screenshot for people,
+  # not for the verdict.
   cat >"$root/tmp/show-window.sh" <<'EOF'
-nimbra >/tmp/nimbra.log 2>&1 & pid=$!
+NIMBRA_STARTUP_REPORT=/tmp/startup.txt nimbra >/tmp/nimbra.log 2>&1 & pid=$!
 id="$(timeout 600 xdotool search --sync --onlyvisible --pid "$pid" | head -n 1)"
 if [ -n "$id" ] && kill -0 "$pid" 2>/dev/null; then
   echo "window $id \"$(xdotool getwindowname "$id")\" $(xdotool getwindowgeometry "$id" | sed -n 's/.*Geometry: //p')"
-  sleep 5; cp /tmp/fb/Xvfb_screen0 /tmp/screen.xwd
+  # The startup report is written at the first rendered state: the frame worth keeping.
+  for _ in $(seq 1200); do [ -f /tmp/startup.txt ] && break; sleep 0.5; done
+  cp /tmp/fb/Xvfb_screen0 /tmp/screen.xwd
 fi
 kill "$pid" 2>/dev/null; wait "$pid"
 EOF
