@@ -23,7 +23,8 @@ install(FILES ${linux_dir}/${app_id}.png
 install(FILES ${linux_dir}/${app_id}.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${linux_dir}/${app_id}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${linux_dir}/${app_id}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+include(${CMAKE_CURRENT_LIST_DIR}/Metainfo.cmake)
+install(FILES ${nimbra_metainfo} DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 install(FILES ${linux_dir}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${linux_dir}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
         RENAME nimbra)

@@ -182,6 +182,9 @@ await run(context, async () => {
     console.log('   journal:', entries);
     check(entries.length === 2 && entries.every((e) => e.result === 'confirmed'), 'the journal does not hold two confirmed changes');
     await checkEnglishOnly(nimbra, 'settings and their journal');
+    // The settings section as the package's metainfo shows it (resources/linux/screenshots).
+    await nimbra.driver.script('document.querySelector(".content").scrollTop = 0;');
+    await screenshot(nimbra, 'settings-en-light');
   });
 
   // A keyboard user keeps their place: the parental lock, below the fold, reached with Tab and
