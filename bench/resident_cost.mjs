@@ -294,6 +294,7 @@ function summarise(results) {
 // minute and then every five minutes, and the growth from the first minute to the last.
 async function growth(server) {
   const resident = await Resident.start('nimbra', 1, server);
+  console.log(`nimbra ${resident.pid} rendered its first state; PSS follows`);
   const pssByName = () => {
     const byName = {};
     for (const u of snapshot(resident.pid)) byName[u.name] = (byName[u.name] ?? 0) + u.pssKb;
