@@ -309,7 +309,11 @@ async function growth(server) {
   };
   try {
     const startedAt = Date.now();
-    const at = (minute) => sleep(Math.max(0, startedAt + minute * 60000 - Date.now()));
+    const at = async (minute) => {
+      const wait = startedAt + minute * 60000 - Date.now();
+      console.log(`(next sample at minute ${minute}, in ${Math.round(wait / 1000)} s)`);
+      if (wait > 0) await sleep(wait);
+    };
     await at(1);
     take(1);
     for (let minute = 5; minute <= options.growthMinutes; minute += 5) {
