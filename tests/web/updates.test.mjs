@@ -44,7 +44,7 @@ function changesOf(state) {
 test('a state changes only the nodes of the values that changed', async () => {
   const cases = [
     // [what, state, changes, points added to the chart's line]
-    ['a background history check', { ...base, readingHistory: true }, [], 0],
+    ['a background history check', { ...base, readingHistory: true, busy: true }, [], 0],
     ['the battery figure', { ...base, sample: { ...last, battery: last.battery - 1 } },
       ['battery attributes', 'battery characterData'], 0],
     ['"last read"', { ...base, sample: later }, ['details characterData'], 0],

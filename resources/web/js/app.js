@@ -23,11 +23,13 @@
 
   const page = {
     state: undefined,
+    // The state drawn: `state`, or while a short background check runs, the state before it.
+    shown: undefined,
     module: 'home',
     sharing: { url: '', qr: '', qrDark: '' },
     // Until the program says otherwise, a build with both servers.
     services: { analysis: true, updates: 'server' },
-    local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined, quietHistoryCheck: false },
+    local: { confirmReset: undefined, shareNote: undefined, unchanged: undefined },
   };
   const lastSeen = N.lastSeen.create();
   let noteTimer;
@@ -131,8 +133,8 @@
     setText(document.getElementById('tagline'), t('app.tagline'));
     const foot = document.getElementById('summary');
     if (!page.state) { setOnce(foot, '', () => foot.replaceChildren()); return; }
-    const [tone, text] = connectionSummary(page.state);
-    const serial = page.state.connected ? page.state.serial : undefined;
+    const [tone, text] = connectionSummary(page.shown);
+    const serial = page.shown.connected ? page.shown.serial : undefined;
     setOnce(foot, JSON.stringify([tone, text, serial]), () => foot.replaceChildren(
       h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' }),
       h('span', { class: 'summary-text' }, text,
@@ -181,7 +183,7 @@
     const title = document.getElementById('module-title');
     setText(title, t(`nav.${page.module}`));
     const busy = document.getElementById('busy');
-    const busyHidden = !(page.state && page.state.busy);
+    const busyHidden = !(page.shown && page.shown.busy);
     if (busy.hidden !== busyHidden) busy.hidden = busyHidden;
     setOnce(busy, t('status.busy'), () => { busy.lastChild.textContent = t('status.busy'); });
 
@@ -194,8 +196,8 @@
         page.local.confirmReset = undefined;
       }
       // The first-start notice about usage data, on every module but the one with the switch.
-      const notice = page.module === 'preferences' ? null : N.usageData.notice(page.state, ctx, selectModule);
-      N.dom.patchChildren(panel, [notice, ...N.modules[page.module].render(page.state, ctx)].filter(Boolean));
+      const notice = page.module === 'preferences' ? null : N.usageData.notice(page.shown, ctx, selectModule);
+      N.dom.patchChildren(panel, [notice, ...N.modules[page.module].render(page.shown, ctx)].filter(Boolean));
     }
 
     // A control replaced by the redraw (its kind changed) hands focus to its successor.
@@ -229,25 +231,30 @@
       clearTimeout(unchangedTimer);
       unchangedTimer = setTimeout(() => { page.local.unchanged = undefined; draw(); }, 4000);
     }
-    noteHistoryCheck(before, page.state);
+    page.shown = shownState(before, page.state);
     draw();
   };
 
-  // The program checks the device's history again in the background after reads; most checks
-  // end within moments and change nothing. While one is short and the history is already on
-  // screen, "Reading history" stays away: it would flash by. A first read, a read the user
-  // asked for and a check that goes on are shown as the state says.
-  function noteHistoryCheck(before, s) {
-    const background = s.readingHistory && s.history !== undefined && !N.outcome.watching('history');
+  // The program checks the device's history again in the background after each poll; the
+  // check makes the device busy and most checks end within moments, changing nothing. While
+  // one is short and the history is already on screen, the page goes on showing the state
+  // before it ("Working…" and disabled buttons would only flash by). A first read, a check
+  // the user asked for, and a check that goes on are shown as the state says.
+  function shownState(before, s) {
+    const background = s.readingHistory && s.history !== undefined &&
+      !N.outcome.watching('history') && !N.outcome.watching('refresh');
+    const quiet = before !== undefined && page.shown !== before;
     if (!background) {
       clearTimeout(historyCheckTimer);
-      page.local.quietHistoryCheck = false;
-      return;
+      return s;
     }
-    if (before && before.readingHistory) return;  // already shown, or already waited for
-    page.local.quietHistoryCheck = true;
-    clearTimeout(historyCheckTimer);
-    historyCheckTimer = setTimeout(() => { page.local.quietHistoryCheck = false; draw(); }, QUIET_CHECK_MS);
+    // Already shown as it is, or a check that started from a busy or reading state.
+    if (!quiet && (!page.shown || page.shown.readingHistory || page.shown.busy)) return s;
+    if (!quiet) {
+      clearTimeout(historyCheckTimer);
+      historyCheckTimer = setTimeout(() => { page.shown = page.state; draw(); }, QUIET_CHECK_MS);
+    }
+    return { ...s, busy: false, readingHistory: false };
   }
 
   window.configureSharing = function configureSharing(config) {

@@ -7,11 +7,9 @@
   const { card, button, notice, facts, spinner } = N.ui;
   const F = N.format;
 
-  // A check of a history already shown that nobody asked for says nothing while it is short
-  // (app.js sets `quietHistoryCheck` for its first moments).
-  function progress(s, ctx) {
+  function progress(s) {
     const lines = [];
-    if (s.readingHistory && !ctx.local.quietHistoryCheck) lines.push(t('history.reading'));
+    if (s.readingHistory) lines.push(t('history.reading'));
     if (s.analyzing) lines.push(t('history.analyzing'));
     if (!lines.length) return null;
     return h('div', { class: 'progress', role: 'status', 'data-role': 'history-progress' },
@@ -87,7 +85,7 @@
         analysis ? null : notice('info', t('history.noAnalysis.title'),
           h('p', { 'data-role': 'no-analysis', text: t('history.noAnalysis.body') })),
         N.ui.unchangedNote(ctx, 'history', t('history.unchanged')),
-        progress(s, ctx),
+        progress(s),
         s.historyError !== undefined
           ? notice('error', t('history.error'), h('p', { 'data-role': 'history-error' }, N.programText.show(s.historyError)))
           : null,
