@@ -300,11 +300,28 @@ async function growth(server) {
     for (const u of snapshot(resident.pid)) byName[u.name] = (byName[u.name] ?? 0) + u.pssKb;
     return byName;
   };
+  // PSS shares library pages among every process mapping them, so it moves when other
+  // WebKit programs start or end; the private pages are this program's alone.
+  const privateByName = () => {
+    const byName = {};
+    for (const pid of processTree(resident.pid)) {
+      try {
+        const rollup = readFileSync(`/proc/${pid}/smaps_rollup`, 'utf8');
+        const name = readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
+        const kb = [...rollup.matchAll(/^Private_(?:Clean|Dirty):\s+(\d+) kB/gm)].reduce((t, m) => t + Number(m[1]), 0);
+        byName[name] = (byName[name] ?? 0) + kb;
+      } catch {
+        // the process ended meanwhile
+      }
+    }
+    return byName;
+  };
   const samples = [];
   const take = (minute) => {
-    const sample = { minute, load: loadNow(), pssKb: pssByName() };
+    const sample = { minute, load: loadNow(), pssKb: pssByName(), privateKb: privateByName() };
     samples.push(sample);
-    const cells = Object.entries(sample.pssKb).map(([name, kb]) => `${name} ${format(kb / 1024, 1)} MB`);
+    const cells = Object.entries(sample.pssKb).map(([name, kb]) =>
+      `${name} ${format(kb / 1024, 1)} MB (private ${format((sample.privateKb[name] ?? 0) / 1024, 1)})`);
     console.log(`minute ${String(minute).padStart(3)}: ${cells.join(', ')}, load ${sample.load}`);
   };
   try {
@@ -331,9 +348,10 @@ async function growth(server) {
   const last = samples[samples.length - 1];
   console.log(`\nPSS after minute ${first.minute} and after minute ${last.minute}, growth:`);
   const names = [...new Set(samples.flatMap((s) => Object.keys(s.pssKb)))];
-  const total = (s) => Object.values(s.pssKb).reduce((t, kb) => t + kb, 0);
+  const total = (s, key) => Object.values(s[key]).reduce((t, kb) => t + kb, 0);
   const rows = [...names.map((name) => [name, first.pssKb[name] ?? 0, last.pssKb[name] ?? 0]),
-    ['total', total(first), total(last)]];
+    ['total', total(first, 'pssKb'), total(last, 'pssKb')],
+    ['total private', total(first, 'privateKb'), total(last, 'privateKb')]];
   for (const [name, a, b] of rows) {
     console.log(`  ${name.padEnd(22)} ${format(a / 1024, 1).padStart(8)} MB ${format(b / 1024, 1).padStart(8)} MB ` +
       `${a ? `${(100 * (b - a) / a).toFixed(1).padStart(6)} %` : '-'}`);
