@@ -27,6 +27,7 @@ const OPTIONS = {
   minimisedSeconds: 60,
   json: '',
   nimbra: '',  // another nimbra program to measure (a build before a change), else the build's
+  growthMinutes: 0,  // instead of the rounds: nimbra left idle this long, its PSS followed
 };
 
 function parseArguments(argv) {
@@ -288,16 +289,97 @@ function summarise(results) {
   }
 }
 
+// Whether nimbra grows while left open: idle in the demo with the device attached and the
+// window shown, its PSS per process (the program and WebKit's processes) after the first
+// minute and then every five minutes, and the growth from the first minute to the last.
+async function growth(server) {
+  const resident = await Resident.start('nimbra', 1, server);
+  console.log(`nimbra ${resident.pid} rendered its first state; PSS follows`);
+  const pssByName = () => {
+    const byName = {};
+    for (const u of snapshot(resident.pid)) byName[u.name] = (byName[u.name] ?? 0) + u.pssKb;
+    return byName;
+  };
+  // PSS shares library pages among every process mapping them, so it moves when other
+  // WebKit programs start or end; the private pages are this program's alone.
+  const privateByName = () => {
+    const byName = {};
+    for (const pid of processTree(resident.pid)) {
+      try {
+        const rollup = readFileSync(`/proc/${pid}/smaps_rollup`, 'utf8');
+        const name = readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
+        const kb = [...rollup.matchAll(/^Private_(?:Clean|Dirty):\s+(\d+) kB/gm)].reduce((t, m) => t + Number(m[1]), 0);
+        byName[name] = (byName[name] ?? 0) + kb;
+      } catch {
+        // the process ended meanwhile
+      }
+    }
+    return byName;
+  };
+  const samples = [];
+  const take = (minute) => {
+    const sample = { minute, load: loadNow(), pssKb: pssByName(), privateKb: privateByName() };
+    samples.push(sample);
+    const cells = Object.entries(sample.pssKb).map(([name, kb]) =>
+      `${name} ${format(kb / 1024, 1)} MB (private ${format((sample.privateKb[name] ?? 0) / 1024, 1)})`);
+    console.log(`minute ${String(minute).padStart(3)}: ${cells.join(', ')}, load ${sample.load}`);
+  };
+  try {
+    const startedAt = Date.now();
+    const at = async (minute) => {
+      const wait = startedAt + minute * 60000 - Date.now();
+      console.log(`(next sample at minute ${minute}, in ${Math.round(wait / 1000)} s)`);
+      if (wait > 0) await sleep(wait);
+    };
+    await at(1);
+    take(1);
+    for (let minute = 5; minute <= options.growthMinutes; minute += 5) {
+      await at(minute);
+      take(minute);
+    }
+    if (options.growthMinutes % 5 !== 0 && options.growthMinutes > 1) {
+      await at(options.growthMinutes);
+      take(options.growthMinutes);
+    }
+  } finally {
+    await resident.stop();
+  }
+  const first = samples[0];
+  const last = samples[samples.length - 1];
+  console.log(`\nPSS after minute ${first.minute} and after minute ${last.minute}, growth:`);
+  const names = [...new Set(samples.flatMap((s) => Object.keys(s.pssKb)))];
+  const total = (s, key) => Object.values(s[key]).reduce((t, kb) => t + kb, 0);
+  const rows = [...names.map((name) => [name, first.pssKb[name] ?? 0, last.pssKb[name] ?? 0]),
+    ['total', total(first, 'pssKb'), total(last, 'pssKb')],
+    ['total private', total(first, 'privateKb'), total(last, 'privateKb')]];
+  for (const [name, a, b] of rows) {
+    console.log(`  ${name.padEnd(22)} ${format(a / 1024, 1).padStart(8)} MB ${format(b / 1024, 1).padStart(8)} MB ` +
+      `${a ? `${(100 * (b - a) / a).toFixed(1).padStart(6)} %` : '-'}`);
+  }
+  return samples;
+}
+
 async function main() {
   const cores = cpus().length;
   const startLoad = loadavg();
-  console.log(`resident_cost: ${options.rounds} round(s); idle ${options.idleSeconds} s, session ` +
-    `${options.sessionSeconds} s, minimised ${options.minimisedSeconds} s; ${cores} cores, load ` +
-    `${startLoad.map((l) => l.toFixed(2)).join(' ')}`);
+  const plan = options.growthMinutes > 0 ? `nimbra idle for ${options.growthMinutes} minutes` :
+    `${options.rounds} round(s); idle ${options.idleSeconds} s, session ${options.sessionSeconds} s, ` +
+    `minimised ${options.minimisedSeconds} s`;
+  console.log(`resident_cost: ${plan}; ${cores} cores, load ${startLoad.map((l) => l.toFixed(2)).join(' ')}`);
   const server = await ReferenceServer.start({
     binary: path.join(options.buildDir, 'tools', 'reference-server', 'nimbra-reference-server'),
     dir: path.join(work, 'server'),
   });
+  if (options.growthMinutes > 0) {
+    try {
+      const samples = await growth(server);
+      if (options.json) writeFileSync(options.json, JSON.stringify({ options, cores, samples }, null, 2));
+    } finally {
+      server.stop();
+    }
+    rmSync(work, { recursive: true, force: true });
+    return;
+  }
   const results = [];
   try {
     for (let i = 1; i <= options.rounds; ++i) {

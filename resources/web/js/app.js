@@ -26,6 +26,8 @@
 
   const page = {
     state: undefined,
+    // The state drawn: `state`, or while a short background check runs, the state before it.
+    shown: undefined,
     module: 'home',
     sharing: { url: '', qr: '', qrDark: '' },
     // Until the program says otherwise, a build with both servers.
@@ -37,6 +39,9 @@
   const lastSeen = N.lastSeen.create();
   let noteTimer;
   let unchangedTimer;
+  let historyCheckTimer;
+  // How long a history check nobody asked for may run before the page says it is reading.
+  const QUIET_CHECK_MS = 2000;
   let drawnModule;
 
   const darkQuery = window.matchMedia ? window.matchMedia('(prefers-color-scheme: dark)') : null;
@@ -97,7 +102,7 @@
   // the press and the release of a click (a state arriving in between) would lose the click.
   function drawNav() {
     const nav = document.getElementById('tabs');
-    nav.setAttribute('aria-label', t('nav.label'));
+    setAttribute(nav, 'aria-label', t('nav.label'));
     const labels = F.MODULES.map((m) => t(`nav.${m}`));
     setOnce(nav, JSON.stringify(labels), () => nav.replaceChildren(...F.MODULES.map((m, i) =>
       h('button', {
@@ -107,8 +112,8 @@
       }, navIcon(m), h('span', { text: labels[i] })))));
     for (const tab of nav.children) {
       const selected = tab.dataset.module === page.module;
-      tab.setAttribute('aria-selected', String(selected));
-      tab.setAttribute('tabindex', selected ? '0' : '-1');
+      setAttribute(tab, 'aria-selected', String(selected));
+      setAttribute(tab, 'tabindex', selected ? '0' : '-1');
     }
   }
 
@@ -131,11 +136,11 @@
   }
 
   function drawSidebar() {
-    document.getElementById('tagline').textContent = t('app.tagline');
+    setText(document.getElementById('tagline'), t('app.tagline'));
     const foot = document.getElementById('summary');
     if (!page.state) { setOnce(foot, '', () => foot.replaceChildren()); return; }
-    const [tone, text] = connectionSummary(page.state);
-    const serial = page.state.connected ? page.state.serial : undefined;
+    const [tone, text] = connectionSummary(page.shown);
+    const serial = page.shown.connected ? page.shown.serial : undefined;
     setOnce(foot, JSON.stringify([tone, text, serial]), () => foot.replaceChildren(
       h('span', { class: ['dot', `dot-${tone}`], 'aria-hidden': 'true' }),
       h('span', { class: 'summary-text' }, text,
@@ -150,6 +155,18 @@
     el.setAttribute('aria-disabled', 'true');
   }
 
+  // Set only when different: an attribute set to its own value still invalidates style (on
+  // the root element, the whole document's) and reaches every mutation observer.
+  function setAttribute(el, name, value) {
+    if (el.getAttribute(name) !== value) el.setAttribute(name, value);
+  }
+
+  function setText(el, text) {
+    if (el.textContent !== text) el.textContent = text;
+  }
+
+  // Draws the shell and patches the open module's panel to the state: built afresh, then only
+  // what differs from the panel on screen is changed (dom.js).
   function draw(focusKey) {
     const active = document.activeElement;
     const panel = document.getElementById('panel');
@@ -162,33 +179,34 @@
 
     if (page.state) {
       N.i18n.setLanguage(page.state.effectiveLanguage);
-      document.documentElement.dataset.theme = page.state.preferences.theme;
+      setAttribute(document.documentElement, 'data-theme', page.state.preferences.theme);
     }
-    document.title = 'nimbra';
+    if (document.title !== 'nimbra') document.title = 'nimbra';
     N.dom.resetIds();
     drawNav();
     drawSidebar();
 
     const title = document.getElementById('module-title');
-    title.textContent = t(`nav.${page.module}`);
+    setText(title, t(`nav.${page.module}`));
     const busy = document.getElementById('busy');
-    busy.hidden = !(page.state && page.state.busy);
+    const busyHidden = !(page.shown && page.shown.busy);
+    if (busy.hidden !== busyHidden) busy.hidden = busyHidden;
     setOnce(busy, t('status.busy'), () => { busy.lastChild.textContent = t('status.busy'); });
 
-    panel.setAttribute('aria-labelledby', `tab-${page.module}`);
-    panel.dataset.module = page.module;
+    setAttribute(panel, 'aria-labelledby', `tab-${page.module}`);
+    setAttribute(panel, 'data-module', page.module);
     if (!page.state) {
-      panel.replaceChildren(h('p', { class: 'muted starting', text: t('app.starting') }));
+      N.dom.patchChildren(panel, [h('p', { class: 'muted starting', text: t('app.starting') })]);
     } else {
       if (page.local.confirmReset !== undefined && page.local.confirmReset !== page.state.resetTarget) {
         page.local.confirmReset = undefined;
       }
       // The first-start notice about usage data, on every module but the one with the switch.
-      const notice = page.module === 'preferences' ? null : N.usageData.notice(page.state, ctx, selectModule);
-      panel.replaceChildren(...[notice, ...N.modules[page.module].render(page.state, ctx)].filter(Boolean));
+      const notice = page.module === 'preferences' ? null : N.usageData.notice(page.shown, ctx, selectModule);
+      N.dom.patchChildren(panel, [notice, ...N.modules[page.module].render(page.shown, ctx)].filter(Boolean));
     }
 
-    // A redraw replaces the controls; put focus back on the same control.
+    // A control replaced by the redraw (its kind changed) hands focus to its successor.
     if (keepFocus && (focusKey || focusWasInside)) {
       const target = document.querySelector(`[data-focus="${CSS.escape(keepFocus)}"]`);
       if (target) {
@@ -203,13 +221,14 @@
   }
 
   // The program pushes a state after every read, most of them unchanged (several a second
-  // during a use session). A redraw rebuilds the panel, which costs a layout and a paint, so
-  // an unchanged state is not drawn again; page-local changes draw by themselves.
+  // during a use session). An unchanged state is not drawn again; page-local changes draw by
+  // themselves; a changed one changes only the nodes that show what changed.
   let lastStateText;
   window.renderNimbra = async function renderNimbra(state) {
     const text = JSON.stringify(state);
     if (page.state && text === lastStateText) return;
     lastStateText = text;
+    const before = page.state;
     page.state = F.normalize(state);
     lastSeen.observe(page.state, Date.now());
     const unchanged = N.outcome.observe(page.state);
@@ -218,8 +237,31 @@
       clearTimeout(unchangedTimer);
       unchangedTimer = setTimeout(() => { page.local.unchanged = undefined; draw(); }, 4000);
     }
+    page.shown = shownState(before, page.state);
     draw();
   };
+
+  // The program checks the device's history again in the background after each poll; the
+  // check makes the device busy and most checks end within moments, changing nothing. While
+  // one is short and the history is already on screen, the page goes on showing the state
+  // before it ("Working…" and disabled buttons would only flash by). A first read, a check
+  // the user asked for, and a check that goes on are shown as the state says.
+  function shownState(before, s) {
+    const background = s.readingHistory && s.history !== undefined &&
+      !N.outcome.watching('history') && !N.outcome.watching('refresh');
+    const quiet = before !== undefined && page.shown !== before;
+    if (!background) {
+      clearTimeout(historyCheckTimer);
+      return s;
+    }
+    // Already shown as it is, or a check that started from a busy or reading state.
+    if (!quiet && (!page.shown || page.shown.readingHistory || page.shown.busy)) return s;
+    if (!quiet) {
+      clearTimeout(historyCheckTimer);
+      historyCheckTimer = setTimeout(() => { page.shown = page.state; draw(); }, QUIET_CHECK_MS);
+    }
+    return { ...s, busy: false, readingHistory: false };
+  }
 
   window.configureSharing = function configureSharing(config) {
     const c = config && typeof config === 'object' ? config : {};

@@ -15,6 +15,10 @@
       .sort((a, b) => a.at - b.at);
   }
 
+  // The line and its area are drawn in the samples' own units (seconds from the start of the
+  // first sample's day, 100 minus the battery) and scaled by their group's transform: a new
+  // sample then adds a point to the line and changes the transform, and the points already
+  // drawn stay as they are (dom.js patches point lists by the points that differ).
   function batteryChart(recent) {
     const pts = points(recent);
     if (pts.length < 2) {
@@ -23,10 +27,14 @@
     const t0 = pts[0].at;
     const t1 = pts[pts.length - 1].at;
     const span = Math.max(1, t1 - t0);
-    const x = (at) => PAD.left + ((at - t0) / span) * (W - PAD.left - PAD.right);
+    const origin = t0 - (t0 % 86400);
+    const sx = (W - PAD.left - PAD.right) / span;
+    const sy = (H - PAD.top - PAD.bottom) / 100;
+    const x = (at) => PAD.left + (at - t0) * sx;
     const y = (b) => PAD.top + (1 - b / 100) * (H - PAD.top - PAD.bottom);
-    const line = pts.map((p) => `${x(p.at).toFixed(1)},${y(p.battery).toFixed(1)}`).join(' ');
-    const area = `${x(t0).toFixed(1)},${y(0)} ${line} ${x(t1).toFixed(1)},${y(0)}`;
+    const point = (at, battery) => `${at - origin},${100 - battery}`;
+    const line = pts.map((p) => point(p.at, p.battery)).join(' ');
+    const area = `${line} ${point(t1, 0)} ${point(t0, 0)}`;
     const last = pts[pts.length - 1];
     const label = t('home.chart.label', { n: pts.length, from: pts[0].battery, to: last.battery });
 
@@ -41,8 +49,9 @@
     },
     svg('title', null, label),
     grid,
-    svg('polygon', { class: 'chart-area', points: area }),
-    svg('polyline', { class: 'chart-line', points: line }),
+    svg('g', { transform: `translate(${(PAD.left - (t0 - origin) * sx).toFixed(3)} ${PAD.top}) scale(${sx.toPrecision(6)} ${sy})` },
+      svg('polygon', { class: 'chart-area', points: area }),
+      svg('polyline', { class: 'chart-line', points: line, 'vector-effect': 'non-scaling-stroke' })),
     svg('circle', { class: 'chart-dot', cx: x(last.at).toFixed(1), cy: y(last.battery).toFixed(1), r: 4 }),
     svg('text', { class: 'chart-axis', x: PAD.left, y: H - 6, 'text-anchor': 'start' }, N.format.time(t0)),
     svg('text', { class: 'chart-axis', x: W - PAD.right, y: H - 6, 'text-anchor': 'end' }, N.format.time(t1)));

@@ -522,7 +522,9 @@
 
   function setLanguage(lang) {
     language = lang === 'zh' ? 'zh' : 'en';
-    document.documentElement.lang = language === 'zh' ? 'zh-Hans' : 'en';
+    const tag = language === 'zh' ? 'zh-Hans' : 'en';
+    // Only when it changes: setting it restyles the whole document.
+    if (document.documentElement.lang !== tag) document.documentElement.lang = tag;
   }
 
   // t('home.usesValue', {n: 5}); a missing key shows the key itself so a gap

@@ -46,5 +46,10 @@
     return w.seen(state) === before ? action : undefined;
   }
 
-  N.outcome = { start, observe };
+  // Whether the page waits for the end of the work the user started with `action`.
+  function watching(action) {
+    return Boolean(watch && watch.action === action);
+  }
+
+  N.outcome = { start, observe, watching };
 })(window.NimbraPage = window.NimbraPage || {});

@@ -20,9 +20,10 @@
       'data-focus': focusKey,
       'aria-describedby': opts.describedBy,
       disabled: opts.disabled,
+      // The button on screen, which may be an earlier build of this one (dom.js patches).
       onclick: (event) => {
-        if (unavailable(el)) return;
-        onClick(event, el);
+        if (unavailable(event.currentTarget)) return;
+        onClick(event, event.currentTarget);
       },
     }, label);
     return el;

@@ -40,8 +40,8 @@
       'data-focus': `setting-${id}`,
       'data-setting': id,
       disabled,
-      onclick: () => {
-        if (N.ui.unavailable(sw) || !known) return;
+      onclick: (event) => {
+        if (N.ui.unavailable(event.currentTarget) || !known) return;
         ctx.post({ action: 'setting', key: id, value: !value });
       },
     }, h('span', { class: 'switch-thumb', 'aria-hidden': 'true' }));
