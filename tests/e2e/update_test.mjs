@@ -10,7 +10,7 @@ import { readFileSync, readdirSync, existsSync, readlinkSync } from 'node:fs';
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { NimbraProgram, demoHome } from './lib/nimbra_program.mjs';
-import { isAlive, sleep, waitUntil } from './lib/processes.mjs';
+import { isAlive, waitUntil } from './lib/processes.mjs';
 import { check, installBundleAsUser, run, setUp, startServer, step } from './lib/harness.mjs';
 
 const context = setUp('update');
@@ -114,12 +114,22 @@ await run(context, async () => {
       readdirSync(s.updates).every((f) => !/^[0-9A-F]{8}-/.test(f)), { timeoutMs: 10000 });
     check(readdirSync(path.dirname(s.app)).length === 1, 'leftovers beside the bundle');
     check(isAlive(started.pid), 'build N+1 did not keep running');
-    await sleep(1500);  // its first state painted
-    execFileSync('import', ['-window', 'root', path.join(context.artifacts, 'updated-window.png')]);
     const version = await reopen(s, 'nimbra-updated');
+    execFileSync('import', ['-window', 'root', path.join(context.artifacts, 'updated-window.png')]);
     console.log(`   the installed bundle shows "${version}"`);
     check(/build 2\)/.test(version), `build N+1 shows "${version}"`);
     await s.end();
+    // Removed the way a user removes it: the bundle and its desktop entry go, the data stays.
+    const user = path.join(s.folder, 'user');
+    const env = { ...process.env, HOME: user };
+    delete env.XDG_DATA_HOME;
+    execFileSync(path.resolve(path.dirname(new URL(import.meta.url).pathname), '../../scripts/install-bundle'),
+      ['--uninstall'], { env, encoding: 'utf8' });
+    check(!existsSync(s.app) &&
+      !existsSync(path.join(user, '.local', 'share', 'applications', 'com.zuvo.devicecenter.desktop')),
+    'the uninstall left the bundle or its desktop entry');
+    check(readdirSync(s.home.data).length > 0, 'the uninstall removed the data');
+    console.log('   uninstalled: the bundle and its desktop entry removed, the data kept');
   });
 
   await step('an update signed by another key: refused, build N keeps running', async () => {

@@ -7,7 +7,7 @@
 // the test ran ("machine"): a time over its goal on a loaded machine says little, one over it
 // on an idle machine is a regression to look at. No time decides whether a test passes.
 import { execFileSync } from 'node:child_process';
-import { mkdirSync, mkdtempSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, readdirSync, rmSync, writeFileSync } from 'node:fs';
 import { cpus, loadavg, tmpdir } from 'node:os';
 import path from 'node:path';
 import { ReferenceServer } from './reference_server.mjs';
@@ -53,7 +53,13 @@ export function installBundleAsUser(context, which, home) {
   const said = execFileSync(script, ['--key', path.join(from, 'minisign.pub'), path.join(from, zip)],
     { env, encoding: 'utf8' });
   console.log(said.trimEnd().split('\n').map((line) => `   ${line}`).join('\n'));
-  return path.join(home, '.local', 'opt', 'nimbra.app', 'Contents', 'bin', 'nimbra');
+  // Started as the desktop starts it: the program its desktop entry's Exec names.
+  const entry = readFileSync(path.join(home, '.local', 'share', 'applications', 'com.zuvo.devicecenter.desktop'), 'utf8');
+  const exec = /^Exec="([^"]+)"/m.exec(entry);
+  const installed = path.join(home, '.local', 'opt', 'nimbra.app', 'Contents', 'bin', 'nimbra');
+  check(exec !== null && exec[1] === installed, `the desktop entry starts ${exec?.[1]}, not the installed bundle`);
+  console.log(`   started from its desktop entry: ${exec[1]}`);
+  return exec[1];
 }
 
 export async function startServer(context, name = 'server', args = []) {
