@@ -5,9 +5,9 @@
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
-#include "app/server_endpoints.h"
 #include "app/diagnostics_report.h"
 #include "app/program_facts.h"
+#include "app/server_endpoints.h"
 #include "platform/system_facts.h"
 
 namespace nimbra::DiagnosticsCommand {
