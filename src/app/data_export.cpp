@@ -31,20 +31,6 @@ std::string values(const std::optional<SettingRecord::Values>& values) {
   return text;
 }
 
-std::string resultText(SettingRecord::Result result) {
-  switch (result) {
-    case SettingRecord::Result::unconfirmed:
-      return "unconfirmed";
-    case SettingRecord::Result::confirmed:
-      return "confirmed";
-    case SettingRecord::Result::reconnected:
-      return "reconnected";
-    case SettingRecord::Result::legacy:
-      return "legacy";
-  }
-  return {};
-}
-
 }  // namespace
 
 std::string csvField(std::string_view text) {
@@ -131,7 +117,7 @@ std::string settingJournalCsv(const std::vector<SettingRecord>& records) {
     appendCsvRow(
         out, {iso8601(record.time), record.action,
               record.requested ? boolText(*record.requested) : std::string(), values(record.before),
-              values(record.after), resultText(record.result), record.id.text()});
+              values(record.after), resultName(record.result), record.id.text()});
   }
   return out;
 }

@@ -8,20 +8,6 @@
 namespace nimbra {
 namespace {
 
-const char* resultName(SettingRecord::Result result) {
-  switch (result) {
-    case SettingRecord::Result::confirmed:
-      return "confirmed";
-    case SettingRecord::Result::reconnected:
-      return "reconnected";
-    case SettingRecord::Result::legacy:
-      return "legacy";
-    case SettingRecord::Result::unconfirmed:
-      break;
-  }
-  return "unconfirmed";
-}
-
 // Counts the bytes of one UTF-8 character starting with `lead`; stray bytes count as one.
 size_t utf8Length(unsigned char lead) {
   if (lead >= 0xF0) return 4;

@@ -16,13 +16,6 @@ constexpr std::pair<SettingRecord::Result, const char*> kResultNames[] = {
     {SettingRecord::Result::legacy, "legacy"},
 };
 
-const char* nameOf(SettingRecord::Result result) {
-  for (const auto& [value, name] : kResultNames) {
-    if (value == result) return name;
-  }
-  return "unconfirmed";
-}
-
 SettingRecord::Values valuesFrom(const json& object) {
   if (!object.is_object()) rejectJson(object, "setting values must be an object");
   return object.get<SettingRecord::Values>();
@@ -33,7 +26,7 @@ json toJson(const SettingRecord& record) {
   json object = {{"id", record.id.text()},
                  {"time", iso8601(record.time)},
                  {"action", record.action},
-                 {"result", nameOf(record.result)}};
+                 {"result", resultName(record.result)}};
   if (record.before) object["before"] = *record.before;
   if (record.requested) object["requested"] = *record.requested;
   if (record.after) object["after"] = *record.after;
@@ -68,6 +61,13 @@ SettingRecord fromJson(const json& object) {
 }
 
 }  // namespace
+
+const char* resultName(SettingRecord::Result result) {
+  for (const auto& [value, name] : kResultNames) {
+    if (value == result) return name;
+  }
+  return "unconfirmed";
+}
 
 std::string encodeSettingRecords(const std::vector<SettingRecord>& records) {
   json array = json::array();

@@ -30,6 +30,9 @@ struct SettingRecord {
   bool operator==(const SettingRecord&) const = default;
 };
 
+// The result's name as the journal file, the page and the exports spell it.
+const char* resultName(SettingRecord::Result result);
+
 // The journal file's form: a JSON array of records, dates as ISO 8601 without fractions,
 // keys sorted, pretty-printed. Reading rejects dates with fractions or as numbers.
 std::string encodeSettingRecords(const std::vector<SettingRecord>& records);
