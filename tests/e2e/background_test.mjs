@@ -7,7 +7,7 @@ import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, readFileSync, readdirSync, statSync } from 'node:fs';
 import path from 'node:path';
 import { NimbraProgram, demoEnvironment, demoHome } from './lib/nimbra_program.mjs';
-import { HANG_MS, sleep, treeUsage, usage, waitUntil } from './lib/processes.mjs';
+import { HANG_MS, treeUsage, usage, waitUntil } from './lib/processes.mjs';
 import { check, installBundle, run, setUp, step } from './lib/harness.mjs';
 
 const context = setUp('background');
@@ -126,11 +126,12 @@ await run(context, async () => {
     console.log(`   window hidden, process ${nimbra.pid} alive, 2 more samples stored`);
   });
 
-  await step('the hidden program\'s CPU over 60 s', async () => {
+  // Twelve device polls, about a minute: measured over what the program did, not a fixed pause.
+  await step('the hidden program\'s CPU over twelve polls', async () => {
     const before = treeUsage(nimbra.pid);
     const own = usage(nimbra.pid).cpuSeconds;
     const startedAt = Date.now();
-    await sleep(60000);
+    await moreSamples(home, 12);
     const wall = (Date.now() - startedAt) / 1000;
     const after = treeUsage(nimbra.pid);
     const percent = (s) => (100 * s / wall).toFixed(2);
@@ -172,8 +173,8 @@ await run(context, async () => {
   await step('Ctrl+Q ends the process', async () => {
     execFileSync('xdotool', ['windowfocus', '--sync', nimbra.input.windowId]);
     execFileSync('xdotool', ['key', 'ctrl+q']);
-    const ended = await Promise.race([nimbra.exited, sleep(HANG_MS).then(() => undefined)]);
-    check(ended, 'the program still runs after Ctrl+Q');
+    await waitUntil('the program to end after Ctrl+Q', () => !nimbra.alive());
+    const ended = await nimbra.exited;
     console.log(`   process ended: ${JSON.stringify(ended)}`);
   });
 });
