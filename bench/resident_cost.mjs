@@ -28,6 +28,9 @@ const OPTIONS = {
   json: '',
   nimbra: '',  // another nimbra program to measure (a build before a change), else the build's
   growthMinutes: 0,  // instead of the rounds: nimbra left idle this long, its PSS followed
+  // The moving floor: the floor with one short text changed every this many seconds (nimbra's
+  // poll), the least a window showing a live reading costs; 0 leaves it out.
+  movingSeconds: 5,
 };
 
 function parseArguments(argv) {
@@ -111,7 +114,8 @@ class Resident {
       return resident;
     }
     mkdirSync(dir, { recursive: true });
-    child = spawn(path.join(options.buildDir, 'bench', 'resident_floor'), [], { stdio: 'ignore' });
+    const args = kind === 'moving' ? ['--update-seconds', String(options.movingSeconds)] : [];
+    child = spawn(path.join(options.buildDir, 'bench', 'resident_floor'), args, { stdio: 'ignore' });
     const resident = new Resident(kind, child, undefined, undefined);
     await resident.findWindow('^nimbra-floor$');
     return resident;
@@ -242,6 +246,9 @@ async function round(kind, index, server) {
   }
 }
 
+// What each round measures: nimbra, the floor and, unless left out, the moving floor.
+const kinds = () => (options.movingSeconds > 0 ? ['nimbra', 'floor', 'moving'] : ['nimbra', 'floor']);
+
 const median = (values) => {
   const sorted = values.filter((v) => v !== undefined && !Number.isNaN(v)).sort((a, b) => a - b);
   if (sorted.length === 0) return undefined;
@@ -254,11 +261,12 @@ const format = (value, digits = 2) => (value === undefined ? '-' : value.toFixed
 function summarise(results) {
   const of = (kind) => results.filter((r) => r.kind === kind);
   const rows = [];
+  const ratio = (a, b) => (a !== undefined && b ? `${(a / b).toFixed(2)}x` : '-');
   const row = (label, pick, digits = 2) => {
-    const nimbra = median(of('nimbra').map(pick));
-    const floor = median(of('floor').map(pick));
-    const ratio = nimbra !== undefined && floor ? nimbra / floor : undefined;
-    rows.push([label, format(nimbra, digits), format(floor, digits), ratio === undefined ? '-' : `${ratio.toFixed(2)}x`]);
+    const [nimbra, floor, moving] = kinds().map((kind) => median(of(kind).map(pick)));
+    const cells = [label, format(nimbra, digits), format(floor, digits), ratio(nimbra, floor)];
+    if (options.movingSeconds > 0) cells.push(format(moving, digits), ratio(nimbra, moving));
+    rows.push(cells);
   };
   for (const phase of ['idle', 'session', 'minimised']) {
     row(`${phase}: CPU % of one core`, (r) => r[phase].cpuPercent);
@@ -268,14 +276,15 @@ function summarise(results) {
     row(`${phase}: delivered per s`, (r) => r[phase].deliveredPerSecond, 3);
   }
   row('PSS total, MB', (r) => r.pssKb / 1024, 1);
-  const width = [34, 10, 10, 8];
+  const width = [34, 10, 10, 8, 10, 8];
   const line = (cells) => cells.map((c, i) => (i === 0 ? c.padEnd(width[i]) : c.padStart(width[i]))).join(' ');
-  console.log(`\nmedians over ${options.rounds} round(s) each`);
-  console.log(line(['', 'nimbra', 'floor', 'ratio']));
+  console.log(`\nmedians over ${options.rounds} round(s) each` + (options.movingSeconds > 0
+    ? `; moving: the floor with one text changed every ${options.movingSeconds} s` : ''));
+  console.log(line(['', 'nimbra', 'floor', 'ratio', 'moving', 'ratio'].slice(0, options.movingSeconds > 0 ? 6 : 4)));
   for (const r of rows) console.log(line(r));
 
   console.log('\nper process (median CPU % / wake-ups per s):');
-  for (const kind of ['nimbra', 'floor']) {
+  for (const kind of kinds()) {
     const names = [...new Set(of(kind).flatMap((r) => r.idle.byProcess.map((p) => p.name)))];
     for (const name of names) {
       const cells = ['idle', 'session', 'minimised'].map((phase) => {
@@ -383,7 +392,7 @@ async function main() {
   const results = [];
   try {
     for (let i = 1; i <= options.rounds; ++i) {
-      for (const kind of ['nimbra', 'floor']) {
+      for (const kind of kinds()) {
         const result = await round(kind, i, server);
         results.push(result);
         const load = [result.idle, result.session, result.minimised].flatMap((p) => p.load);

@@ -60,3 +60,38 @@ test('a state changes only the nodes of the values that changed', async () => {
     assert.deepEqual(result, { changes, lineKept: true, pointsAdded }, what);
   }
 });
+
+// The panel is built again only for a state that shows differently: the start and the end of
+// a background history check, each a state of its own, build nothing.
+test('a state the page shows as before builds no panel', async () => {
+  await render(page, base);
+  await showModule(page, 'home');
+  const builds = await page.evaluate(async (states) => {
+    const home = window.NimbraPage.modules.home;
+    const build = home.render;
+    const counts = [];
+    let count = 0;
+    home.render = (...args) => { count += 1; return build(...args); };
+    for (const s of states) {
+      count = 0;
+      await window.renderNimbra(s);
+      counts.push(count);
+    }
+    home.render = build;
+    return counts;
+  }, [{ ...base, readingHistory: true, busy: true }, base, { ...base, sample: later }]);
+  assert.deepEqual(builds, [0, 0, 1], 'check start, check end, a new reading');
+});
+
+// The clock's box has a fixed size (so its ticks stay inside it): it must still hold the text.
+test('the session clock fits its text at every length', async () => {
+  await showModule(page, 'home');
+  for (const seconds of [5, 754, 6000, 360000]) {
+    await render(page, { ...base, sessionStartedAt: Date.now() / 1000 - seconds });
+    const box = await page.evaluate(() => {
+      const el = document.querySelector('[data-role="session-time"]');
+      return { text: el.textContent, clipped: el.scrollWidth > el.clientWidth || el.scrollHeight > el.clientHeight };
+    });
+    assert.equal(box.clipped, false, `${box.text} is clipped`);
+  }
+});

@@ -168,6 +168,7 @@
   // Draws the shell and patches the open module's panel to the state: built afresh, then only
   // what differs from the panel on screen is changed (dom.js).
   function draw(focusKey) {
+    drawnFrom = page.state ? drawnInputs() : undefined;
     const active = document.activeElement;
     const panel = document.getElementById('panel');
     const content = panel.parentElement;
@@ -238,8 +239,17 @@
       unchangedTimer = setTimeout(() => { page.local.unchanged = undefined; draw(); }, 4000);
     }
     page.shown = shownState(before, page.state);
-    draw();
+    // A state that differs only in what the page does not show yet (a background check's
+    // start and end) draws nothing: building the panel again costs the web process more
+    // than all the rest of the state's delivery.
+    if (unchanged || drawnInputs() !== drawnFrom) draw();
   };
+
+  // What a draw shows of the program's state; page-local changes draw by themselves.
+  let drawnFrom;
+  function drawnInputs() {
+    return JSON.stringify([page.shown, ctx.lastSeen]);
+  }
 
   // The program checks the device's history again in the background after each poll; the
   // check makes the device busy and most checks end within moments, changing nothing. While
@@ -317,7 +327,10 @@
       const start = Number(el.dataset.start);
       if (!Number.isFinite(start)) continue;
       const text = F.elapsed(start, Date.now());
-      if (el.firstChild && el.firstChild.data !== text) el.firstChild.data = text;
+      if (el.firstChild && el.firstChild.data !== text) {
+        F.fitClock(el, text);
+        el.firstChild.data = text;
+      }
     }
   }
   function runSessionClock() {

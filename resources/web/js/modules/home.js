@@ -84,11 +84,10 @@
   // "Running for 2:05": the time in a box of its own, the one thing the clock changes.
   function sessionElapsed(start) {
     const [before, after] = t('home.sessionElapsed').split('{t}');
-    return h('span', { class: 'metric-sub', 'data-role': 'session-elapsed' },
-      before,
-      h('span', { class: 'session-time', 'data-role': 'session-time', 'data-start': start },
-        F.elapsed(start, Date.now())),
-      after);
+    const text = F.elapsed(start, Date.now());
+    const time = h('span', { class: 'session-time', 'data-role': 'session-time', 'data-start': start }, text);
+    F.fitClock(time, text);
+    return h('span', { class: 'metric-sub', 'data-role': 'session-elapsed' }, before, time, after);
   }
 
   // Without an analysis server there is no estimate to wait for: the tile is left out. Data
