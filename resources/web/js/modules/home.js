@@ -95,10 +95,11 @@
   // and no estimate still to come.
   function metrics(s, analysis, live = true) {
     const battery = s.sample && typeof s.sample.battery === 'number' ? s.sample.battery : undefined;
+    // The meter is one box whose background shows the level (see .meter): a new level repaints
+    // that box and lays out nothing.
     const level = battery === undefined ? null
-      : h('div', { class: 'meter', 'aria-hidden': 'true' },
-        h('div', { class: ['meter-fill', battery <= 20 && 'meter-low'], 'data-level': battery }));
-    if (level && battery !== undefined) level.firstChild.style.width = `${battery}%`;
+      : h('div', { class: ['meter', battery <= 20 && 'meter-low'], 'aria-hidden': 'true', 'data-level': battery });
+    if (level) level.style.setProperty('--level', `${battery}%`);
 
     const running = s.sessionStartedAt !== undefined;
     const session = running
@@ -111,8 +112,9 @@
     return h('div', { class: ['metrics', tiles === 2 && 'metrics-two', tiles === 1 && 'metrics-one'] },
       h('div', { class: 'metric', 'data-role': 'battery' },
         h('span', { class: 'metric-label', text: t('home.battery') }),
-        h('span', { class: ['metric-value', battery === undefined && 'muted-value'] },
-          battery === undefined ? t('home.batteryUnknown') : `${battery}%`),
+        battery === undefined
+          ? h('span', { class: 'metric-value muted-value', text: t('home.batteryUnknown') })
+          : h('span', { class: 'metric-value metric-figure', text: `${battery}%` }),
         level),
       estimate ? h('div', { class: 'metric', 'data-role': 'estimate' },
         h('span', { class: 'metric-label', text: t('home.uses') }),
