@@ -36,14 +36,15 @@ async function notificationServer() {
   return { calls, click: (id) => server.stdin.write(`click ${id}\n`) };
 }
 
-// The newest modification time among the stored sample files (0 while there are none).
+// The newest modification time among the stored sample files (0 while there are none). The
+// atomic write's temporaries (dot files) are renamed away at any moment, so they are left out.
 function samplesWrittenAt(home) {
   let newest = 0;
   const walk = (dir) => {
     for (const entry of readdirSync(dir, { withFileTypes: true })) {
       const file = path.join(dir, entry.name);
       if (entry.isDirectory()) walk(file);
-      else if (/DeviceSamples/.test(file)) newest = Math.max(newest, statSync(file).mtimeMs);
+      else if (/DeviceSamples/.test(file) && !entry.name.startsWith('.')) newest = Math.max(newest, statSync(file).mtimeMs);
     }
   };
   walk(home.data);
