@@ -43,6 +43,7 @@
   // How long a history check nobody asked for may run before the page says it is reading.
   const QUIET_CHECK_MS = 2000;
   let drawnModule;
+  let drawnFrom;  // drawnInputs() at the last draw
 
   const darkQuery = window.matchMedia ? window.matchMedia('(prefers-color-scheme: dark)') : null;
 
@@ -246,7 +247,6 @@
   };
 
   // What a draw shows of the program's state; page-local changes draw by themselves.
-  let drawnFrom;
   function drawnInputs() {
     return JSON.stringify([page.shown, ctx.lastSeen]);
   }
