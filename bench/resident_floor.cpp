@@ -33,6 +33,7 @@ constexpr char kUpdateBody[] = "document.getElementById('reading').firstChild.da
 struct Floor {
   unsigned updateSeconds = 0;  // 0: the static floor
   unsigned updates = 0;
+  WebKitWebView* view = nullptr;
 };
 
 WebKitWebView* leanView() {
@@ -57,13 +58,12 @@ WebKitWebView* leanView() {
 }
 
 gboolean update(gpointer data) {
-  auto* view = WEBKIT_WEB_VIEW(data);
-  auto* floor = static_cast<Floor*>(g_object_get_data(G_OBJECT(view), "floor"));
+  auto* floor = static_cast<Floor*>(data);
   std::string text = std::to_string(++floor->updates);
   GVariantDict arguments;
   g_variant_dict_init(&arguments, nullptr);
   g_variant_dict_insert_value(&arguments, "text", g_variant_new_string(text.c_str()));
-  webkit_web_view_call_async_javascript_function(view, kUpdateBody, -1,
+  webkit_web_view_call_async_javascript_function(floor->view, kUpdateBody, -1,
                                                  g_variant_dict_end(&arguments), nullptr, nullptr,
                                                  nullptr, nullptr, nullptr);
   return G_SOURCE_CONTINUE;
@@ -79,8 +79,8 @@ void activate(GtkApplication* application, gpointer data) {
   gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
   gtk_window_present(GTK_WINDOW(window));
   if (floor->updateSeconds > 0) {
-    g_object_set_data(G_OBJECT(view), "floor", floor);
-    g_timeout_add_seconds(floor->updateSeconds, update, view);
+    floor->view = view;
+    g_timeout_add_seconds(floor->updateSeconds, update, floor);
   }
 }
 

@@ -328,7 +328,7 @@
       if (!Number.isFinite(start)) continue;
       const text = F.elapsed(start, Date.now());
       if (el.firstChild && el.firstChild.data !== text) {
-        F.fitClock(el, text);
+        N.ui.fitClock(el, text);
         el.firstChild.data = text;
       }
     }

@@ -108,13 +108,6 @@
     return `${m}:${s}`;
   }
 
-  // The session clock's box has a fixed size, so its text changing every second lays out and
-  // paints that box alone (see .session-time): its width follows the text's length, in digits.
-  function fitClock(el, text) {
-    const width = `${text.length}ch`;
-    if (el.style.width !== width) el.style.width = width;
-  }
-
   function integer(n) {
     return typeof n === 'number' ? n.toLocaleString(locale()) : '—';
   }
@@ -134,6 +127,6 @@
 
   N.format = {
     SETTING_IDS, MODULES, MAX_CONNECTION_ATTEMPTS,
-    normalize, toDate, dateTime, time, elapsed, fitClock, integer, abilities,
+    normalize, toDate, dateTime, time, elapsed, integer, abilities,
   };
 })(window.NimbraPage = window.NimbraPage || {});

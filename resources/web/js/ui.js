@@ -63,5 +63,12 @@
       : null;
   }
 
-  N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote };
+  // The session clock's box has a fixed size, so its text changing every second lays out and
+  // paints that box alone (see .session-time): its width follows the text's length, in digits.
+  function fitClock(el, text) {
+    const width = `${text.length}ch`;
+    if (el.style.width !== width) el.style.width = width;
+  }
+
+  N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote, fitClock };
 })(window.NimbraPage = window.NimbraPage || {});

@@ -86,7 +86,7 @@
     const [before, after] = t('home.sessionElapsed').split('{t}');
     const text = F.elapsed(start, Date.now());
     const time = h('span', { class: 'session-time', 'data-role': 'session-time', 'data-start': start }, text);
-    F.fitClock(time, text);
+    N.ui.fitClock(time, text);
     return h('span', { class: 'metric-sub', 'data-role': 'session-elapsed' }, before, time, after);
   }
 
