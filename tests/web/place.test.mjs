@@ -1,6 +1,5 @@
 // The page keeps the user's place: focus and scroll stay on the control acted on while the
-// program works, a module opens at its top, an action that changed nothing says so, and the
-// session clock touches only its own digits and runs only while a session is shown.
+// program works, a module opens at its top, and an action that changed nothing says so.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { render, showModule, sent, clearSent, sharedPage } from './harness.mjs';
@@ -8,20 +7,10 @@ import { fixtures, SHARING } from './fixtures.mjs';
 
 const SMALL = { width: 640, height: 540 };
 
-// Counts the intervals the page has running.
-function countIntervals() {
-  const live = new Set();
-  const set = window.setInterval.bind(window);
-  const clear = window.clearInterval.bind(window);
-  window.setInterval = (...args) => { const id = set(...args); live.add(id); return id; };
-  window.clearInterval = (id) => { live.delete(id); clear(id); };
-  window.__intervals = () => live.size;
-}
-
 let page;
 // A build with its servers: the preferences hold the share card and are long enough to scroll.
 sharedPage((p) => { page = p; }, {
-  options: { size: SMALL, init: countIntervals },
+  options: { size: SMALL },
   prepare: (p) => p.evaluate((s) => window.configureSharing(s), SHARING),
 });
 
@@ -103,31 +92,4 @@ test('refresh and read history say when nothing changed, and only then', async (
     await render(page, { ...idle, ...afterFields });
     assert.equal((await note()).length, expected ? 1 : 0, `${button} ${JSON.stringify(afterFields)}`);
   }
-});
-
-test('the session clock changes only its digits and runs only while a session is shown', async () => {
-  await render(page, fixtures.full);
-  await showModule(page, 'home');
-  assert.equal(await page.evaluate(() => window.__intervals()), 1, 'the clock runs during a session');
-  const changed = await page.evaluate(() => new Promise((resolve) => {
-    const box = document.querySelector('[data-role="session-elapsed"]');
-    const digits = document.querySelector('[data-role="session-time"]').firstChild;
-    const before = digits.data;
-    const seen = [];
-    new MutationObserver((records) => {
-      for (const r of records) seen.push(r.type === 'characterData' ? 'text' : r.type);
-    }).observe(box, { subtree: true, childList: true, characterData: true, attributes: true });
-    const check = setInterval(() => {
-      if (digits.data === before) return;
-      clearInterval(check);
-      resolve({ seen, attached: box.isConnected && digits.isConnected });
-    }, 100);
-  }));
-  assert.deepEqual(changed, { seen: ['text'], attached: true });
-
-  await render(page, { ...fixtures.full, sessionStartedAt: undefined });
-  assert.equal(await page.evaluate(() => window.__intervals()), 0, 'no timer without a session');
-  await showModule(page, 'history');
-  await render(page, fixtures.full);
-  assert.equal(await page.evaluate(() => window.__intervals()), 0, 'no timer while the clock is not shown');
 });

@@ -319,27 +319,17 @@
     draw();
   };
 
-  // The session clock runs between renders, only while a session is shown, and changes
-  // only the text of its time (its box contains the layout and paint that causes).
+  // The session clock runs between renders, only while a session is shown: one timer, due when
+  // the clock's minute changes.
   let clockTimer;
-  function tickSessionClock() {
-    for (const el of document.querySelectorAll('[data-role="session-time"]')) {
-      const start = Number(el.dataset.start);
-      if (!Number.isFinite(start)) continue;
-      const text = F.elapsed(start, Date.now());
-      if (el.firstChild && el.firstChild.data !== text) {
-        N.ui.fitClock(el, text);
-        el.firstChild.data = text;
-      }
-    }
-  }
   function runSessionClock() {
-    const shown = document.querySelector('[data-role="session-time"]') !== null;
-    if (shown && clockTimer === undefined) clockTimer = setInterval(tickSessionClock, 1000);
-    if (!shown && clockTimer !== undefined) {
-      clearInterval(clockTimer);
-      clockTimer = undefined;
-    }
+    clearTimeout(clockTimer);
+    clockTimer = undefined;
+    const clocks = document.querySelectorAll('[data-role="session-elapsed"]');
+    if (clocks.length === 0) return;
+    const now = Date.now();
+    const due = Math.min(...Array.from(clocks, (el) => N.ui.setSessionClock(el, now)));
+    clockTimer = setTimeout(runSessionClock, due);
   }
 
   if (darkQuery && darkQuery.addEventListener) darkQuery.addEventListener('change', () => draw());

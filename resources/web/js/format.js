@@ -101,11 +101,13 @@
     return d.toLocaleTimeString(locale(), { hour: '2-digit', minute: '2-digit' });
   }
 
-  function elapsed(startSeconds, nowMs) {
-    const total = Math.max(0, Math.floor((nowMs - startSeconds * 1000) / 1000));
-    const m = Math.floor(total / 60);
-    const s = String(total % 60).padStart(2, '0');
-    return `${m}:${s}`;
+  // A session's whole minutes at `nowMs`, and the milliseconds until the next one begins.
+  function elapsedMinutes(startSeconds, nowMs) {
+    return Math.floor(Math.max(0, nowMs - startSeconds * 1000) / 60000);
+  }
+
+  function untilNextMinute(startSeconds, nowMs) {
+    return 60000 - (Math.max(0, nowMs - startSeconds * 1000) % 60000);
   }
 
   function integer(n) {
@@ -127,6 +129,6 @@
 
   N.format = {
     SETTING_IDS, MODULES, MAX_CONNECTION_ATTEMPTS,
-    normalize, toDate, dateTime, time, elapsed, integer, abilities,
+    normalize, toDate, dateTime, time, elapsedMinutes, untilNextMinute, integer, abilities,
   };
 })(window.NimbraPage = window.NimbraPage || {});

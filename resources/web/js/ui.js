@@ -3,6 +3,7 @@
 (function (N) {
   'use strict';
   const { h, uid } = N.dom;
+  const { t } = N.i18n;
 
   function card(title, attrs, ...children) {
     const id = uid('card');
@@ -63,12 +64,26 @@
       : null;
   }
 
-  // The session clock's box has a fixed size, so its text changing every second lays out and
-  // paints that box alone (see .session-time): its width follows the text's length, in digits.
-  function fitClock(el, text) {
-    const width = `${text.length}ch`;
-    if (el.style.width !== width) el.style.width = width;
+  // "Running for 2 min": a session's clock counts whole minutes. Each change of the page draws
+  // the whole window again, so a clock with seconds cost more than everything else the window
+  // does during a session. The element keeps the session's start for the shell's timer.
+  function sessionClock(start, nowMs) {
+    const el = h('span', { class: 'metric-sub', 'data-role': 'session-elapsed', 'data-start': start });
+    setSessionClock(el, nowMs);
+    return el;
   }
 
-  N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote, fitClock };
+  // Brings the clock's text up to `nowMs`, changing only its text; answers the milliseconds
+  // until the text changes next.
+  function setSessionClock(el, nowMs) {
+    const start = Number(el.dataset.start);
+    const minutes = N.format.elapsedMinutes(start, nowMs);
+    const text = minutes < 1 ? t('home.sessionJustStarted')
+      : t('home.sessionElapsed', { t: N.format.integer(minutes) });
+    if (!el.firstChild) el.textContent = text;
+    else if (el.firstChild.data !== text) el.firstChild.data = text;
+    return N.format.untilNextMinute(start, nowMs);
+  }
+
+  N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote, sessionClock, setSessionClock };
 })(window.NimbraPage = window.NimbraPage || {});

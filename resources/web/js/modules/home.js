@@ -81,15 +81,6 @@
       ctx ? N.ui.unchangedNote(ctx, 'refresh', t('home.unchanged')) : null);
   }
 
-  // "Running for 2:05": the time in a box of its own, the one thing the clock changes.
-  function sessionElapsed(start) {
-    const [before, after] = t('home.sessionElapsed').split('{t}');
-    const text = F.elapsed(start, Date.now());
-    const time = h('span', { class: 'session-time', 'data-role': 'session-time', 'data-start': start }, text);
-    N.ui.fitClock(time, text);
-    return h('span', { class: 'metric-sub', 'data-role': 'session-elapsed' }, before, time, after);
-  }
-
   // Without an analysis server there is no estimate to wait for: the tile is left out. Data
   // kept from a device that is gone (`live` false) says nothing about now: no session tile,
   // and no estimate still to come.
@@ -104,7 +95,7 @@
     const running = s.sessionStartedAt !== undefined;
     const session = running
       ? [h('span', { class: 'metric-value', text: t('home.sessionRunning') }),
-        sessionElapsed(s.sessionStartedAt)]
+        N.ui.sessionClock(s.sessionStartedAt, Date.now())]
       : [h('span', { class: 'metric-value muted-value', text: t('home.sessionIdle') })];
 
     const estimate = analysis && (live || s.estimatedUses !== undefined);
