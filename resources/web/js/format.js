@@ -101,15 +101,6 @@
     return d.toLocaleTimeString(locale(), { hour: '2-digit', minute: '2-digit' });
   }
 
-  // A session's whole minutes at `nowMs`, and the milliseconds until the next one begins.
-  function elapsedMinutes(startSeconds, nowMs) {
-    return Math.floor(Math.max(0, nowMs - startSeconds * 1000) / 60000);
-  }
-
-  function untilNextMinute(startSeconds, nowMs) {
-    return 60000 - (Math.max(0, nowMs - startSeconds * 1000) % 60000);
-  }
-
   function integer(n) {
     return typeof n === 'number' ? n.toLocaleString(locale()) : '—';
   }
@@ -129,6 +120,6 @@
 
   N.format = {
     SETTING_IDS, MODULES, MAX_CONNECTION_ATTEMPTS,
-    normalize, toDate, dateTime, time, elapsedMinutes, untilNextMinute, integer, abilities,
+    normalize, toDate, dateTime, time, integer, abilities,
   };
 })(window.NimbraPage = window.NimbraPage || {});

@@ -76,13 +76,13 @@
   // Brings the clock's text up to `nowMs`, changing only its text; answers the milliseconds
   // until the text changes next.
   function setSessionClock(el, nowMs) {
-    const start = Number(el.dataset.start);
-    const minutes = N.format.elapsedMinutes(start, nowMs);
+    const elapsed = Math.max(0, nowMs - Number(el.dataset.start) * 1000);
+    const minutes = Math.floor(elapsed / 60000);
     const text = minutes < 1 ? t('home.sessionJustStarted')
       : t('home.sessionElapsed', { t: N.format.integer(minutes) });
     if (!el.firstChild) el.textContent = text;
     else if (el.firstChild.data !== text) el.firstChild.data = text;
-    return N.format.untilNextMinute(start, nowMs);
+    return 60000 - (elapsed % 60000);
   }
 
   N.ui = { card, button, badge, notice, facts, spinner, unavailable, unchangedNote, sessionClock, setSessionClock };
